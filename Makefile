@@ -1,0 +1,29 @@
+# make run   install what is missing, build, start the desktop program here
+# make test  install what is missing, build, run every test
+# SANITIZE=address,undefined or SANITIZE=thread builds into a directory of its own.
+
+SANITIZE ?=
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= 2
+comma := ,
+BUILD_DIR ?= build$(if $(SANITIZE),-$(subst $(comma),-,$(SANITIZE)))
+
+.PHONY: run test build configure deps clean
+
+run: build
+	./$(BUILD_DIR)/src/serial-tcp-bridge
+
+test: build
+	cd $(BUILD_DIR) && xvfb-run -a ctest --output-on-failure -j$(JOBS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSANITIZE=$(SANITIZE)
+
+deps:
+	@bash scripts/install-deps.sh
+
+clean:
+	rm -rf build build-*

@@ -1,0 +1,54 @@
+#include "PortDiscovery.h"
+#include "SerialPortHandler.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+namespace
+{
+const char kTtyClassDir[] = "/sys/class/tty";
+// The serial core's "type" attribute: 0 is PORT_UNKNOWN, no UART found.
+const char kUnknownPortType[] = "0";
+
+bool Exists(const std::string& path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool IsPlaceholder(const std::string& entryDir)
+{
+    std::ifstream typeFile(entryDir + "/type");
+    std::string type;
+    return typeFile >> type && type == kUnknownPortType;
+}
+} // namespace
+
+std::vector<std::string> DiscoverSerialPorts(const std::string& ttyClassDir)
+{
+    std::vector<std::string> ports;
+    DIR* dir = ::opendir(ttyClassDir.c_str());
+    if (!dir)
+        return ports;
+    while (const dirent* entry = ::readdir(dir))
+    {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string entryDir = ttyClassDir + "/" + name;
+        if (Exists(entryDir + "/device") && !IsPlaceholder(entryDir))
+            ports.push_back("/dev/" + name);
+    }
+    ::closedir(dir);
+    return ports;
+}
+
+wxArrayString SerialPortHandler::GetPortList()
+{
+    wxArrayString list;
+    for (const std::string& port : DiscoverSerialPorts(kTtyClassDir))
+        list.Add(wxString::FromUTF8(port));
+    return list;
+}

@@ -1,0 +1,27 @@
+#include "SerialPortHandler.h"
+
+#include <wx/msw/registry.h>
+
+namespace
+{
+const wxChar kSerialCommKey[] = wxT("HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+}
+
+wxArrayString SerialPortHandler::GetPortList()
+{
+    // The key's values map driver device names to port names; the port names
+    // (the data, not the value names) are what the user picks from.
+    wxArrayString list;
+    wxRegKey key(kSerialCommKey);
+    if (!key.Open(wxRegKey::Read))
+        return list;
+    wxString valueName;
+    long index = 0;
+    for (bool more = key.GetFirstValue(valueName, index); more; more = key.GetNextValue(valueName, index))
+    {
+        wxString port;
+        if (key.QueryValue(valueName, port, false))
+            list.Add(port);
+    }
+    return list;
+}

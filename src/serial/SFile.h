@@ -1,0 +1,128 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sfile_os
+{
+struct Waker;
+}
+
+// One serial port, opened exclusively and configured from a mode string such
+// as "baud=9600 parity=N data=8 stop=1  ". The operating-system work lives in
+// one file per platform (SFilePosix.cpp, SFileWin32.cpp) behind SFileOs.h.
+//
+// Threads: one thread may read, poll and wait while another writes; Open and
+// Close only while no other thread is inside the device. Interrupt may be
+// called from any thread at any time. This header stays free of wxWidgets so
+// that the Windows backend compiles on its own.
+class SFile
+{
+public:
+    // A file descriptor on POSIX, a HANDLE on Windows.
+    using Handle = std::intptr_t;
+    static constexpr Handle kInvalidHandle = -1;
+    static constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kWriteTimeoutMs = 1000;
+
+    enum class WaitResult
+    {
+        Readable,    // bytes are waiting, or the port reports a condition a read will show
+        TimedOut,
+        Interrupted, // Interrupt() was called
+        Failed       // the port is gone or the wait itself failed
+    };
+
+    SFile();
+    virtual ~SFile();
+    SFile(const SFile&) = delete;
+    SFile& operator=(const SFile&) = delete;
+
+    // Take effect at the next Open. Out-of-range values fall back as noted.
+    void SetDataBits(std::uint8_t bits); // 7 or 8, else 8
+    void SetParity(char parity);         // 'N', 'E' or 'O', else 'N'
+    void SetStopBits(std::uint8_t bits); // 1 or 2, else unchanged
+
+    // Opens the port exclusively and applies the baud rate and the settings
+    // above, 8N1 by default, no flow control, DTR and RTS off, both queues
+    // purged. On POSIX the name is a device path (a bare "ttyUSB0" means
+    // "/dev/ttyUSB0"); on Windows it is "COMn". False leaves the device
+    // closed and LastError() saying why. The caller closes an open device first.
+    bool Open(const std::string& portName, int baud);
+    void Close();
+    bool IsOpen() const { return m_handle != kInvalidHandle; }
+
+    // Bytes waiting in the driver's input queue; 0 when closed or on failure.
+    unsigned InQueue();
+
+    // Reads exactly count bytes, waiting m_readTimeout ms (retried
+    // m_readRetries times) for the rest; never asks for more than InQueue()
+    // reported if it must not wait. False on failure or time-out, with
+    // *bytesRead telling how many arrived.
+    bool Read(void* buffer, unsigned count, unsigned* bytesRead);
+
+    // Writes count bytes, waiting at most kWriteTimeoutMs for the port to take
+    // them. False when not all were taken; *bytesWritten tells how many were.
+    bool Write(const void* buffer, unsigned count, unsigned* bytesWritten);
+
+    // Discards both queues. False when closed.
+    bool Purge();
+
+    // Waits until input is waiting, at most timeoutMicros. On a closed device
+    // it waits only for Interrupt, so an idle caller still sleeps.
+    WaitResult WaitReadable(unsigned timeoutMicros);
+
+    // Waits only for Interrupt, at most timeoutMicros: a pause that a stop
+    // request can cut short.
+    WaitResult WaitInterrupt(unsigned timeoutMicros);
+
+    // Makes the current or the next wait return Interrupted at once.
+    void Interrupt();
+
+    std::uint32_t GetPort() const { return m_port; }
+    int GetBaud() const { return m_baud; }
+    std::uint8_t GetDataBits() const { return m_dataBits; }
+    char GetParity() const { return m_parity; }
+    std::uint8_t GetStopBits() const { return m_stopBits; }
+    std::uint32_t GetReadTimeout() const { return m_readTimeout; }
+    std::uint32_t GetReadRetries() const { return m_readRetries; }
+    // Why the last Open failed, such as "Device or resource busy".
+    const std::string& LastError() const { return m_lastError; }
+
+    // "baud=9600 parity=N data=8 stop=1  " (two trailing blanks).
+    static std::string ModeString(int baud, char parity, unsigned dataBits, unsigned stopBits);
+
+    struct LineSettings
+    {
+        int baud = 0;
+        unsigned dataBits = 8;
+        char parity = 'N';
+        unsigned stopBits = 1;
+    };
+    // Reads a mode string of blank-separated key=value pairs (baud, parity,
+    // data, stop; keys and parity letters in either case) on top of settings.
+    // False on an unknown key, a malformed or out-of-range value.
+    static bool ParseMode(const std::string& mode, LineSettings& settings);
+
+    // The number after the last 'M' of the name ("COM12" gives 12): leading
+    // digits count, anything else gives 0. A name without 'M' is read whole.
+    static unsigned PortNumber(const std::string& portName);
+
+    // The Windows file name of port n: "COM9", and "\\.\COM10" from 10 on.
+    static std::wstring WindowsPortName(unsigned port);
+
+    // The POSIX device path of a port name: a bare name lives in /dev.
+    static std::string DevicePath(const std::string& portName);
+
+private:
+    Handle m_handle;
+    std::uint32_t m_port;
+    std::uint32_t m_readTimeout;
+    std::uint32_t m_readRetries;
+    std::int32_t m_baud;
+    std::uint8_t m_dataBits;
+    char m_parity;
+    std::uint8_t m_stopBits;
+    std::string m_lastError;
+    sfile_os::Waker* m_waker; // owned; lives as long as the device object
+};

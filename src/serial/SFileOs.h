@@ -1,0 +1,42 @@
+#pragma once
+
+// The operating-system side of SFile: one implementation per platform
+// (SFilePosix.cpp, SFileWin32.cpp), chosen by the build. Every function reads
+// the OS error right after the failing call and turns it into text there.
+
+#include "SFile.h"
+
+#include <cstdint>
+#include <string>
+
+namespace sfile_os
+{
+using Handle = SFile::Handle;
+
+// Opens the named port for exclusive read and write without blocking; on
+// failure returns SFile::kInvalidHandle and puts the cause into error.
+Handle Open(const std::string& portName, std::string& error);
+
+// Reads the port's current settings, applies the mode string on top of them,
+// switches off CTS/DSR output flow control and holds DTR and RTS off.
+bool Configure(Handle handle, const std::string& mode, std::string& error);
+
+// Makes reads complete only when the requested count has arrived.
+bool DisableTimeouts(Handle handle, std::string& error);
+
+bool Purge(Handle handle);
+unsigned InQueue(Handle handle);
+bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std::uint32_t timeoutMs,
+          std::uint32_t retries);
+bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten, std::uint32_t timeoutMs);
+
+// handle may be invalid: then only the waker ends the wait early.
+SFile::WaitResult WaitReadable(Handle handle, Waker* waker, unsigned timeoutMicros);
+void Close(Handle handle);
+
+// A waker lives as long as its SFile; Wake may be called from any thread.
+// CreateWaker may return null when the OS refuses; the others accept null.
+Waker* CreateWaker();
+void DestroyWaker(Waker* waker);
+void Wake(Waker* waker);
+} // namespace sfile_os

@@ -1,0 +1,263 @@
+// The serial device on the Windows communication API: the port is opened
+// overlapped so that one thread can wait for input while another writes, and
+// every transfer has its own event and OVERLAPPED record.
+
+#include "SFileOs.h"
+
+#include <windows.h>
+
+
+namespace sfile_os
+{
+struct Waker
+{
+    HANDLE event;
+};
+
+namespace
+{
+const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+HANDLE Native(Handle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+std::string ErrorText(DWORD error)
+{
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = length && text ? std::string(text, length) : "error " + std::to_string(error);
+    if (text)
+        LocalFree(text);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == '.'))
+        result.pop_back();
+    return result;
+}
+
+std::wstring Widen(const std::string& text)
+{
+    std::wstring wide;
+    for (char c : text)
+        wide += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return wide;
+}
+
+DWORD MillisecondsFor(unsigned micros)
+{
+    return static_cast<DWORD>((micros + 999u) / 1000u);
+}
+
+// A cancelled transfer still owns its OVERLAPPED record, its event and the
+// caller's buffer until the driver has finished with it: wait for that.
+void CancelAndSettle(HANDLE port, OVERLAPPED& overlapped)
+{
+    DWORD ignored = 0;
+    CancelIo(port);
+    GetOverlappedResult(port, &overlapped, &ignored, TRUE);
+}
+
+// One overlapped ReadFile or WriteFile with a bounded wait.
+template <typename Start>
+bool Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD retries)
+{
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!overlapped.hEvent)
+        return false;
+    bool result = false;
+    if (start(&overlapped))
+    {
+        result = true;
+    }
+    else if (GetLastError() == ERROR_IO_PENDING)
+    {
+        for (DWORD timeouts = 0;;)
+        {
+            const DWORD outcome = WaitForSingleObject(overlapped.hEvent, timeoutMs);
+            if (outcome == WAIT_OBJECT_0)
+            {
+                result = GetOverlappedResult(port, &overlapped, done, FALSE) != FALSE;
+                break;
+            }
+            if (outcome == WAIT_TIMEOUT && ++timeouts <= retries)
+                continue;
+            CancelAndSettle(port, overlapped);
+            break;
+        }
+    }
+    CloseHandle(overlapped.hEvent);
+    return result;
+}
+} // namespace
+
+Handle Open(const std::string& portName, std::string& error)
+{
+    const std::wstring name = SFile::WindowsPortName(SFile::PortNumber(portName));
+    const HANDLE port = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE)
+    {
+        error = ErrorText(GetLastError());
+        return SFile::kInvalidHandle;
+    }
+    return reinterpret_cast<Handle>(port);
+}
+
+bool Configure(Handle handle, const std::string& mode, std::string& error)
+{
+    const HANDLE port = Native(handle);
+    DCB control{};
+    control.DCBlength = sizeof control;
+    if (!GetCommState(port, &control))
+    {
+        error = ErrorText(GetLastError());
+        return false;
+    }
+    const std::wstring wideMode = Widen(mode);
+    if (!BuildCommDCBW(wideMode.c_str(), &control))
+    {
+        error = "invalid mode \"" + mode + "\"";
+        return false;
+    }
+    control.fOutxCtsFlow = FALSE;
+    control.fOutxDsrFlow = FALSE;
+    control.fDtrControl = DTR_CONTROL_DISABLE;
+    control.fRtsControl = RTS_CONTROL_DISABLE;
+    // WaitReadable waits for the arrival of a character.
+    if (!SetCommState(port, &control) || !SetCommMask(port, EV_RXCHAR))
+    {
+        error = ErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool DisableTimeouts(Handle handle, std::string& error)
+{
+    COMMTIMEOUTS timeouts{};
+    if (!SetCommTimeouts(Native(handle), &timeouts))
+    {
+        error = ErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool Purge(Handle handle)
+{
+    return PurgeComm(Native(handle), kPurgeAll) != FALSE;
+}
+
+unsigned InQueue(Handle handle)
+{
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(Native(handle), &errors, &status))
+        return 0;
+    return status.cbInQue;
+}
+
+bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std::uint32_t timeoutMs,
+          std::uint32_t retries)
+{
+    const HANDLE port = Native(handle);
+    DWORD done = 0;
+    const bool ok = Transfer(
+        port, [&](OVERLAPPED* overlapped) { return ReadFile(port, buffer, count, &done, overlapped) != FALSE; },
+        &done, timeoutMs, retries);
+    if (bytesRead)
+        *bytesRead = done;
+    return ok;
+}
+
+bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten, std::uint32_t timeoutMs)
+{
+    const HANDLE port = Native(handle);
+    DWORD done = 0;
+    const bool ok = Transfer(
+        port, [&](OVERLAPPED* overlapped) { return WriteFile(port, buffer, count, &done, overlapped) != FALSE; },
+        &done, timeoutMs, 0);
+    if (bytesWritten)
+        *bytesWritten = done;
+    return ok && done == count;
+}
+
+SFile::WaitResult WaitReadable(Handle handle, Waker* waker, unsigned timeoutMicros)
+{
+    const DWORD timeoutMs = MillisecondsFor(timeoutMicros);
+    if (handle == SFile::kInvalidHandle)
+    {
+        if (!waker)
+        {
+            Sleep(timeoutMs);
+            return SFile::WaitResult::TimedOut;
+        }
+        return WaitForSingleObject(waker->event, timeoutMs) == WAIT_OBJECT_0 ? SFile::WaitResult::Interrupted
+                                                                             : SFile::WaitResult::TimedOut;
+    }
+
+    const HANDLE port = Native(handle);
+    if (InQueue(handle) > 0)
+        return SFile::WaitResult::Readable;
+
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!overlapped.hEvent)
+        return SFile::WaitResult::Failed;
+    SFile::WaitResult result = SFile::WaitResult::Failed;
+    DWORD mask = 0;
+    if (WaitCommEvent(port, &mask, &overlapped))
+    {
+        result = SFile::WaitResult::Readable;
+    }
+    else if (GetLastError() == ERROR_IO_PENDING)
+    {
+        HANDLE events[2] = {overlapped.hEvent, waker ? waker->event : nullptr};
+        const DWORD outcome = WaitForMultipleObjects(waker ? 2 : 1, events, FALSE, timeoutMs);
+        if (outcome == WAIT_OBJECT_0)
+        {
+            DWORD ignored = 0;
+            result = GetOverlappedResult(port, &overlapped, &ignored, FALSE) ? SFile::WaitResult::Readable
+                                                                             : SFile::WaitResult::Failed;
+        }
+        else
+        {
+            CancelAndSettle(port, overlapped);
+            if (outcome == WAIT_OBJECT_0 + 1)
+                result = SFile::WaitResult::Interrupted;
+            else if (outcome == WAIT_TIMEOUT)
+                result = SFile::WaitResult::TimedOut;
+        }
+    }
+    CloseHandle(overlapped.hEvent);
+    return result;
+}
+
+void Close(Handle handle)
+{
+    CloseHandle(Native(handle));
+}
+
+Waker* CreateWaker()
+{
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return event ? new Waker{event} : nullptr;
+}
+
+void DestroyWaker(Waker* waker)
+{
+    if (!waker)
+        return;
+    CloseHandle(waker->event);
+    delete waker;
+}
+
+void Wake(Waker* waker)
+{
+    if (waker)
+        SetEvent(waker->event);
+}
+} // namespace sfile_os

@@ -1,0 +1,190 @@
+#include "SerialPortHandler.h"
+
+#include "SFile.h"
+#include "store/Logger.h"
+
+#include <wx/utils.h>
+
+#include <algorithm>
+
+namespace
+{
+// An idle worker wakes this often to see requests even if no interrupt came.
+constexpr unsigned kIdleWaitMicros = 50000;
+constexpr unsigned kMinGapMicros = 50;
+constexpr unsigned kMaxGapMicros = 1000;
+constexpr unsigned kBitsPerCharacter = 10; // start, 8 data, stop
+constexpr unsigned kGapCharacters = 2;
+
+constexpr std::uint8_t kDataBits = 8;
+constexpr char kParity = 'N';
+constexpr std::uint8_t kStopBits = 1;
+
+constexpr int kFallbackBaud = 9600;
+// The offered rates: two doubling runs.
+constexpr int kFirstRunStart = 150;
+constexpr int kFirstRunCount = 9;
+constexpr int kSecondRunStart = 57600;
+constexpr int kSecondRunCount = 5;
+
+template <typename Visit>
+void ForEachBaud(Visit visit)
+{
+    for (int i = 0, rate = kFirstRunStart; i < kFirstRunCount; ++i, rate *= 2)
+        visit(rate);
+    for (int i = 0, rate = kSecondRunStart; i < kSecondRunCount; ++i, rate *= 2)
+        visit(rate);
+}
+} // namespace
+
+SerialPortHandler::SerialPortHandler(int chunkSize, int id, wxEvtHandler* target)
+    : m_device(new SFile),
+      m_baud(0),
+      m_dataBits(kDataBits),
+      m_parity(kParity),
+      m_stopBits(kStopBits),
+      m_eventId(id == -1 ? wxNewId() : id),
+      m_target(target),
+      m_chunkSize(static_cast<unsigned>(std::max(chunkSize, 1))),
+      m_gapWaitMicros(kMaxGapMicros),
+      m_written(0),
+      m_read(0),
+      m_chunk(SerialBuffer::Create(m_chunkSize))
+{
+}
+
+SerialPortHandler::~SerialPortHandler()
+{
+    stop();
+    m_device->Close();
+    m_chunk->Release();
+}
+
+bool SerialPortHandler::Open(const wxString& portName, int baud)
+{
+    if (m_device->IsOpen())
+        Close();
+
+    const std::string name = portName.utf8_string();
+    Logger::message("SerialPortHandler::Open() - port: %d, baud: %d", static_cast<int>(SFile::PortNumber(name)), baud);
+    m_device->SetDataBits(m_dataBits);
+    m_device->SetParity(m_parity);
+    m_device->SetStopBits(m_stopBits);
+    Logger::message("SerialPortHandler::Open() - m_dataBits: %d, m_parity: %c, m_stopBits: %d",
+                    static_cast<int>(m_dataBits), m_parity, static_cast<int>(m_stopBits));
+    const bool opened = m_device->Open(name, baud);
+    if (!opened)
+    {
+        Logger::message("SerialPortHandler::Open() - cannot open %s: %s", portName,
+                        wxString::FromUTF8(m_device->LastError()));
+    }
+
+    m_portName = portName;
+    m_baud = baud;
+    m_gapWaitMicros = GapWaitMicros(baud);
+    m_written = 0;
+    m_read = 0;
+    start();
+    Resume(); // after a Close the worker is parked
+    return opened;
+}
+
+void SerialPortHandler::Close()
+{
+    if (!m_device->IsOpen())
+        return;
+    Pause();
+    m_device->Close();
+}
+
+bool SerialPortHandler::Write(const void* bytes, unsigned count)
+{
+    m_written.fetch_add(static_cast<int>(count), std::memory_order_relaxed);
+    unsigned written = 0;
+    m_device->Write(bytes, count, &written);
+    return written > 0;
+}
+
+bool SerialPortHandler::IsOpen() const
+{
+    return m_device->IsOpen();
+}
+
+bool SerialPortHandler::run()
+{
+    if (m_chunk->length == 0)
+    {
+        const SFile::WaitResult waited = m_device->WaitReadable(kIdleWaitMicros);
+        if (waited == SFile::WaitResult::Failed)
+            m_device->WaitInterrupt(kIdleWaitMicros); // a port in trouble must not make us spin
+        if (waited != SFile::WaitResult::Readable)
+            return true;
+    }
+
+    for (;;)
+    {
+        const unsigned room = m_chunkSize - m_chunk->length;
+        const unsigned waiting = m_device->InQueue();
+        unsigned got = 0;
+        if (waiting > 0)
+            m_device->Read(m_chunk->data + m_chunk->length, std::min(waiting, room), &got);
+        m_chunk->length += got;
+        m_read.fetch_add(static_cast<int>(got), std::memory_order_relaxed);
+
+        if (m_chunk->length == m_chunkSize || (got == 0 && m_chunk->length > 0))
+        {
+            Deliver();
+            return true;
+        }
+        if (got == 0)
+        {
+            // Readable, yet nothing to read: a port in trouble.
+            m_device->WaitInterrupt(kIdleWaitMicros);
+            return true;
+        }
+        if (m_device->WaitReadable(m_gapWaitMicros) != SFile::WaitResult::Readable)
+        {
+            Deliver();
+            return true;
+        }
+    }
+}
+
+void SerialPortHandler::Deliver()
+{
+    SerialPortEvent event(m_eventId, m_chunk);
+    event.SetEventObject(this);
+    event.SetText(wxString::Format("w=%i,r=%i", GetWritten(), GetRead()));
+    // Locally: on this worker thread the event must not travel on to the
+    // application object.
+    (m_target ? m_target : this)->ProcessEventLocally(event);
+    m_chunk->length = 0;
+}
+
+void SerialPortHandler::interrupt()
+{
+    m_device->Interrupt();
+}
+
+wxArrayString SerialPortHandler::GetBaudList()
+{
+    wxArrayString rates;
+    ForEachBaud([&rates](int rate) { rates.Add(wxString::Format("%i", rate)); });
+    return rates;
+}
+
+int SerialPortHandler::CheckBaud(int rate)
+{
+    bool listed = false;
+    ForEachBaud([&](int offered) { listed = listed || offered == rate; });
+    return listed ? rate : kFallbackBaud;
+}
+
+unsigned SerialPortHandler::GapWaitMicros(int baud)
+{
+    if (baud <= 0)
+        return kMaxGapMicros;
+    const unsigned long long micros =
+        1000000ull * kBitsPerCharacter * kGapCharacters / static_cast<unsigned long long>(baud);
+    return static_cast<unsigned>(std::clamp<unsigned long long>(micros, kMinGapMicros, kMaxGapMicros));
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "ProcessBase.h"
+#include "SerialPortEvent.h"
+
+#include <wx/arrstr.h>
+#include <wx/event.h>
+
+#include <atomic>
+#include <memory>
+
+class SFile;
+
+// The serial side of one bridge: owns one serial device, reads it on a worker
+// thread and hands what arrives, in chunks of at most the chunk size, to its
+// target as SerialPortEvents; writes on behalf of the bridge.
+//
+// Delivery: a chunk goes out when it is full or when a wait of about two
+// character times finds no further byte. The target processes the event
+// synchronously on the worker thread; the bytes are valid only until that
+// returns, and the target must not wait for the owner's thread meanwhile
+// (Close waits for the worker).
+//
+// Threads: construction, Open, Write, Close and destruction on the owner's
+// thread; the counters may be read from any thread.
+class SerialPortHandler : public ProcessBase, public wxEvtHandler
+{
+public:
+    // chunkSize: the size at which a chunk is delivered at once. id: the id
+    // the data events carry, -1 for a fresh one. target: processes the data
+    // events, not owned; null means this handler, which ignores them.
+    SerialPortHandler(int chunkSize, int id, wxEvtHandler* target);
+    ~SerialPortHandler() override;
+
+    // Opens the port (closing it first if open) with the handler's line
+    // settings, resets the counters and lets the worker run. A port that
+    // cannot be opened is logged with the cause; the worker then idles and
+    // Write fails. True when the port is open.
+    bool Open(const wxString& portName, int baud);
+
+    // Parks the worker, then closes the port. Does nothing when not open.
+    void Close();
+
+    // Writes the bytes to the port, waiting up to a second for it to take
+    // them. True when at least one byte was written; count is added to the
+    // written counter whatever the outcome.
+    bool Write(const void* bytes, unsigned count);
+
+    bool IsOpen() const;
+    const wxString& GetPortName() const { return m_portName; }
+    int GetBaud() const { return m_baud; }
+    int GetEventId() const { return m_eventId; }
+    int GetWritten() const { return m_written.load(std::memory_order_relaxed); }
+    int GetRead() const { return m_read.load(std::memory_order_relaxed); }
+
+    // The serial ports present, in the platform's order.
+    static wxArrayString GetPortList();
+    // The baud rates offered to the user, ascending, as decimal texts.
+    static wxArrayString GetBaudList();
+    // rate when it is one of GetBaudList's rates, else 9600.
+    static int CheckBaud(int rate);
+    // How long the worker waits for the next byte before it delivers a
+    // pending chunk: about two character times, within [50 us, 1 ms].
+    static unsigned GapWaitMicros(int baud);
+
+    bool run() override;
+    void reset() override {}
+
+protected:
+    void interrupt() override;
+
+private:
+    void Deliver();
+
+    std::unique_ptr<SFile> m_device;
+    wxString m_portName;
+    int m_baud;
+    std::uint8_t m_dataBits;
+    char m_parity;
+    std::uint8_t m_stopBits;
+    int m_eventId;
+    wxEvtHandler* m_target;
+    unsigned m_chunkSize;
+    unsigned m_gapWaitMicros;         // set by Open while the worker is parked
+    std::atomic<int> m_written;       // written by the owner's thread
+    std::atomic<int> m_read;          // written by the worker
+    SerialBuffer* m_chunk;            // the worker's; one reference held
+};

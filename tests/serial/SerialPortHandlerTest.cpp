@@ -1,0 +1,239 @@
+#include "serial/SerialPortHandler.h"
+#include "support/LogRecorder.h"
+#include "support/PtyPair.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+constexpr int kChunkSize = 128;
+constexpr int kEventId = 1;
+
+// Plays the bridge: takes the chunks on the worker thread and keeps a copy.
+class ChunkCollector : public wxEvtHandler
+{
+public:
+    ChunkCollector() { Bind(EVT_SERIAL_PORT, &ChunkCollector::OnSerialData, this, kEventId); }
+
+    std::string Bytes() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bytes;
+    }
+
+    std::vector<unsigned> ChunkSizes() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sizes;
+    }
+
+    std::string LastText() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lastText;
+    }
+
+    bool SawWrongSender() const { return m_wrongSender; }
+
+    bool WaitForBytes(size_t count, std::chrono::milliseconds timeout = 5s) const
+    {
+        return WaitFor([&] { return Bytes().size() >= count; }, timeout);
+    }
+
+    const wxObject* expectedSender = nullptr;
+
+private:
+    void OnSerialData(SerialPortEvent& event)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bytes.append(reinterpret_cast<const char*>(event.GetData()), event.GetLength());
+        m_sizes.push_back(event.GetLength());
+        m_lastText = event.GetText().utf8_string();
+        if (event.GetEventObject() != expectedSender || event.GetId() != kEventId)
+            m_wrongSender = true;
+    }
+
+    mutable std::mutex m_mutex; // protects the fields below
+    std::string m_bytes;
+    std::vector<unsigned> m_sizes;
+    std::string m_lastText;
+    bool m_wrongSender = false;
+};
+
+std::string Pattern(size_t size)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+class SerialPortHandlerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(pty.IsOk());
+        collector.expectedSender = &handler;
+    }
+
+    LogRecorder log;
+    PtyPair pty;
+    ChunkCollector collector;
+    SerialPortHandler handler{kChunkSize, kEventId, &collector};
+};
+} // namespace
+
+TEST_F(SerialPortHandlerTest, OneByteAloneArrivesAsAOneByteChunk)
+{
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
+    ASSERT_TRUE(pty.Send("A"));
+    ASSERT_TRUE(collector.WaitForBytes(1));
+    EXPECT_EQ(collector.Bytes(), "A");
+    EXPECT_EQ(collector.ChunkSizes(), std::vector<unsigned>{1});
+    EXPECT_FALSE(collector.SawWrongSender());
+}
+
+TEST_F(SerialPortHandlerTest, BackToBackBytesArriveInFullChunksInOrder)
+{
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 115200));
+    const std::string bytes = Pattern(300);
+    ASSERT_TRUE(pty.Send(bytes));
+    ASSERT_TRUE(collector.WaitForBytes(bytes.size()));
+    EXPECT_EQ(collector.Bytes(), bytes);
+    for (unsigned size : collector.ChunkSizes())
+    {
+        EXPECT_GE(size, 1u);
+        EXPECT_LE(size, static_cast<unsigned>(kChunkSize));
+    }
+    EXPECT_EQ(handler.GetRead(), 300);
+}
+
+TEST_F(SerialPortHandlerTest, AMegabyteStreamsThroughCompleteAndInOrder)
+{
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 921600));
+    const std::string bytes = Pattern(1 << 20);
+    std::thread sender([&] {
+        for (size_t sent = 0; sent < bytes.size(); sent += 4096)
+            pty.Send(bytes.substr(sent, 4096));
+    });
+    const bool complete = collector.WaitForBytes(bytes.size(), 60s);
+    sender.join();
+    ASSERT_TRUE(complete) << "received " << collector.Bytes().size();
+    EXPECT_TRUE(collector.Bytes() == bytes) << "the stream arrived altered";
+    size_t largest = 0;
+    for (unsigned size : collector.ChunkSizes())
+        largest = std::max<size_t>(largest, size);
+    EXPECT_LE(largest, static_cast<size_t>(kChunkSize));
+}
+
+TEST_F(SerialPortHandlerTest, EventTextCarriesBothCounters)
+{
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
+    ASSERT_TRUE(handler.Write("0123456789", 10));
+    EXPECT_EQ(pty.Receive(10), "0123456789");
+    ASSERT_TRUE(pty.Send(Pattern(300)));
+    ASSERT_TRUE(collector.WaitForBytes(300));
+    EXPECT_EQ(collector.LastText(), "w=10,r=300");
+}
+
+TEST_F(SerialPortHandlerTest, OpenLogsThePortNumberAndLineSettings)
+{
+    EXPECT_FALSE(handler.Open("COM12", 9600));
+    EXPECT_TRUE(log.Contains("SerialPortHandler::Open() - port: 12, baud: 9600"));
+    EXPECT_TRUE(log.Contains("SerialPortHandler::Open() - m_dataBits: 8, m_parity: N, m_stopBits: 1"));
+    EXPECT_TRUE(log.Contains("SerialPortHandler::Open() - cannot open COM12: No such file or directory"));
+    EXPECT_FALSE(handler.IsOpen());
+    EXPECT_TRUE(handler.isRunning()) << "the worker idles without a port";
+    EXPECT_EQ(handler.GetPortName(), "COM12");
+}
+
+TEST_F(SerialPortHandlerTest, WriteWithThePortClosedFailsButCounts)
+{
+    EXPECT_FALSE(handler.Write("abc", 3));
+    EXPECT_EQ(handler.GetWritten(), 3);
+    handler.Open("/dev/does-not-exist", 9600);
+    EXPECT_FALSE(handler.Write("abcd", 4));
+    EXPECT_EQ(handler.GetWritten(), 4) << "Open resets the counters";
+}
+
+TEST_F(SerialPortHandlerTest, WritesReachThePort)
+{
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
+    const std::string bytes = Pattern(1000);
+    ASSERT_TRUE(handler.Write(bytes.data(), static_cast<unsigned>(bytes.size())));
+    EXPECT_EQ(pty.Receive(bytes.size()), bytes);
+    EXPECT_EQ(handler.GetWritten(), 1000);
+}
+
+TEST_F(SerialPortHandlerTest, CloseParksTheWorkerAndReopenResumesIt)
+{
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
+    handler.Close();
+    EXPECT_FALSE(handler.IsOpen());
+    EXPECT_FALSE(handler.isRunning());
+    handler.Close();
+    EXPECT_FALSE(handler.IsOpen());
+
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
+    EXPECT_TRUE(handler.isRunning());
+    ASSERT_TRUE(pty.Send("again"));
+    ASSERT_TRUE(collector.WaitForBytes(5));
+    EXPECT_EQ(collector.Bytes(), "again");
+}
+
+TEST_F(SerialPortHandlerTest, AVanishedPortDoesNotStopTheHandler)
+{
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
+    ASSERT_TRUE(pty.Send("before"));
+    ASSERT_TRUE(collector.WaitForBytes(6));
+    pty.CloseMaster();
+    EXPECT_TRUE(handler.isRunning());
+    handler.Close();
+    EXPECT_FALSE(handler.IsOpen());
+}
+
+TEST(SerialPortHandlerAlone, WithoutATargetTheHandlerConsumesItsOwnEvents)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.IsOk());
+    SerialPortHandler handler(kChunkSize, -1, nullptr);
+    EXPECT_NE(handler.GetEventId(), -1);
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
+    ASSERT_TRUE(pty.Send("ignored"));
+    EXPECT_TRUE(WaitFor([&] { return handler.GetRead() == 7; }));
+}
+
+TEST(SerialPortHandlerTables, CheckBaudKeepsListedRatesOnly)
+{
+    for (int rate : {150, 300, 9600, 57600, 921600})
+        EXPECT_EQ(SerialPortHandler::CheckBaud(rate), rate);
+    for (int rate : {14400, 0, -1, 1000000, 76800})
+        EXPECT_EQ(SerialPortHandler::CheckBaud(rate), 9600);
+}
+
+TEST(SerialPortHandlerTables, BaudListIsTheFourteenRatesInOrder)
+{
+    const wxArrayString list = SerialPortHandler::GetBaudList();
+    const std::vector<std::string> expected = {"150",   "300",   "600",    "1200",   "2400",   "4800",   "9600",
+                                               "19200", "38400", "57600", "115200", "230400", "460800", "921600"};
+    ASSERT_EQ(list.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(list[i].utf8_string(), expected[i]);
+}
+
+TEST(SerialPortHandlerTables, GapWaitIsTwoCharacterTimesWithinBounds)
+{
+    EXPECT_EQ(SerialPortHandler::GapWaitMicros(9600), 1000u);
+    EXPECT_EQ(SerialPortHandler::GapWaitMicros(150), 1000u);
+    EXPECT_EQ(SerialPortHandler::GapWaitMicros(115200), 173u);
+    EXPECT_EQ(SerialPortHandler::GapWaitMicros(230400), 86u);
+    EXPECT_EQ(SerialPortHandler::GapWaitMicros(921600), 50u);
+    EXPECT_EQ(SerialPortHandler::GapWaitMicros(0), 1000u);
+    EXPECT_EQ(SerialPortHandler::GapWaitMicros(-9600), 1000u);
+}

@@ -1,0 +1,102 @@
+#include "store/Logger.h"
+
+#include <gtest/gtest.h>
+#include <wx/log.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+std::vector<std::string> Lines(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Runs each test in a directory of its own with standard error captured.
+// The logger installs itself for the whole process, so the test undoes that.
+class LoggerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/logger-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+        previousDir = fs::current_path();
+        fs::current_path(dir);
+
+        std::fflush(stderr);
+        savedStderr = ::dup(STDERR_FILENO);
+        const int capture = ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(capture, 0);
+        ::dup2(capture, STDERR_FILENO);
+        ::close(capture);
+    }
+
+    void TearDown() override
+    {
+        delete wxLog::SetActiveTarget(nullptr);
+        std::fflush(stderr);
+        ::dup2(savedStderr, STDERR_FILENO);
+        ::close(savedStderr);
+        fs::current_path(previousDir);
+        fs::remove_all(dir);
+    }
+
+    std::vector<std::string> StandardError()
+    {
+        std::fflush(stderr);
+        return Lines(dir / "stderr.txt");
+    }
+
+    fs::path dir;
+    fs::path previousDir;
+    int savedStderr = -1;
+};
+} // namespace
+
+TEST_F(LoggerTest, StartEmptiesTheOldFileAndWritesBothTargetsAlike)
+{
+    std::ofstream(dir / "filelog.txt") << "a line from the previous run\n";
+
+    Logger::initLog();
+    Logger::message("initlog");
+    Logger::message("port %s, baud %d, parity %c", wxString("/dev/ttyS0"), 9600, 'N');
+
+    const std::vector<std::string> file = Lines(dir / "filelog.txt");
+    ASSERT_EQ(file.size(), 3u);
+    EXPECT_TRUE(EndsWith(file[0], "Logger::initLog() Finished!")) << file[0];
+    EXPECT_TRUE(EndsWith(file[1], "initlog")) << file[1];
+    EXPECT_TRUE(EndsWith(file[2], "port /dev/ttyS0, baud 9600, parity N")) << file[2];
+    EXPECT_EQ(StandardError(), file);
+}
+
+TEST_F(LoggerTest, WithoutAFileEveryLineReachesStandardErrorOnce)
+{
+    fs::create_directory(dir / "filelog.txt"); // fopen cannot open a directory
+
+    Logger::initLog();
+    Logger::message("initlog");
+
+    const std::vector<std::string> lines = StandardError();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(EndsWith(lines[0], "Logger::initLog() cannot open filelog.txt: Is a directory")) << lines[0];
+    EXPECT_TRUE(EndsWith(lines[1], "Logger::initLog() Finished!")) << lines[1];
+    EXPECT_TRUE(EndsWith(lines[2], "initlog")) << lines[2];
+}
