@@ -76,6 +76,7 @@ void SFile::SetStopBits(std::uint8_t bits)
 
 bool SFile::Open(const std::string& portName, int baud)
 {
+    Close();
     m_lastError.clear();
     const Handle handle = sfile_os::Open(portName, m_lastError);
     if (handle == kInvalidHandle)

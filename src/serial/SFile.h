@@ -47,7 +47,7 @@ public:
     // above, 8N1 by default, no flow control, DTR and RTS off, both queues
     // purged. On POSIX the name is a device path (a bare "ttyUSB0" means
     // "/dev/ttyUSB0"); on Windows it is "COMn". False leaves the device
-    // closed and LastError() saying why. The caller closes an open device first.
+    // closed and LastError() saying why. An open device is closed first.
     bool Open(const std::string& portName, int baud);
     void Close();
     bool IsOpen() const { return m_handle != kInvalidHandle; }

@@ -1,11 +1,8 @@
 #include "SerialPortEvent.h"
 
-#include <cstring>
-
 namespace
 {
 constexpr unsigned kEventBufferSize = 1024;
-constexpr unsigned kGrowthSlack = 1024;
 } // namespace
 
 wxDEFINE_EVENT(EVT_SERIAL_PORT, SerialPortEvent);
@@ -35,21 +32,6 @@ void SerialBuffer::Release()
 {
     if (refCount.fetch_sub(1, std::memory_order_acq_rel) == 1)
         delete this;
-}
-
-void SerialBuffer::Append(const void* bytes, unsigned count)
-{
-    if (length + count > capacity)
-    {
-        const unsigned grown = length + count + kGrowthSlack;
-        auto* block = new unsigned char[grown];
-        std::memcpy(block, data, length);
-        delete[] data;
-        data = block;
-        capacity = grown;
-    }
-    std::memcpy(data + length, bytes, count);
-    length += count;
 }
 
 SerialPortEvent::SerialPortEvent(int id)

@@ -17,9 +17,6 @@ struct SerialBuffer
     static SerialBuffer* Create(unsigned capacity);
     void AddRef();
     void Release();
-    // Appends count bytes, first growing the block to length + count + 1024
-    // bytes when they would not fit.
-    void Append(const void* bytes, unsigned count);
 
 private:
     explicit SerialBuffer(unsigned initialCapacity);

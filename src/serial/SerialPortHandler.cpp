@@ -62,8 +62,10 @@ SerialPortHandler::~SerialPortHandler()
 
 bool SerialPortHandler::Open(const wxString& portName, int baud)
 {
-    if (m_device->IsOpen())
-        Close();
+    // The worker reads the device and the settings below: keep it parked
+    // until they are in place, also when it idles without a port.
+    Pause();
+    m_device->Close();
 
     const std::string name = portName.utf8_string();
     Logger::message("SerialPortHandler::Open() - port: %d, baud: %d", static_cast<int>(SFile::PortNumber(name)), baud);
@@ -85,7 +87,7 @@ bool SerialPortHandler::Open(const wxString& portName, int baud)
     m_written = 0;
     m_read = 0;
     start();
-    Resume(); // after a Close the worker is parked
+    Resume();
     return opened;
 }
 

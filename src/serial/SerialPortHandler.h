@@ -7,6 +7,7 @@
 #include <wx/event.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 class SFile;
@@ -33,7 +34,8 @@ public:
     ~SerialPortHandler() override;
 
     // Opens the port (closing it first if open) with the handler's line
-    // settings, resets the counters and lets the worker run. A port that
+    // settings, resets the counters and lets the worker run, starting it or
+    // waking it from a Close. A port that
     // cannot be opened is logged with the cause; the worker then idles and
     // Write fails. True when the port is open.
     bool Open(const wxString& portName, int baud);

@@ -187,6 +187,16 @@ TEST_F(SerialPortHandlerTest, CloseParksTheWorkerAndReopenResumesIt)
     EXPECT_EQ(collector.Bytes(), "again");
 }
 
+TEST_F(SerialPortHandlerTest, AFailedOpenCanBeFollowedByAGoodOne)
+{
+    EXPECT_FALSE(handler.Open("/dev/does-not-exist", 9600));
+    ASSERT_TRUE(WaitFor([&] { return handler.isRunning(); }));
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
+    ASSERT_TRUE(pty.Send("late"));
+    ASSERT_TRUE(collector.WaitForBytes(4));
+    EXPECT_EQ(collector.Bytes(), "late");
+}
+
 TEST_F(SerialPortHandlerTest, AVanishedPortDoesNotStopTheHandler)
 {
     ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
