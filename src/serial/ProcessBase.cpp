@@ -11,10 +11,12 @@ constexpr unsigned long kPollMs = 1;
 } // namespace
 
 // The worker: calls its owner's run until told to stop or run returns false.
+// Joinable rather than detached: a detached thread still runs toolkit code
+// after it has said goodbye, and a process that ends meanwhile crashes in it.
 class CommunicationThread : public wxThread
 {
 public:
-    explicit CommunicationThread(ProcessBase* owner) : wxThread(wxTHREAD_DETACHED), m_owner(owner) {}
+    explicit CommunicationThread(ProcessBase* owner) : wxThread(wxTHREAD_JOINABLE), m_owner(owner) {}
 
 protected:
     ExitCode Entry() override
@@ -24,8 +26,6 @@ protected:
             if (!m_owner->run())
                 break;
         }
-        // The owner may be destroyed as soon as this returns, so this is the
-        // last touch; the toolkit then deletes the thread object.
         m_owner->threadEnded();
         return nullptr;
     }
@@ -34,7 +34,10 @@ private:
     ProcessBase* m_owner;
 };
 
-ProcessBase::ProcessBase() : m_thread(nullptr), m_threadId(0), m_request(Request::Run), m_parked(false) {}
+ProcessBase::ProcessBase()
+    : m_thread(nullptr), m_threadId(0), m_request(Request::Run), m_parked(false), m_ended(false)
+{
+}
 
 ProcessBase::~ProcessBase()
 {
@@ -43,11 +46,9 @@ ProcessBase::~ProcessBase()
 
 void ProcessBase::start()
 {
-    {
-        wxCriticalSectionLocker lock(m_lock);
-        if (m_thread)
-            return;
-    }
+    if (hasLiveThread())
+        return;
+    reapThread();
     reset();
     auto* thread = new CommunicationThread(this);
     {
@@ -56,47 +57,54 @@ void ProcessBase::start()
         m_threadId = 0;
         m_request = Request::Run;
         m_parked = false;
+        m_ended = false;
     }
-    if (thread->Create() != wxTHREAD_NO_ERROR)
+    if (thread->Create() != wxTHREAD_NO_ERROR || thread->Run() != wxTHREAD_NO_ERROR)
     {
         Logger::message("ProcessBase::start() Can't create thread!");
-        // A thread that never runs would never clear m_thread and stop would
-        // wait for it forever; forget it so that a later start tries again.
+        // A thread that never runs would never end, and stop would wait for
+        // it forever; forget it so that a later start tries again.
         {
             wxCriticalSectionLocker lock(m_lock);
             m_thread = nullptr;
         }
         delete thread;
-        return;
     }
-    thread->Run();
 }
 
 void ProcessBase::stop()
 {
+    bool endedByItself = false;
     {
         wxCriticalSectionLocker lock(m_lock);
         if (!m_thread)
             return;
+        endedByItself = m_ended;
         m_request = Request::Stop;
+    }
+    if (endedByItself)
+    {
+        reapThread(); // quietly: from the caller's view there was no worker
+        return;
     }
     m_wake.Post();
     interrupt();
     if (onWorker())
         return;
 
-    // The worker clears m_thread on its way out; no lock is held while it
-    // does, so the two never wait on each other.
+    // No lock is held while the worker finishes its pass, so the two never
+    // wait on each other.
     for (;;)
     {
         {
             wxCriticalSectionLocker lock(m_lock);
-            if (!m_thread)
+            if (m_ended)
                 break;
         }
         Logger::message("ProcessBase::stop() WAIT TO NULL");
         wxMilliSleep(kPollMs);
     }
+    reapThread();
     Logger::message("ProcessBase::stop() FINISH");
     reset();
 }
@@ -104,14 +112,14 @@ void ProcessBase::stop()
 bool ProcessBase::isRunning()
 {
     wxCriticalSectionLocker lock(m_lock);
-    return m_thread && m_request == Request::Run && m_thread->IsRunning();
+    return m_thread && !m_ended && m_request == Request::Run && m_thread->IsRunning();
 }
 
 void ProcessBase::Pause()
 {
     {
         wxCriticalSectionLocker lock(m_lock);
-        if (!m_thread || m_request != Request::Run)
+        if (!m_thread || m_ended || m_request != Request::Run)
             return;
         m_request = Request::Pause;
     }
@@ -122,7 +130,7 @@ void ProcessBase::Pause()
     {
         {
             wxCriticalSectionLocker lock(m_lock);
-            if (!m_thread || m_parked || m_request != Request::Pause)
+            if (m_ended || m_parked || m_request != Request::Pause)
                 return;
         }
         wxMilliSleep(kPollMs);
@@ -133,7 +141,7 @@ void ProcessBase::Resume()
 {
     {
         wxCriticalSectionLocker lock(m_lock);
-        if (!m_thread || m_request != Request::Pause)
+        if (!m_thread || m_ended || m_request != Request::Pause)
             return;
         m_request = Request::Run;
     }
@@ -160,8 +168,7 @@ bool ProcessBase::waitForWork()
 void ProcessBase::threadEnded()
 {
     wxCriticalSectionLocker lock(m_lock);
-    m_thread = nullptr;
-    m_threadId = 0;
+    m_ended = true;
     m_parked = false;
 }
 
@@ -169,4 +176,26 @@ bool ProcessBase::onWorker()
 {
     wxCriticalSectionLocker lock(m_lock);
     return m_threadId != 0 && m_threadId == wxThread::GetCurrentId();
+}
+
+bool ProcessBase::hasLiveThread()
+{
+    wxCriticalSectionLocker lock(m_lock);
+    return m_thread && !m_ended;
+}
+
+void ProcessBase::reapThread()
+{
+    CommunicationThread* thread = nullptr;
+    {
+        wxCriticalSectionLocker lock(m_lock);
+        if (!m_thread || !m_ended)
+            return;
+        thread = m_thread;
+    }
+    thread->Wait();
+    delete thread;
+    wxCriticalSectionLocker lock(m_lock);
+    m_thread = nullptr;
+    m_threadId = 0;
 }

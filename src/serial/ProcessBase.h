@@ -13,9 +13,10 @@ class CommunicationThread;
 // effect between two passes, never inside one, so a pass that may wait
 // should wait in a way that interrupt() can cut short.
 //
-// The worker thread is detached and deletes itself; the base only refers to
-// it. A subclass must call stop() in its destructor, before anything that run
-// uses goes away.
+// The worker thread is joinable and owned here: stop returns only when the
+// thread has ended completely, so nothing of it outlives its owner or the
+// toolkit. A subclass must call stop() in its destructor, before anything
+// that run uses goes away.
 class ProcessBase
 {
 public:
@@ -29,7 +30,8 @@ public:
     // Starts a worker unless one exists; calls reset() first.
     virtual void start();
     // Ends the worker and returns once it has gone, then calls reset(). Does
-    // nothing without a worker. Called on the worker itself, it only asks.
+    // nothing without a worker, or when the worker already ended by itself.
+    // Called on the worker itself, it only asks.
     virtual void stop();
     // Called by start before a worker is made and by stop after it went.
     virtual void reset() = 0;
@@ -61,11 +63,15 @@ private:
     // On the worker, as its last touch of this object.
     void threadEnded();
     bool onWorker();
+    bool hasLiveThread();
+    // Joins a thread that has ended and forgets it; owner's thread only.
+    void reapThread();
 
     wxCriticalSection m_lock;
-    CommunicationThread* m_thread; // protected by m_lock
+    CommunicationThread* m_thread; // owned; protected by m_lock
     wxThreadIdType m_threadId;     // protected by m_lock
     Request m_request;             // protected by m_lock
     bool m_parked;                 // protected by m_lock
+    bool m_ended;                  // the worker left its loop; protected by m_lock
     wxSemaphore m_wake;            // posted whenever m_request leaves Pause
 };
