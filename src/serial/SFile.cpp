@@ -136,19 +136,26 @@ bool SFile::Write(const void* buffer, unsigned count, unsigned* bytesWritten)
     return sfile_os::Write(m_handle, buffer, count, bytesWritten, kWriteTimeoutMs);
 }
 
+bool SFile::WriteAvailable(const void* buffer, unsigned count, unsigned* bytesWritten)
+{
+    if (!IsOpen())
+        return false;
+    return sfile_os::WriteAvailable(m_handle, buffer, count, bytesWritten);
+}
+
 bool SFile::Purge()
 {
     return IsOpen() && sfile_os::Purge(m_handle);
 }
 
-SFile::WaitResult SFile::WaitReadable(unsigned timeoutMicros)
+SFile::WaitResult SFile::Wait(unsigned timeoutMicros, bool forOutput)
 {
-    return sfile_os::WaitReadable(m_handle, m_waker, timeoutMicros);
+    return sfile_os::Wait(m_handle, m_waker, timeoutMicros, forOutput);
 }
 
 SFile::WaitResult SFile::WaitInterrupt(unsigned timeoutMicros)
 {
-    return sfile_os::WaitReadable(kInvalidHandle, m_waker, timeoutMicros);
+    return sfile_os::Wait(kInvalidHandle, m_waker, timeoutMicros, false);
 }
 
 void SFile::Interrupt()

@@ -28,6 +28,7 @@ public:
     enum class WaitResult
     {
         Readable,    // bytes are waiting, or the port reports a condition a read will show
+        Writable,    // the port takes more output (only when asked for)
         TimedOut,
         Interrupted, // Interrupt() was called
         Failed       // the port is gone or the wait itself failed
@@ -65,12 +66,19 @@ public:
     // them. False when not all were taken; *bytesWritten tells how many were.
     bool Write(const void* buffer, unsigned count, unsigned* bytesWritten);
 
+    // Writes what the port takes now, without waiting for more room (on
+    // Windows a transfer is waited for, up to kWriteTimeoutMs). False on a
+    // failure; a full output queue is not one.
+    bool WriteAvailable(const void* buffer, unsigned count, unsigned* bytesWritten);
+
     // Discards both queues. False when closed.
     bool Purge();
 
-    // Waits until input is waiting, at most timeoutMicros. On a closed device
-    // it waits only for Interrupt, so an idle caller still sleeps.
-    WaitResult WaitReadable(unsigned timeoutMicros);
+    // Waits until input is waiting or, with forOutput, until the port takes
+    // more output; at most timeoutMicros. Input wins when both hold. On a
+    // closed device it waits only for Interrupt, so an idle caller still sleeps.
+    WaitResult Wait(unsigned timeoutMicros, bool forOutput);
+    WaitResult WaitReadable(unsigned timeoutMicros) { return Wait(timeoutMicros, false); }
 
     // Waits only for Interrupt, at most timeoutMicros: a pause that a stop
     // request can cut short.

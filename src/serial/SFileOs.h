@@ -29,9 +29,10 @@ unsigned InQueue(Handle handle);
 bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std::uint32_t timeoutMs,
           std::uint32_t retries);
 bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten, std::uint32_t timeoutMs);
+bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten);
 
 // handle may be invalid: then only the waker ends the wait early.
-SFile::WaitResult WaitReadable(Handle handle, Waker* waker, unsigned timeoutMicros);
+SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput);
 void Close(Handle handle);
 
 // A waker lives as long as its SFile; Wake may be called from any thread.

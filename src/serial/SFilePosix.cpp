@@ -292,13 +292,36 @@ bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWri
     return !failed;
 }
 
-SFile::WaitResult WaitReadable(Handle handle, Waker* waker, unsigned timeoutMicros)
+bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten)
+{
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    unsigned total = 0;
+    bool failed = false;
+    while (total < count)
+    {
+        const ssize_t put = ::write(Fd(handle), bytes + total, count - total);
+        if (put > 0)
+            total += static_cast<unsigned>(put);
+        else if (put < 0 && errno == EINTR)
+            continue;
+        else
+        {
+            failed = put == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            break;
+        }
+    }
+    if (bytesWritten)
+        *bytesWritten = total;
+    return !failed;
+}
+
+SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput)
 {
     pollfd entries[2];
     nfds_t used = 0;
     const bool hasDevice = handle != SFile::kInvalidHandle;
     if (hasDevice)
-        entries[used++] = pollfd{Fd(handle), POLLIN, 0};
+        entries[used++] = pollfd{Fd(handle), static_cast<short>(POLLIN | (forOutput ? POLLOUT : 0)), 0};
     if (waker)
         entries[used++] = pollfd{waker->readFd, POLLIN, 0};
 
@@ -314,9 +337,12 @@ SFile::WaitResult WaitReadable(Handle handle, Waker* waker, unsigned timeoutMicr
         Drain(waker->readFd);
         return SFile::WaitResult::Interrupted;
     }
+    const short events = entries[0].revents;
     // A hang-up may still leave bytes behind; hand those out first.
-    if ((entries[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && QueuedBytes(Fd(handle)) == 0)
+    if ((events & (POLLHUP | POLLERR | POLLNVAL)) && QueuedBytes(Fd(handle)) == 0)
         return SFile::WaitResult::Failed;
+    if (!(events & POLLIN) && (events & POLLOUT))
+        return SFile::WaitResult::Writable;
     return SFile::WaitResult::Readable;
 }
 

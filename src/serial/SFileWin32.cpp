@@ -185,7 +185,18 @@ bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWri
     return ok && done == count;
 }
 
-SFile::WaitResult WaitReadable(Handle handle, Waker* waker, unsigned timeoutMicros)
+bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten)
+{
+    // An overlapped write cannot be left running here, so wait for it; the
+    // caller is a worker thread, never the user interface.
+    unsigned written = 0;
+    const bool ok = Write(handle, buffer, count, &written, SFile::kWriteTimeoutMs);
+    if (bytesWritten)
+        *bytesWritten = written;
+    return ok || written > 0;
+}
+
+SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput)
 {
     const DWORD timeoutMs = MillisecondsFor(timeoutMicros);
     if (handle == SFile::kInvalidHandle)
@@ -202,6 +213,9 @@ SFile::WaitResult WaitReadable(Handle handle, Waker* waker, unsigned timeoutMicr
     const HANDLE port = Native(handle);
     if (InQueue(handle) > 0)
         return SFile::WaitResult::Readable;
+    // Writes wait for their own completion, so output is always welcome.
+    if (forOutput)
+        return SFile::WaitResult::Writable;
 
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

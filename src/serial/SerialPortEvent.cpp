@@ -6,6 +6,7 @@ constexpr unsigned kEventBufferSize = 1024;
 } // namespace
 
 wxDEFINE_EVENT(EVT_SERIAL_PORT, SerialPortEvent);
+wxDEFINE_EVENT(EVT_SERIAL_WRITTEN, wxThreadEvent);
 wxIMPLEMENT_DYNAMIC_CLASS(SerialPortEvent, wxEvent);
 
 SerialBuffer::SerialBuffer(unsigned initialCapacity)

@@ -20,6 +20,9 @@ constexpr std::uint8_t kDataBits = 8;
 constexpr char kParity = 'N';
 constexpr std::uint8_t kStopBits = 1;
 
+// Output is taken from the queue and written in pieces of at most this.
+constexpr unsigned kStageBytes = 4096;
+
 constexpr int kFallbackBaud = 9600;
 // The offered rates: two doubling runs.
 constexpr int kFirstRunStart = 150;
@@ -49,7 +52,8 @@ SerialPortHandler::SerialPortHandler(int chunkSize, int id, wxEvtHandler* target
       m_gapWaitMicros(kMaxGapMicros),
       m_written(0),
       m_read(0),
-      m_chunk(SerialBuffer::Create(m_chunkSize))
+      m_chunk(SerialBuffer::Create(m_chunkSize)),
+      m_unwritten(0)
 {
 }
 
@@ -66,6 +70,7 @@ bool SerialPortHandler::Open(const wxString& portName, int baud)
     // until they are in place, also when it idles without a port.
     Pause();
     m_device->Close();
+    DropOutput();
 
     const std::string name = portName.utf8_string();
     Logger::message("SerialPortHandler::Open() - port: %d, baud: %d", static_cast<int>(SFile::PortNumber(name)), baud);
@@ -77,8 +82,7 @@ bool SerialPortHandler::Open(const wxString& portName, int baud)
     const bool opened = m_device->Open(name, baud);
     if (!opened)
     {
-        Logger::message("SerialPortHandler::Open() - cannot open %s: %s", portName,
-                        wxString::FromUTF8(m_device->LastError()));
+        Logger::message("SerialPortHandler::Open() - cannot open %s: %s", portName, GetOpenError());
     }
 
     m_portName = portName;
@@ -97,6 +101,7 @@ void SerialPortHandler::Close()
         return;
     Pause();
     m_device->Close();
+    DropOutput();
 }
 
 bool SerialPortHandler::Write(const void* bytes, unsigned count)
@@ -107,16 +112,47 @@ bool SerialPortHandler::Write(const void* bytes, unsigned count)
     return written > 0;
 }
 
+unsigned SerialPortHandler::QueueWrite(const void* bytes, unsigned count)
+{
+    if (!m_device->IsOpen())
+        return 0;
+    const unsigned taken = std::min(count, GetWriteRoom());
+    if (taken == 0)
+        return 0;
+    unsigned before = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_outputMutex);
+        m_output.Append(bytes, taken);
+        before = m_unwritten.fetch_add(taken);
+    }
+    m_written.fetch_add(static_cast<int>(taken), std::memory_order_relaxed);
+    // A worker that had nothing to write waits for input only.
+    if (before == 0)
+        m_device->Interrupt();
+    return taken;
+}
+
+unsigned SerialPortHandler::GetWriteRoom() const
+{
+    return kWriteQueueBytes - std::min(kWriteQueueBytes, m_unwritten.load());
+}
+
 bool SerialPortHandler::IsOpen() const
 {
     return m_device->IsOpen();
 }
 
+wxString SerialPortHandler::GetOpenError() const
+{
+    return wxString::FromUTF8(m_device->LastError());
+}
+
 bool SerialPortHandler::run()
 {
+    WriteQueued();
     if (m_chunk->length == 0)
     {
-        const SFile::WaitResult waited = m_device->WaitReadable(kIdleWaitMicros);
+        const SFile::WaitResult waited = m_device->Wait(kIdleWaitMicros, m_unwritten.load() > 0);
         if (waited == SFile::WaitResult::Failed)
             m_device->WaitInterrupt(kIdleWaitMicros); // a port in trouble must not make us spin
         if (waited != SFile::WaitResult::Readable)
@@ -161,6 +197,56 @@ void SerialPortHandler::Deliver()
     // application object.
     (m_target ? m_target : this)->ProcessEventLocally(event);
     m_chunk->length = 0;
+}
+
+void SerialPortHandler::WriteQueued()
+{
+    for (;;)
+    {
+        if (m_staged.Empty())
+        {
+            std::lock_guard<std::mutex> lock(m_outputMutex);
+            const std::size_t take = std::min<std::size_t>(m_output.Size(), kStageBytes);
+            m_staged.Append(m_output.Data(), take);
+            m_output.Consume(take);
+        }
+        if (m_staged.Empty())
+            return;
+
+        const unsigned staged = static_cast<unsigned>(m_staged.Size());
+        unsigned written = 0;
+        if (!m_device->WriteAvailable(m_staged.Data(), staged, &written))
+        {
+            // The port refuses output: nothing queued can be delivered.
+            DropOutput();
+            ReportWritten(0);
+            return;
+        }
+        if (written == 0)
+            return; // the port is full; the next wait asks for room
+        m_staged.Consume(written);
+        m_unwritten.fetch_sub(written);
+        ReportWritten(written);
+        if (written < staged)
+            return;
+    }
+}
+
+void SerialPortHandler::ReportWritten(unsigned count)
+{
+    wxThreadEvent event(EVT_SERIAL_WRITTEN, m_eventId);
+    event.SetEventObject(this);
+    event.SetInt(static_cast<int>(count));
+    (m_target ? m_target : this)->ProcessEventLocally(event);
+}
+
+// Owner's thread with the worker parked, or the worker itself.
+void SerialPortHandler::DropOutput()
+{
+    std::lock_guard<std::mutex> lock(m_outputMutex);
+    m_output.Clear();
+    m_staged.Clear();
+    m_unwritten = 0;
 }
 
 void SerialPortHandler::interrupt()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ByteQueue.h"
 #include "ProcessBase.h"
 #include "SerialPortEvent.h"
 
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class SFile;
 
@@ -22,8 +24,12 @@ class SFile;
 // returns, and the target must not wait for the owner's thread meanwhile
 // (Close waits for the worker).
 //
-// Threads: construction, Open, Write, Close and destruction on the owner's
-// thread; the counters may be read from any thread.
+// Output: QueueWrite hands bytes to the worker, which writes them as the port
+// takes them and reports each write to the target as EVT_SERIAL_WRITTEN,
+// also on the worker thread.
+//
+// Threads: construction, Open, Write, QueueWrite, Close and destruction on
+// the owner's thread; the counters and GetWriteRoom may be read from any.
 class SerialPortHandler : public ProcessBase, public wxEvtHandler
 {
 public:
@@ -48,7 +54,17 @@ public:
     // written counter whatever the outcome.
     bool Write(const void* bytes, unsigned count);
 
+    // Queues as many of the bytes as there is room for and returns how many
+    // it took, without waiting; nothing while the port is closed. The taken
+    // bytes count as written.
+    unsigned QueueWrite(const void* bytes, unsigned count);
+    // Room left in the output queue, in bytes.
+    unsigned GetWriteRoom() const;
+    static constexpr unsigned kWriteQueueBytes = 16 * 1024;
+
     bool IsOpen() const;
+    // Why the last Open failed, such as "Permission denied".
+    wxString GetOpenError() const;
     const wxString& GetPortName() const { return m_portName; }
     int GetBaud() const { return m_baud; }
     int GetEventId() const { return m_eventId; }
@@ -73,6 +89,9 @@ protected:
 
 private:
     void Deliver();
+    void WriteQueued();
+    void ReportWritten(unsigned count);
+    void DropOutput();
 
     std::unique_ptr<SFile> m_device;
     wxString m_portName;
@@ -87,4 +106,9 @@ private:
     std::atomic<int> m_written;       // written by the owner's thread
     std::atomic<int> m_read;          // written by the worker
     SerialBuffer* m_chunk;            // the worker's; one reference held
+
+    mutable std::mutex m_outputMutex; // protects m_output
+    ByteQueue m_output;               // queued by the owner, not yet taken by the worker
+    ByteQueue m_staged;               // the worker's: taken from m_output, not yet written
+    std::atomic<unsigned> m_unwritten; // bytes in m_output and m_staged; reset only under m_outputMutex
 };

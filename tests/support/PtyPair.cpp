@@ -99,6 +99,16 @@ std::string PtyPair::ReceiveUntilQuiet(std::chrono::milliseconds quiet)
     }
 }
 
+std::string PtyPair::ReceiveAvailable()
+{
+    std::string received;
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::read(m_master, buffer, sizeof buffer)) > 0)
+        received.append(buffer, static_cast<size_t>(got));
+    return received;
+}
+
 void PtyPair::CloseMaster()
 {
     if (m_master >= 0)

@@ -27,6 +27,8 @@ public:
     std::string Receive(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Whatever arrives until nothing has come for quiet.
     std::string ReceiveUntilQuiet(std::chrono::milliseconds quiet);
+    // Whatever has arrived, without waiting.
+    std::string ReceiveAvailable();
 
     // Hangs up, as an unplugged adapter would.
     void CloseMaster();

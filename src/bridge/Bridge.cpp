@@ -1,0 +1,516 @@
+#include "Bridge.h"
+
+#include "ObserverBase.h"
+
+#include "serial/SerialPortEvent.h"
+#include "serial/SerialPortHandler.h"
+#include "store/Logger.h"
+
+#include <wx/utils.h>
+
+#ifdef __WINDOWS__
+#include <winsock2.h>
+#else
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace
+{
+constexpr int kServerSocketId = 0;
+constexpr int kSerialHandlerId = 1;
+constexpr int kChunkSize = 128;
+// How much of a client's input one input event reads.
+constexpr unsigned kClientReadBytes = 4096;
+
+#ifdef __WINDOWS__
+const char kDefaultComPort[] = "COM1";
+#else
+const char kDefaultComPort[] = "/dev/ttyS0";
+#endif
+constexpr int kDefaultComBaud = 9600;
+constexpr wxUint16 kDefaultTcpPort = 4242;
+
+wxString PeerText(wxSocketBase* socket)
+{
+    wxIPV4address peer;
+    if (!socket->GetPeer(peer))
+        return "unknown peer";
+    return wxString::Format("%s:%u", peer.IPAddress(), static_cast<unsigned>(peer.Service()));
+}
+
+bool IsWriteFailure(wxSocketBase* socket)
+{
+    const wxSocketError error = socket->LastError();
+    return error != wxSOCKET_NOERROR && error != wxSOCKET_WOULDBLOCK;
+}
+} // namespace
+
+wxBEGIN_EVENT_TABLE(Bridge, wxEvtHandler)
+    EVT_SOCKET(kServerSocketId, Bridge::OnSocketConnection)
+wxEND_EVENT_TABLE()
+
+Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
+    : m_row(-1),
+      m_comPort(comPort),
+      m_comBaud(comBaud),
+      m_tcpPort(tcpPort),
+      m_readBytes(0),
+      m_id(id),
+      m_running(false),
+      m_server(nullptr),
+      m_writerStalled(false),
+      m_writtenPending(0),
+      m_outputDropped(false),
+      m_writtenQueued(false)
+{
+    m_serialTarget.Bind(EVT_SERIAL_PORT, &Bridge::OnSerialData, this, kSerialHandlerId);
+    m_serialTarget.Bind(EVT_SERIAL_WRITTEN, &Bridge::OnSerialWritten, this, kSerialHandlerId);
+}
+
+Bridge::Bridge(const Bridge* source) : Bridge(kDefaultComPort, kDefaultComBaud, kDefaultTcpPort, -1)
+{
+    Assign(source);
+}
+
+Bridge::~Bridge()
+{
+    ReleaseRun();
+}
+
+void Bridge::Assign(const Bridge* source)
+{
+    if (!source)
+    {
+        m_comPort = kDefaultComPort;
+        m_comBaud = kDefaultComBaud;
+        m_tcpPort = kDefaultTcpPort;
+        m_id = -1;
+        m_readBytes = 0;
+        return;
+    }
+    m_comPort = source->m_comPort;
+    m_comBaud = source->m_comBaud;
+    m_tcpPort = source->m_tcpPort;
+    m_id = source->m_id;
+    m_ipFilters = source->m_ipFilters;
+    m_refusedIps.Clear();
+}
+
+void Bridge::Start()
+{
+    if (m_running)
+        return;
+    m_running = true;
+    m_problem.clear();
+
+    wxIPV4address address;
+    address.AnyAddress();
+    address.Service(m_tcpPort);
+    // Reusable: after a stop, connections in TIME_WAIT must not keep the
+    // port from being bound again.
+    errno = 0;
+    auto* server = new wxSocketServer(address, wxSOCKET_REUSEADDR);
+    const int listenError = errno;
+    if (server->IsOk())
+    {
+        m_server = server;
+        m_server->SetEventHandler(*this, kServerSocketId);
+        m_server->SetNotify(wxSOCKET_CONNECTION_FLAG);
+        m_server->Notify(true);
+    }
+    else
+    {
+        server->Destroy();
+        const wxString cause = listenError ? wxString(std::strerror(listenError)) : wxString("cannot listen");
+        Logger::message("Bridge::Start() - cannot listen on TCP port %u: %s", static_cast<unsigned>(m_tcpPort), cause);
+        m_problem = wxString::Format("TCP port %u: %s", static_cast<unsigned>(m_tcpPort), cause);
+    }
+
+    m_serialHandler = std::make_unique<SerialPortHandler>(kChunkSize, kSerialHandlerId, &m_serialTarget);
+    if (!m_serialHandler->Open(m_comPort, SerialPortHandler::CheckBaud(m_comBaud)))
+    {
+        if (!m_problem.empty())
+            m_problem += "; ";
+        m_problem += wxString::Format("serial port %s: %s", m_comPort, m_serialHandler->GetOpenError());
+    }
+}
+
+void Bridge::Stop()
+{
+    ReleaseRun();
+    m_readBytes = 0;
+    NotifyObservers(0, m_row, UPDATE_CLIENTS);
+    NotifyObservers(0, m_row, UPDATE_READ);
+    NotifyObservers(0, m_row, UPDATE_WRITE);
+    m_refusedIps.Clear();
+}
+
+void Bridge::ReleaseRun()
+{
+    for (auto& entry : m_clients)
+    {
+        Unbind(wxEVT_SOCKET, &Bridge::OnSocketData, this, entry.first);
+        entry.second->socket->Destroy();
+    }
+    m_clients.clear();
+    if (m_server)
+    {
+        m_server->Destroy();
+        m_server = nullptr;
+    }
+    if (m_serialHandler)
+    {
+        m_serialHandler->Close();
+        m_serialHandler.reset(); // joins the worker: nothing more arrives
+    }
+    // Nothing the stopped run queued may reach the next one.
+    DeletePendingEvents();
+    {
+        std::lock_guard<std::mutex> lock(m_inboxMutex);
+        m_inbox.clear();
+    }
+    m_writtenPending = 0;
+    m_outputDropped = false;
+    m_writtenQueued = false;
+    m_credits.clear();
+    m_writerStalled = false;
+    m_problem.clear();
+    m_running = false;
+}
+
+bool Bridge::IsSerialOpen() const
+{
+    return m_serialHandler && m_serialHandler->IsOpen();
+}
+
+void Bridge::AddIpFilter(const IpFilter& entry)
+{
+    m_ipFilters.push_back(entry);
+}
+
+IpFilter* Bridge::FindIpFilter(const wxString& address)
+{
+    for (IpFilter& entry : m_ipFilters)
+    {
+        if (entry.state != IPF_DELETED && entry.ip_address == address)
+            return &entry;
+    }
+    return nullptr;
+}
+
+void Bridge::MarkAllIpFiltersDeleted()
+{
+    for (IpFilter& entry : m_ipFilters)
+        entry.state = IPF_DELETED;
+}
+
+void Bridge::PurgeDeletedIpFilters()
+{
+    m_ipFilters.erase(std::remove_if(m_ipFilters.begin(), m_ipFilters.end(),
+                                     [](const IpFilter& entry) { return entry.state == IPF_DELETED; }),
+                      m_ipFilters.end());
+}
+
+long long Bridge::GetWriteBytes() const
+{
+    long long total = 0;
+    for (const auto& entry : m_clients)
+        total += entry.second->writedBytes;
+    return total;
+}
+
+void Bridge::GetClientsInfo(ClientInfoList& list) const
+{
+    for (const auto& entry : m_clients)
+    {
+        const BridgeClient& client = *entry.second;
+        ClientInfo info;
+        info["ReadedBytes"] = wxVariant(wxLongLong(client.readedBytes));
+        info["WritedBytes"] = wxVariant(wxLongLong(client.writedBytes));
+        info["IP"] = wxVariant(GetClientIp(client));
+        list.push_back(info);
+    }
+}
+
+wxString Bridge::GetClientIp(const BridgeClient& client) const
+{
+    wxIPV4address peer;
+    peer.Clear();
+    client.socket->GetPeer(peer);
+    return peer.IPAddress();
+}
+
+void Bridge::OnSocketConnection(wxSocketEvent&)
+{
+    if (!m_server)
+        return;
+    wxSocketBase* socket = m_server->Accept(false);
+    if (!socket)
+    {
+        Logger::message("Error: couldn't accept a new connection");
+        return;
+    }
+    Logger::message("New client connection accepted");
+    if (!IsClientAllowed(socket))
+    {
+        socket->Destroy();
+        return;
+    }
+
+    const int id = wxNewId();
+    socket->SetFlags(wxSOCKET_NOWAIT);
+    // Answers from the device go out at once, not when Nagle allows.
+    const int noDelay = 1;
+    socket->SetOption(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    socket->SetEventHandler(*this, id);
+    socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG);
+    socket->Notify(true);
+    Bind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
+
+    auto client = std::make_unique<BridgeClient>();
+    client->id = id;
+    client->socket = socket;
+    client->isWriter = m_clients.empty();
+    client->peer = PeerText(socket);
+    m_clients.emplace(id, std::move(client));
+    NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
+}
+
+bool Bridge::IsClientAllowed(wxSocketBase* socket)
+{
+    // Entries marked deleted admit nobody; with none live, everyone is admitted.
+    const bool anyLive = std::any_of(m_ipFilters.begin(), m_ipFilters.end(),
+                                     [](const IpFilter& entry) { return entry.state != IPF_DELETED; });
+    if (!anyLive)
+        return true;
+    wxIPV4address peer;
+    peer.Clear();
+    socket->GetPeer(peer);
+    const wxString address = peer.IPAddress();
+    if (FindIpFilter(address))
+        return true;
+    Logger::message("banned ip!");
+    m_refusedIps.Add(address);
+    return false;
+}
+
+void Bridge::OnSocketData(wxSocketEvent& event)
+{
+    const auto found = m_clients.find(event.GetId());
+    if (found == m_clients.end())
+        return; // queued before its client went
+    BridgeClient& client = *found->second;
+    switch (event.GetSocketEvent())
+    {
+    case wxSOCKET_INPUT:
+        if (client.isWriter)
+            ReadFromWriter(client);
+        else
+            Discard(client); // so that its departure is still noticed
+        break;
+    case wxSOCKET_OUTPUT:
+        if (!FlushBacklog(client))
+        {
+            Logger::message("Bridge::OnSocketData client %s failed while sending, disconnected", client.peer);
+            RemoveClient(client.id);
+        }
+        break;
+    case wxSOCKET_LOST:
+        Logger::message("Bridge::OnSocketData wxSOCKET_LOST");
+        RemoveClient(client.id);
+        break;
+    default:
+        break;
+    }
+}
+
+void Bridge::ReadFromWriter(BridgeClient& client)
+{
+    if (!IsSerialOpen())
+    {
+        Discard(client); // there is nowhere to write to
+        return;
+    }
+    const unsigned room = m_serialHandler->GetWriteRoom();
+    if (room == 0)
+    {
+        // Left unread, the input holds the writer back through TCP; reading
+        // resumes when the serial port has taken some output.
+        m_writerStalled = true;
+        return;
+    }
+    unsigned char buffer[kClientReadBytes];
+    client.socket->Read(buffer, std::min<unsigned>(room, sizeof buffer));
+    const unsigned got = client.socket->LastReadCount();
+    if (got == 0)
+        return;
+    // Only this thread adds to the queue, so the room checked above is there.
+    m_serialHandler->QueueWrite(buffer, got);
+    m_credits.push_back({client.id, got});
+}
+
+void Bridge::Discard(BridgeClient& client)
+{
+    unsigned char scratch[kClientReadBytes];
+    client.socket->Read(scratch, sizeof scratch);
+}
+
+void Bridge::OnSerialData(SerialPortEvent& event)
+{
+    bool wasEmpty = false;
+    {
+        std::lock_guard<std::mutex> lock(m_inboxMutex);
+        wasEmpty = m_inbox.empty();
+        m_inbox.emplace_back(reinterpret_cast<const char*>(event.GetData()), event.GetLength());
+    }
+    // One call relays everything that piles up before the GUI thread gets to it.
+    if (wasEmpty)
+        CallAfter(&Bridge::RelayInbox);
+}
+
+void Bridge::OnSerialWritten(wxThreadEvent& event)
+{
+    if (event.GetInt() == 0)
+        m_outputDropped = true;
+    m_writtenPending += event.GetInt();
+    if (!m_writtenQueued.exchange(true))
+        CallAfter(&Bridge::OnOutputWritten);
+}
+
+void Bridge::RelayInbox()
+{
+    std::vector<std::string> chunks;
+    {
+        std::lock_guard<std::mutex> lock(m_inboxMutex);
+        chunks.swap(m_inbox);
+    }
+    if (chunks.empty())
+        return;
+
+    // Every client gets the whole batch in one write.
+    std::string joined;
+    const std::string* batch = &chunks.front();
+    if (chunks.size() > 1)
+    {
+        for (const std::string& chunk : chunks)
+            joined += chunk;
+        batch = &joined;
+    }
+    std::vector<int> failed;
+    for (auto& entry : m_clients)
+    {
+        if (!SendToClient(*entry.second, reinterpret_cast<const unsigned char*>(batch->data()), batch->size()))
+            failed.push_back(entry.first);
+    }
+    for (int id : failed)
+        RemoveClient(id);
+
+    for (const std::string& chunk : chunks)
+    {
+        m_readBytes += static_cast<long long>(chunk.size());
+        NotifyObservers(m_readBytes, m_row, UPDATE_READ);
+    }
+}
+
+bool Bridge::SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count)
+{
+    client.readedBytes += static_cast<long long>(count);
+    if (client.backlog.Empty())
+    {
+        client.socket->Write(bytes, static_cast<wxUint32>(count));
+        const std::size_t sent = client.socket->LastWriteCount();
+        if (sent == count)
+            return true;
+        if (IsWriteFailure(client.socket))
+        {
+            Logger::message("Bridge::OnSerialData client %s failed while sending, disconnected", client.peer);
+            return false;
+        }
+        bytes += sent;
+        count -= sent;
+    }
+    if (client.backlog.Size() + count > kClientBacklogLimit)
+    {
+        Logger::message("Bridge::OnSerialData client %s cannot keep up, disconnected", client.peer);
+        return false;
+    }
+    if (client.backlog.Empty())
+        client.socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG | wxSOCKET_OUTPUT_FLAG);
+    client.backlog.Append(bytes, count);
+    return true;
+}
+
+bool Bridge::FlushBacklog(BridgeClient& client)
+{
+    if (client.backlog.Empty())
+        return true;
+    client.socket->Write(client.backlog.Data(), static_cast<wxUint32>(client.backlog.Size()));
+    const std::size_t sent = client.socket->LastWriteCount();
+    if (sent == 0 && IsWriteFailure(client.socket))
+        return false;
+    client.backlog.Consume(sent);
+    if (client.backlog.Empty())
+        client.socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG);
+    return true;
+}
+
+void Bridge::OnOutputWritten()
+{
+    m_writtenQueued = false;
+    long long written = m_writtenPending.exchange(0);
+    bool credited = false;
+    while (written > 0 && !m_credits.empty())
+    {
+        WriteCredit& credit = m_credits.front();
+        const unsigned share = static_cast<unsigned>(std::min<long long>(written, credit.count));
+        const auto client = m_clients.find(credit.clientId);
+        if (client != m_clients.end())
+        {
+            client->second->writedBytes += share;
+            credited = true;
+        }
+        written -= share;
+        credit.count -= share;
+        if (credit.count == 0)
+            m_credits.pop_front();
+    }
+    if (m_outputDropped.exchange(false))
+        m_credits.clear(); // the port refused them; they will never be written
+    if (credited)
+        NotifyObservers(GetWriteBytes(), m_row, UPDATE_WRITE);
+
+    if (m_writerStalled)
+    {
+        m_writerStalled = false;
+        if (BridgeClient* writer = FindWriter())
+            ReadFromWriter(*writer);
+    }
+}
+
+BridgeClient* Bridge::FindWriter()
+{
+    for (auto& entry : m_clients)
+    {
+        if (entry.second->isWriter)
+            return entry.second.get();
+    }
+    return nullptr;
+}
+
+void Bridge::RemoveClient(int id)
+{
+    const auto found = m_clients.find(id);
+    if (found == m_clients.end())
+        return;
+    Unbind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
+    found->second->socket->Destroy();
+    if (found->second->isWriter)
+        m_writerStalled = false;
+    m_clients.erase(found);
+    NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
+}

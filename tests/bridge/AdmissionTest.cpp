@@ -1,0 +1,168 @@
+#include "BridgeFixture.h"
+
+using namespace std::chrono_literals;
+
+namespace
+{
+IpFilter Allow(const char* address, int state = IPF_UNCHANGED)
+{
+    IpFilter entry;
+    entry.ip_address = address;
+    entry.state = state;
+    return entry;
+}
+
+// Pumps until the client sees its connection closed.
+bool ClosedByBridge(TcpClient& client)
+{
+    return PumpUntil([&] { return !client.Poll(); });
+}
+} // namespace
+
+TEST_F(BridgeTest, AnEmptyFilterListAdmitsEveryone)
+{
+    StartBridge();
+    TcpClient a, b;
+    ASSERT_TRUE(Admit(a, "127.0.0.1"));
+    ASSERT_TRUE(Admit(b, "127.0.0.2"));
+    EXPECT_TRUE(bridge->GetRefusedIps().IsEmpty());
+    EXPECT_EQ(observer.Last(UPDATE_CLIENTS), 2);
+    EXPECT_EQ(observer.Count(UPDATE_CLIENTS), 2);
+}
+
+TEST_F(BridgeTest, AFilterRefusesOtherAddressesAndRemembersEachAttempt)
+{
+    bridge->AddIpFilter(Allow("127.0.0.1"));
+    StartBridge();
+
+    TcpClient stranger;
+    ASSERT_TRUE(stranger.Connect(port, "127.0.0.2"));
+    ASSERT_TRUE(ClosedByBridge(stranger));
+    EXPECT_EQ(bridge->GetClientCount(), 0);
+    ASSERT_EQ(bridge->GetRefusedIps().GetCount(), 1u);
+    EXPECT_EQ(bridge->GetRefusedIps()[0], "127.0.0.2");
+    const std::vector<std::string> lines = log.Messages();
+    const auto accepted = std::find(lines.begin(), lines.end(), "New client connection accepted");
+    ASSERT_NE(accepted, lines.end());
+    ASSERT_NE(accepted + 1, lines.end());
+    EXPECT_EQ(*(accepted + 1), "banned ip!");
+    EXPECT_EQ(observer.Count(UPDATE_CLIENTS), 0);
+
+    TcpClient again;
+    ASSERT_TRUE(again.Connect(port, "127.0.0.2"));
+    ASSERT_TRUE(ClosedByBridge(again));
+    EXPECT_EQ(bridge->GetRefusedIps().GetCount(), 2u);
+
+    TcpClient friendly;
+    ASSERT_TRUE(Admit(friendly, "127.0.0.1"));
+    EXPECT_EQ(bridge->GetRefusedIps().GetCount(), 2u);
+
+    bridge->Stop();
+    EXPECT_TRUE(bridge->GetRefusedIps().IsEmpty());
+}
+
+TEST_F(BridgeTest, ADeletedEntryAdmitsNobody)
+{
+    bridge->AddIpFilter(Allow("127.0.0.2", IPF_DELETED));
+    bridge->AddIpFilter(Allow("127.0.0.1"));
+    StartBridge();
+
+    TcpClient deleted;
+    ASSERT_TRUE(deleted.Connect(port, "127.0.0.2"));
+    ASSERT_TRUE(ClosedByBridge(deleted));
+    EXPECT_EQ(bridge->GetRefusedIps().GetCount(), 1u);
+
+    TcpClient listed;
+    EXPECT_TRUE(Admit(listed, "127.0.0.1"));
+}
+
+TEST_F(BridgeTest, OnlyDeletedEntriesMeanNoFilter)
+{
+    bridge->AddIpFilter(Allow("10.1.1.1", IPF_DELETED));
+    StartBridge();
+    TcpClient anyone;
+    EXPECT_TRUE(Admit(anyone, "127.0.0.3"));
+    EXPECT_TRUE(bridge->GetRefusedIps().IsEmpty());
+}
+
+TEST_F(BridgeTest, TheFirstClientOfAnIdleBridgeIsTheWriter)
+{
+    StartBridge();
+    TcpClient first, second, third;
+    ASSERT_TRUE(Admit(first));
+    ASSERT_TRUE(Admit(second));
+
+    // The writer's bytes reach the serial port, a reader's never do.
+    ASSERT_TRUE(second.Send("reader"));
+    ASSERT_TRUE(first.Send("writer"));
+    EXPECT_EQ(SerialReceives(6), "writer");
+
+    first.Close();
+    ASSERT_TRUE(PumpUntil([&] { return bridge->GetClientCount() == 1; }));
+    ASSERT_TRUE(second.Send("still a reader"));
+    EXPECT_EQ(SerialReceivesMeanwhile(100ms), "");
+
+    second.Close();
+    ASSERT_TRUE(PumpUntil([&] { return bridge->GetClientCount() == 0; }));
+    ASSERT_TRUE(Admit(third));
+    ASSERT_TRUE(third.Send("new writer"));
+    EXPECT_EQ(SerialReceives(10), "new writer");
+}
+
+TEST_F(BridgeTest, ALostClientIsRemovedAndCounted)
+{
+    StartBridge();
+    TcpClient staying, leaving;
+    ASSERT_TRUE(Admit(staying));
+    ASSERT_TRUE(Admit(leaving));
+    leaving.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return bridge->GetClientCount() == 1; }));
+    EXPECT_TRUE(log.Contains("Bridge::OnSocketData wxSOCKET_LOST"));
+    EXPECT_EQ(observer.Last(UPDATE_CLIENTS), 1);
+}
+
+TEST_F(BridgeTest, StopDisconnectsFreesThePortAndStartBindsItAgain)
+{
+    StartBridge();
+    TcpClient client;
+    ASSERT_TRUE(Admit(client));
+    observer.calls.clear();
+
+    bridge->Stop();
+    ASSERT_EQ(observer.calls.size(), 3u);
+    EXPECT_EQ(observer.calls[0].kind, UPDATE_CLIENTS);
+    EXPECT_EQ(observer.calls[1].kind, UPDATE_READ);
+    EXPECT_EQ(observer.calls[2].kind, UPDATE_WRITE);
+    for (const auto& call : observer.calls)
+    {
+        EXPECT_EQ(call.value, 0);
+        EXPECT_EQ(call.row, kRow);
+    }
+    EXPECT_TRUE(PumpUntil([&] { return !client.Poll(); })) << "the client is disconnected";
+    TcpClient refused;
+    EXPECT_FALSE(refused.Connect(port)) << "nothing listens after a stop";
+
+    StartBridge();
+    TcpClient again;
+    ASSERT_TRUE(Admit(again));
+    ASSERT_TRUE(again.Send("hello"));
+    EXPECT_EQ(SerialReceives(5), "hello") << "the first client after a restart writes";
+}
+
+TEST_F(BridgeTest, PortsThatCannotOpenAreReportedAndTheBridgeRunsOn)
+{
+    Bridge holder(wxString("/dev/does-not-exist"), 9600, port, 1);
+    holder.Start();
+    ASSERT_TRUE(holder.IsListening());
+    EXPECT_FALSE(holder.IsSerialOpen());
+    EXPECT_EQ(holder.GetProblem(), "serial port /dev/does-not-exist: No such file or directory");
+
+    bridge->Start();
+    EXPECT_TRUE(bridge->IsRunning());
+    EXPECT_FALSE(bridge->IsListening());
+    EXPECT_TRUE(bridge->IsSerialOpen());
+    EXPECT_EQ(bridge->GetProblem(), wxString::Format("TCP port %u: Address already in use", port));
+    EXPECT_TRUE(log.Contains(wxString::Format("Bridge::Start() - cannot listen on TCP port %u: Address already in use",
+                                              port).utf8_string()));
+    holder.Stop();
+}

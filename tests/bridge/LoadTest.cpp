@@ -1,0 +1,172 @@
+#include "BridgeFixture.h"
+#include "support/PatternStream.h"
+
+#include <wx/timer.h>
+
+#include <fcntl.h>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+constexpr std::uint64_t kSixteenMegabytes = 16u << 20;
+
+// Ticks while the event loop turns; the longest pause between two ticks
+// shows whether anything froze the loop.
+class LoopWatch
+{
+public:
+    LoopWatch()
+    {
+        m_timer.Bind(wxEVT_TIMER, [this](wxTimerEvent&) { Tick(); });
+        m_timer.Start(10);
+    }
+
+    std::chrono::milliseconds LongestPause() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(m_longest);
+    }
+    int Ticks() const { return m_ticks; }
+
+private:
+    void Tick()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (m_ticks++ > 0)
+            m_longest = std::max(m_longest, now - m_last);
+        m_last = now;
+    }
+
+    wxTimer m_timer;
+    int m_ticks = 0;
+    std::chrono::steady_clock::time_point m_last;
+    std::chrono::steady_clock::duration m_longest{};
+};
+
+// Far more than the worst pause seen on a loaded machine, far less than a
+// freeze behind one peer.
+constexpr auto kFrozen = 2000ms;
+} // namespace
+
+TEST_F(BridgeTest, SixteenMegabytesReachTwentyClientsCompleteAndInOrder)
+{
+    StartBridge();
+    std::vector<std::unique_ptr<TcpClient>> clients(20);
+    for (auto& client : clients)
+    {
+        client = std::make_unique<TcpClient>();
+        ASSERT_TRUE(Admit(*client));
+    }
+    std::vector<std::unique_ptr<PatternReader>> readers;
+    for (auto& client : clients)
+        readers.push_back(std::make_unique<PatternReader>(client->Fd(), kSixteenMegabytes));
+    PatternWriter device(pty.Master(), kSixteenMegabytes);
+
+    const bool complete = PumpUntil(
+        [&] {
+            for (auto& reader : readers)
+            {
+                if (!reader->Done() && !reader->Failed())
+                    return false;
+            }
+            return true;
+        },
+        180s);
+    ASSERT_TRUE(complete) << "first client has " << readers[0]->Received();
+    for (auto& reader : readers)
+    {
+        EXPECT_FALSE(reader->Failed());
+        EXPECT_EQ(reader->Received(), kSixteenMegabytes);
+    }
+    EXPECT_EQ(bridge->GetReadBytes(), static_cast<long long>(kSixteenMegabytes));
+    EXPECT_EQ(observer.Last(UPDATE_READ), static_cast<long long>(kSixteenMegabytes));
+    EXPECT_EQ(bridge->GetClientCount(), 20);
+}
+
+TEST_F(BridgeTest, SixteenMegabytesFromTheWriterReachTheSerialPortCompleteAndInOrder)
+{
+    StartBridge();
+    TcpClient writer;
+    ASSERT_TRUE(Admit(writer));
+    PatternReader device(pty.Master(), kSixteenMegabytes);
+    PatternWriter sender(writer.Fd(), kSixteenMegabytes);
+    ASSERT_TRUE(PumpUntil([&] { return device.Done() || device.Failed(); }, 180s))
+        << "the device has " << device.Received();
+    EXPECT_FALSE(device.Failed());
+    ASSERT_TRUE(PumpUntil([&] { return bridge->GetWriteBytes() == static_cast<long long>(kSixteenMegabytes); }));
+    EXPECT_EQ(observer.Last(UPDATE_WRITE), static_cast<long long>(kSixteenMegabytes));
+}
+
+TEST_F(BridgeTest, AClientThatNeverReadsIsDroppedAndNobodyElseWaits)
+{
+    StartBridge();
+    LoopWatch watch;
+    TcpClient sleeper;
+    ASSERT_TRUE(Admit(sleeper, "127.0.0.2", 4096));
+    std::vector<std::unique_ptr<TcpClient>> clients(3);
+    std::vector<std::unique_ptr<PatternReader>> readers;
+    for (auto& client : clients)
+    {
+        client = std::make_unique<TcpClient>();
+        ASSERT_TRUE(Admit(*client));
+        readers.push_back(std::make_unique<PatternReader>(client->Fd(), kSixteenMegabytes));
+    }
+    PatternWriter device(pty.Master(), kSixteenMegabytes);
+
+    const bool complete = PumpUntil(
+        [&] {
+            for (auto& reader : readers)
+            {
+                if (!reader->Done() && !reader->Failed())
+                    return false;
+            }
+            return true;
+        },
+        180s);
+    ASSERT_TRUE(complete);
+    for (auto& reader : readers)
+        EXPECT_FALSE(reader->Failed());
+    EXPECT_EQ(bridge->GetClientCount(), 3) << "the sleeper is gone";
+    bool named = false;
+    for (const std::string& line : log.Messages())
+        named = named || (line.find("127.0.0.2") != std::string::npos && line.find("cannot keep up") != std::string::npos);
+    EXPECT_TRUE(named) << "the log names the dropped client";
+    EXPECT_GT(watch.Ticks(), 10);
+    EXPECT_LT(watch.LongestPause(), kFrozen);
+}
+
+TEST_F(BridgeTest, ASlowSerialPortHoldsTheWriterBackWithoutLosingAByte)
+{
+    StartBridge();
+    LoopWatch watch;
+    TcpClient writer;
+    ASSERT_TRUE(Admit(writer));
+    constexpr std::uint64_t kMegabyte = 1u << 20;
+    PatternReader device(pty.Master(), kMegabyte, 2048, 1000us);
+    PatternWriter sender(writer.Fd(), kMegabyte);
+    ASSERT_TRUE(PumpUntil([&] { return device.Done() || device.Failed(); }, 120s))
+        << "the device has " << device.Received();
+    EXPECT_FALSE(device.Failed());
+    EXPECT_TRUE(PumpUntil([&] { return bridge->GetWriteBytes() == static_cast<long long>(kMegabyte); }));
+    EXPECT_GT(watch.Ticks(), 10);
+    EXPECT_LT(watch.LongestPause(), kFrozen);
+}
+
+TEST_F(BridgeTest, StopAndStartAHundredTimesWhileDataFlows)
+{
+    StartBridge();
+    PatternWriter device(pty.Master(), kSixteenMegabytes * 64);
+    for (int round = 0; round < 100; ++round)
+    {
+        TcpClient client;
+        ASSERT_TRUE(Admit(client)) << "round " << round;
+        ASSERT_TRUE(client.Send("x"));
+        PumpUntil([&] { return client.Poll() && !client.Received().empty(); }, 1s);
+        bridge->Stop();
+        bridge->Start();
+        ASSERT_TRUE(bridge->IsListening()) << "round " << round << ": " << bridge->GetProblem();
+        ASSERT_TRUE(bridge->IsSerialOpen()) << "round " << round << ": " << bridge->GetProblem();
+    }
+    bridge->Stop();
+    EXPECT_EQ(bridge->GetClientCount(), 0);
+}

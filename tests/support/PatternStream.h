@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+// The n-th byte of a long stream that no shift of a chunk maps onto itself,
+// so that lost, repeated or reordered bytes show.
+inline unsigned char PatternByte(std::uint64_t n)
+{
+    return static_cast<unsigned char>((n * 131u + (n >> 11)) & 0xFF);
+}
+
+std::string PatternBytes(std::uint64_t offset, std::size_t count);
+
+// Reads a pattern stream of expected bytes from a non-blocking descriptor on
+// a thread of its own, checking every byte. readLimit and pause make a slow
+// reader.
+class PatternReader
+{
+public:
+    PatternReader(int fd, std::uint64_t expected, std::size_t readLimit = 65536,
+                  std::chrono::microseconds pause = std::chrono::microseconds(0));
+    ~PatternReader();
+
+    std::uint64_t Received() const { return m_received; }
+    bool Done() const { return m_received >= m_expected; }
+    // A wrong byte came, or the stream ended early.
+    bool Failed() const { return m_failed; }
+
+private:
+    void Run();
+
+    int m_fd;
+    std::uint64_t m_expected;
+    std::size_t m_readLimit;
+    std::chrono::microseconds m_pause;
+    std::atomic<std::uint64_t> m_received{0};
+    std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Writes count bytes of the pattern stream to a non-blocking descriptor on a
+// thread of its own.
+class PatternWriter
+{
+public:
+    PatternWriter(int fd, std::uint64_t count);
+    ~PatternWriter();
+
+    std::uint64_t Sent() const { return m_sent; }
+    bool Done() const { return m_sent >= m_count; }
+    bool Failed() const { return m_failed; }
+
+private:
+    void Run();
+
+    int m_fd;
+    std::uint64_t m_count;
+    std::atomic<std::uint64_t> m_sent{0};
+    std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};

@@ -1,0 +1,119 @@
+#include "TcpClient.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace
+{
+sockaddr_in Loopback(const char* address, unsigned short port)
+{
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &where.sin_addr);
+    return where;
+}
+} // namespace
+
+TcpClient::~TcpClient()
+{
+    Close();
+}
+
+bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer)
+{
+    Close();
+    m_received.clear();
+    m_peerClosed = false;
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
+        return false;
+    if (receiveBuffer > 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    const sockaddr_in local = Loopback(from, 0);
+    const sockaddr_in remote = Loopback("127.0.0.1", port);
+    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+        return false;
+    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 && errno != EINPROGRESS)
+        return false;
+    pollfd entry{m_fd, POLLOUT, 0};
+    if (::poll(&entry, 1, 5000) != 1)
+        return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error == 0;
+}
+
+bool TcpClient::Send(const std::string& bytes, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    size_t sent = 0;
+    while (sent < bytes.size())
+    {
+        const ssize_t put = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (put > 0)
+        {
+            sent += static_cast<size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        pollfd entry{m_fd, POLLOUT, 0};
+        ::poll(&entry, 1, 10);
+    }
+    return true;
+}
+
+bool TcpClient::Poll()
+{
+    char buffer[65536];
+    while (m_fd >= 0 && !m_peerClosed)
+    {
+        const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (got > 0)
+            m_received.append(buffer, static_cast<size_t>(got));
+        else if (got == 0 || (errno != EAGAIN && errno != EINTR))
+            m_peerClosed = true;
+        else if (errno == EAGAIN)
+            break;
+    }
+    return !m_peerClosed;
+}
+
+void TcpClient::Close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+void TcpClient::Reset()
+{
+    if (m_fd < 0)
+        return;
+    const linger abortive{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    Close();
+}
+
+unsigned short FreeTcpPort()
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ::bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    socklen_t length = sizeof any;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&any), &length);
+    ::close(probe);
+    return ntohs(any.sin_port);
+}
