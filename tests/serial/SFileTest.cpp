@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <chrono>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -376,6 +377,23 @@ TEST(SFileClosedWait, ClosedDeviceWaitsOnlyForInterrupt)
     device.Interrupt();
     EXPECT_EQ(device.WaitReadable(10000000), SFile::WaitResult::Interrupted);
     EXPECT_EQ(device.WaitInterrupt(1000), SFile::WaitResult::TimedOut);
+}
+
+TEST_F(SFileOnPty, WriteAvailableTakesWhatFitsWithoutWaiting)
+{
+    ASSERT_TRUE(device.Open(pty.SlavePath(), 9600));
+    EXPECT_EQ(device.Wait(1000, true), SFile::WaitResult::Writable);
+    const std::string block(1 << 20, 'q');
+    unsigned written = 0;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(device.WriteAvailable(block.data(), static_cast<unsigned>(block.size()), &written));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, block.size()) << "nobody reads the far end, so the terminal fills";
+    EXPECT_EQ(device.Wait(1000, true), SFile::WaitResult::TimedOut) << "full: no room to wait for";
+
+    EXPECT_EQ(pty.Receive(written), std::string(written, 'q'));
+    EXPECT_EQ(device.Wait(5000000, true), SFile::WaitResult::Writable);
 }
 
 TEST_F(SFileOnPty, WriteGivesUpAfterASecondWhenThePortTakesNoMore)

@@ -18,7 +18,11 @@ constexpr int kEventId = 1;
 class ChunkCollector : public wxEvtHandler
 {
 public:
-    ChunkCollector() { Bind(EVT_SERIAL_PORT, &ChunkCollector::OnSerialData, this, kEventId); }
+    ChunkCollector()
+    {
+        Bind(EVT_SERIAL_PORT, &ChunkCollector::OnSerialData, this, kEventId);
+        Bind(EVT_SERIAL_WRITTEN, &ChunkCollector::OnWritten, this, kEventId);
+    }
 
     std::string Bytes() const
     {
@@ -30,6 +34,12 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_sizes;
+    }
+
+    unsigned WrittenReports() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_written;
     }
 
     std::string LastText() const
@@ -58,7 +68,14 @@ private:
             m_wrongSender = true;
     }
 
+    void OnWritten(wxThreadEvent& event)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_written += static_cast<unsigned>(event.GetInt());
+    }
+
     mutable std::mutex m_mutex; // protects the fields below
+    unsigned m_written = 0;
     std::string m_bytes;
     std::vector<unsigned> m_sizes;
     std::string m_lastText;
@@ -169,6 +186,42 @@ TEST_F(SerialPortHandlerTest, WritesReachThePort)
     ASSERT_TRUE(handler.Write(bytes.data(), static_cast<unsigned>(bytes.size())));
     EXPECT_EQ(pty.Receive(bytes.size()), bytes);
     EXPECT_EQ(handler.GetWritten(), 1000);
+}
+
+TEST_F(SerialPortHandlerTest, QueuedOutputIsWrittenInOrderAndReported)
+{
+    EXPECT_EQ(handler.QueueWrite("x", 1), 0u) << "nothing is taken while the port is closed";
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 115200));
+    EXPECT_EQ(handler.GetWriteRoom(), SerialPortHandler::kWriteQueueBytes);
+
+    // Nobody reads the far end yet: the queue takes its fill and no more.
+    const std::string bytes = Pattern(SerialPortHandler::kWriteQueueBytes * 8);
+    size_t queued = 0;
+    while (queued < bytes.size())
+    {
+        const unsigned taken = handler.QueueWrite(bytes.data() + queued, static_cast<unsigned>(bytes.size() - queued));
+        if (taken == 0)
+            break;
+        queued += taken;
+    }
+    EXPECT_LT(queued, bytes.size());
+    EXPECT_EQ(handler.GetWriteRoom(), 0u);
+
+    // Drained, the rest follows as room comes back.
+    std::string received;
+    const bool complete = WaitFor(
+        [&] {
+            received += pty.Receive(bytes.size() - received.size(), 10ms);
+            if (queued < bytes.size())
+                queued += handler.QueueWrite(bytes.data() + queued, static_cast<unsigned>(bytes.size() - queued));
+            return received.size() == bytes.size();
+        },
+        20s);
+    ASSERT_TRUE(complete) << received.size();
+    EXPECT_TRUE(received == bytes);
+    EXPECT_TRUE(WaitFor([&] { return collector.WrittenReports() == bytes.size(); }));
+    EXPECT_EQ(handler.GetWriteRoom(), SerialPortHandler::kWriteQueueBytes);
+    EXPECT_EQ(handler.GetWritten(), static_cast<int>(bytes.size()));
 }
 
 TEST_F(SerialPortHandlerTest, CloseParksTheWorkerAndReopenResumesIt)
