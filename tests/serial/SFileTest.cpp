@@ -390,7 +390,6 @@ TEST_F(SFileOnPty, WriteAvailableTakesWhatFitsWithoutWaiting)
     EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, block.size()) << "nobody reads the far end, so the terminal fills";
-    EXPECT_EQ(device.Wait(1000, true), SFile::WaitResult::TimedOut) << "full: no room to wait for";
 
     EXPECT_EQ(pty.Receive(written), std::string(written, 'q'));
     EXPECT_EQ(device.Wait(5000000, true), SFile::WaitResult::Writable);

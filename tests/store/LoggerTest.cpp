@@ -1,4 +1,5 @@
 #include "store/Logger.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <wx/log.h>
@@ -35,12 +36,6 @@ class LoggerTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/logger-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-        previousDir = fs::current_path();
-        fs::current_path(dir);
-
         std::fflush(stderr);
         savedStderr = ::dup(STDERR_FILENO);
         const int capture = ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -55,8 +50,6 @@ protected:
         std::fflush(stderr);
         ::dup2(savedStderr, STDERR_FILENO);
         ::close(savedStderr);
-        fs::current_path(previousDir);
-        fs::remove_all(dir);
     }
 
     std::vector<std::string> StandardError()
@@ -65,8 +58,7 @@ protected:
         return Lines(dir / "stderr.txt");
     }
 
-    fs::path dir;
-    fs::path previousDir;
+    TempDir dir;
     int savedStderr = -1;
 };
 } // namespace

@@ -1,0 +1,96 @@
+#include "SerialTCPBridgeDaemon.h"
+
+#include "bridge/Bridge.h"
+#include "store/DatabaseHelper.h"
+#include "store/Logger.h"
+
+#include <wx/socket.h>
+
+#include <csignal>
+#include <cstring>
+#include <iostream>
+
+namespace
+{
+const char kUsage[] = "Usage: serial-tcp-bridged [--help | --version]\n";
+const char kHelp[] = "Serves the bridges stored in bridges.db in the working directory, each joining a serial\n"
+                     "port to a TCP port, until it receives SIGINT or SIGTERM. It logs to filelog.txt in the\n"
+                     "working directory and to standard error.\n";
+constexpr int kStoreUnreadable = 1;
+constexpr int kBadArguments = 2;
+} // namespace
+
+wxIMPLEMENT_APP_NO_MAIN(SerialTCPBridgeDaemon);
+
+SerialTCPBridgeDaemon::SerialTCPBridgeDaemon() : m_loaded(false) {}
+
+SerialTCPBridgeDaemon::~SerialTCPBridgeDaemon() = default;
+
+bool SerialTCPBridgeDaemon::OnInit()
+{
+    Logger::initLog();
+    Logger::message("initlog");
+    wxSocketBase::Initialize();
+
+    m_loaded = DatabaseHelper::loadBridges(m_bridges).ok; // a failure is logged where it happened
+    if (!m_loaded)
+        return true; // OnRun ends with the failure status
+    for (std::size_t row = 0; row < m_bridges.size(); ++row)
+    {
+        m_bridges[row]->SetRow(static_cast<int>(row));
+        m_bridges[row]->Start();
+    }
+    Logger::message("serial-tcp-bridged serves %d bridges", static_cast<int>(m_bridges.size()));
+    SetSignalHandler(SIGINT, &SerialTCPBridgeDaemon::OnSignal);
+    SetSignalHandler(SIGTERM, &SerialTCPBridgeDaemon::OnSignal);
+    return true;
+}
+
+int SerialTCPBridgeDaemon::OnRun()
+{
+    if (!m_loaded)
+        return kStoreUnreadable;
+    const int status = wxAppConsole::OnRun();
+    StopAll();
+    return status;
+}
+
+int SerialTCPBridgeDaemon::OnExit()
+{
+    StopAll();
+    return wxAppConsole::OnExit();
+}
+
+// Called from the event loop, not from the signal itself.
+void SerialTCPBridgeDaemon::OnSignal(int signal)
+{
+    Logger::message("serial-tcp-bridged stops on signal %d", signal);
+    wxTheApp->ExitMainLoop();
+}
+
+void SerialTCPBridgeDaemon::StopAll()
+{
+    for (auto& bridge : m_bridges)
+        bridge->Stop();
+    m_bridges.clear();
+}
+
+int main(int argc, char** argv)
+{
+    if (argc > 1)
+    {
+        if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        {
+            std::cout << kUsage << kHelp;
+            return 0;
+        }
+        if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        {
+            std::cout << "serial-tcp-bridged " << SERIAL_TCP_BRIDGE_VERSION << "\n";
+            return 0;
+        }
+        std::cerr << kUsage;
+        return kBadArguments;
+    }
+    return wxEntry(argc, argv);
+}

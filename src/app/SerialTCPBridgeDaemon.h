@@ -1,0 +1,29 @@
+#pragma once
+
+#include <wx/app.h>
+
+#include <memory>
+#include <vector>
+
+class Bridge;
+
+// The headless runner: serves every bridge stored in the working directory
+// until SIGINT or SIGTERM, then stops them all and exits with status 0. A
+// store it cannot read ends it with status 1.
+class SerialTCPBridgeDaemon : public wxAppConsole
+{
+public:
+    SerialTCPBridgeDaemon();
+    ~SerialTCPBridgeDaemon() override;
+
+    bool OnInit() override;
+    int OnRun() override;
+    int OnExit() override;
+
+private:
+    static void OnSignal(int signal);
+    void StopAll();
+
+    std::vector<std::unique_ptr<Bridge>> m_bridges;
+    bool m_loaded;
+};

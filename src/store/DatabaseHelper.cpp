@@ -1,0 +1,274 @@
+#include "DatabaseHelper.h"
+
+#include "Logger.h"
+#include "StoreBackend.h"
+#include "bridge/Bridge.h"
+
+#include <wx/filefn.h>
+
+#include <utility>
+
+const char DatabaseHelper::kFileName[] = "bridges.db";
+
+namespace
+{
+const char kCreateBridges[] = "CREATE TABLE [bridges] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,"
+                              "[com_port] VARCHAR(8)  NULL,[com_baud] INTEGER  NULL,[tcp_port] INTEGER  NULL);";
+const char kCreateIpFilters[] = "CREATE TABLE [ipfilters] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,"
+                                "[bridge_id] INTEGER  NULL,[ip_address] VARCHAR(15)  NULL);";
+// Another program holding the file briefly must not make an operation fail.
+constexpr int kBusyTimeoutMs = 1000;
+constexpr long long kTcpPortMask = 0xFFFF;
+
+// The wrapper puts the error code in front of SQLite's own text.
+wxString Reason(const StoreException& failure)
+{
+    const wxString message = failure.GetMessage();
+    const int end = message.Find("]: ");
+    return end == wxNOT_FOUND ? message : message.Mid(static_cast<size_t>(end) + 3);
+}
+
+StoreResult Failure(const wxString& message)
+{
+    Logger::message(message);
+    return StoreResult{false, message};
+}
+
+void Open(StoreDatabase& database, bool mayCreate)
+{
+    const int flags = WXSQLITE_OPEN_READWRITE | (mayCreate ? WXSQLITE_OPEN_CREATE : 0);
+    database.Open(DatabaseHelper::kFileName, wxEmptyString, flags);
+    database.SetBusyTimeout(kBusyTimeoutMs);
+}
+
+// Rolls back unless committed, also when a failure passes through.
+class Transaction
+{
+public:
+    explicit Transaction(StoreDatabase& database) : m_database(database) { m_database.Begin(); }
+    ~Transaction()
+    {
+        if (m_open)
+        {
+            try
+            {
+                m_database.Rollback();
+            }
+            catch (const StoreException&)
+            {
+                // Closing the connection rolls back as well.
+            }
+        }
+    }
+    void Commit()
+    {
+        m_database.Commit();
+        m_open = false;
+    }
+
+private:
+    StoreDatabase& m_database;
+    bool m_open = true;
+};
+
+void Execute(StoreDatabase& database, const char* sql, int value)
+{
+    StoreStatement statement = database.PrepareStatement(sql);
+    statement.Bind(1, value);
+    statement.ExecuteUpdate();
+}
+
+// Writes each entry as its mark says and returns the row ids that inserted
+// entries received, by position. Inserted entries belong to bridgeId.
+std::vector<std::pair<std::size_t, int>> WriteIpFilters(StoreDatabase& database,
+                                                         const std::vector<IpFilter>& entries, int bridgeId)
+{
+    std::vector<std::pair<std::size_t, int>> inserted;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+    {
+        const IpFilter& entry = entries[i];
+        switch (entry.state)
+        {
+        case IPF_DELETED:
+            Execute(database, "delete from ipfilters where id=?;", entry.id);
+            break;
+        case IPF_MODIFIED:
+        {
+            StoreStatement statement = database.PrepareStatement("update ipfilters set ip_address = ? where id=?;");
+            statement.Bind(1, entry.ip_address);
+            statement.Bind(2, entry.id);
+            statement.ExecuteUpdate();
+            break;
+        }
+        case IPF_NEW:
+        {
+            StoreStatement statement =
+                database.PrepareStatement("insert into ipfilters (bridge_id,ip_address) values(?,?);");
+            statement.Bind(1, bridgeId);
+            statement.Bind(2, entry.ip_address);
+            statement.ExecuteUpdate();
+            inserted.emplace_back(i, static_cast<int>(database.GetLastRowId().GetValue()));
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return inserted;
+}
+
+// After a commit: the bridge in memory now matches the file.
+void MarkWritten(Bridge& bridge, const std::vector<std::pair<std::size_t, int>>& inserted)
+{
+    std::vector<IpFilter>& entries = bridge.GetIpFilters();
+    for (const auto& [index, rowId] : inserted)
+    {
+        entries[index].id = rowId;
+        entries[index].bridge_id = bridge.GetId();
+    }
+    for (IpFilter& entry : entries)
+    {
+        if (entry.state == IPF_NEW || entry.state == IPF_MODIFIED)
+            entry.state = IPF_UNCHANGED;
+    }
+}
+
+// Inside the write's transaction, so that a failed write leaves no tables behind.
+void CreateMissingTables(StoreDatabase& database, const Bridge& bridge)
+{
+    if (!database.TableExists("bridges"))
+        database.ExecuteUpdate(kCreateBridges);
+    if (!database.TableExists("ipfilters"))
+        database.ExecuteUpdate(kCreateIpFilters);
+    Logger::message("br->GetId()=%i", bridge.GetId());
+}
+
+void InsertBridge(StoreDatabase& database, Bridge& bridge)
+{
+    Transaction transaction(database);
+    CreateMissingTables(database, bridge);
+    StoreStatement statement =
+        database.PrepareStatement("insert into bridges (com_port,com_baud,tcp_port) values(?,?,?)");
+    statement.Bind(1, bridge.GetComPort());
+    statement.Bind(2, bridge.GetComBaud());
+    statement.Bind(3, static_cast<int>(bridge.GetTcpPort()));
+    statement.ExecuteUpdate();
+    const int id = static_cast<int>(database.GetLastRowId().GetValue());
+    const auto inserted = WriteIpFilters(database, bridge.GetIpFilters(), id);
+    transaction.Commit();
+
+    bridge.SetId(id);
+    for (IpFilter& entry : bridge.GetIpFilters())
+        entry.bridge_id = id;
+    MarkWritten(bridge, inserted);
+}
+
+void UpdateBridge(StoreDatabase& database, Bridge& bridge)
+{
+    Transaction transaction(database);
+    CreateMissingTables(database, bridge);
+    StoreStatement statement =
+        database.PrepareStatement("update bridges set com_port = ?, com_baud=?, tcp_port = ? where id=?");
+    statement.Bind(1, bridge.GetComPort());
+    statement.Bind(2, bridge.GetComBaud());
+    statement.Bind(3, static_cast<int>(bridge.GetTcpPort()));
+    statement.Bind(4, bridge.GetId());
+    if (statement.ExecuteUpdate() == 0)
+        throw StoreException(WXSQLITE_ERROR, "the bridge is no longer stored there");
+    const auto inserted = WriteIpFilters(database, bridge.GetIpFilters(), bridge.GetId());
+    transaction.Commit();
+
+    MarkWritten(bridge, inserted);
+    bridge.PurgeDeletedIpFilters();
+}
+
+void DeleteBridge(StoreDatabase& database, const Bridge& bridge)
+{
+    Transaction transaction(database);
+    CreateMissingTables(database, bridge);
+    Execute(database, "delete from bridges where id=?;", bridge.GetId());
+    Execute(database, "delete from ipfilters where bridge_id=?;", bridge.GetId());
+    transaction.Commit();
+}
+} // namespace
+
+StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& bridges)
+{
+    bool haveFilters = true;
+    try
+    {
+        StoreDatabase database;
+        Open(database, !wxFileExists(kFileName));
+        if (!database.TableExists("bridges"))
+            return StoreResult{};
+        haveFilters = database.TableExists("ipfilters");
+
+        StoreResultSet rows = database.ExecuteQuery("select * from bridges;");
+        while (rows.NextRow())
+        {
+            const long long tcpPort = rows.GetInt64("tcp_port", 0).GetValue();
+            auto bridge = std::make_unique<Bridge>(rows.GetString("com_port", wxEmptyString), rows.GetInt("com_baud", 0),
+                                                   static_cast<wxUint16>(tcpPort & kTcpPortMask),
+                                                   rows.GetInt("id", 0));
+            if (haveFilters)
+            {
+                StoreStatement query = database.PrepareStatement("select * from ipfilters where bridge_id=?");
+                query.Bind(1, rows.GetInt64("id", 0));
+                StoreResultSet filters = query.ExecuteQuery();
+                while (filters.NextRow())
+                {
+                    IpFilter entry;
+                    entry.ip_address = filters.GetString("ip_address", wxEmptyString);
+                    entry.id = filters.GetInt("id", 0);
+                    bridge->AddIpFilter(entry);
+                }
+            }
+            bridges.push_back(std::move(bridge));
+        }
+    }
+    catch (const StoreException& failure)
+    {
+        return Failure(wxString::Format("Cannot read the bridges from %s: %s", kFileName, Reason(failure)));
+    }
+    if (!haveFilters)
+    {
+        return Failure(wxString::Format("%s has no ipfilters table: the bridges were loaded without IP filters, "
+                                        "so they admit every address",
+                                        kFileName));
+    }
+    return StoreResult{};
+}
+
+StoreResult DatabaseHelper::saveBridge(Bridge& bridge, int action)
+{
+    const bool stored = bridge.GetId() != -1;
+    try
+    {
+        StoreDatabase database;
+        switch (action)
+        {
+        case ACTION_UPDATE:
+        case ACTION_INSERT:
+            Open(database, true);
+            if (stored && action == ACTION_UPDATE)
+                UpdateBridge(database, bridge);
+            else
+                InsertBridge(database, bridge);
+            break;
+        case ACTION_DELETE:
+            if (!stored)
+                return StoreResult{}; // never written, so there is nothing to delete
+            Open(database, true);
+            DeleteBridge(database, bridge);
+            break;
+        default:
+            return Failure(wxString::Format("Cannot save the bridge: unknown store action %d", action));
+        }
+    }
+    catch (const StoreException& failure)
+    {
+        const char* verb = action == ACTION_DELETE ? "delete the bridge from" : "save the bridge to";
+        return Failure(wxString::Format("Cannot %s %s: %s", verb, kFileName, Reason(failure)));
+    }
+    return StoreResult{};
+}

@@ -1,0 +1,337 @@
+#include "bridge/Bridge.h"
+#include "store/DatabaseHelper.h"
+#include "support/LogRecorder.h"
+#include "support/RawSqlite.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+
+using Rows = std::vector<std::vector<std::string>>;
+
+namespace
+{
+IpFilter NewEntry(const wxString& address, int state = IPF_NEW)
+{
+    IpFilter entry;
+    entry.ip_address = address;
+    entry.state = state;
+    return entry;
+}
+
+std::vector<std::string> Addresses(const Bridge& bridge)
+{
+    std::vector<std::string> addresses;
+    for (const IpFilter& entry : bridge.GetIpFilters())
+        addresses.push_back(entry.ip_address.utf8_string());
+    return addresses;
+}
+
+class DatabaseHelperTest : public ::testing::Test
+{
+protected:
+    // Saves a new bridge and returns its id.
+    int Insert(const char* port, int tcpPort, std::vector<const char*> addresses = {})
+    {
+        Bridge bridge(wxString(port), 9600, static_cast<wxUint16>(tcpPort), -1);
+        for (const char* address : addresses)
+            bridge.AddIpFilter(NewEntry(address));
+        EXPECT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
+        return bridge.GetId();
+    }
+
+    std::vector<std::unique_ptr<Bridge>> Load(bool expectOk = true)
+    {
+        std::vector<std::unique_ptr<Bridge>> bridges;
+        const StoreResult result = DatabaseHelper::loadBridges(bridges);
+        EXPECT_EQ(result.ok, expectOk) << result.message;
+        return bridges;
+    }
+
+    Rows Query(const std::string& sql) { return RawSqlite("bridges.db").Rows(sql); }
+
+    TempDir dir;
+    LogRecorder log;
+};
+} // namespace
+
+TEST_F(DatabaseHelperTest, TheFirstLoadCreatesAnEmptyFileAndNoBridges)
+{
+    EXPECT_TRUE(Load().empty());
+    EXPECT_TRUE(std::filesystem::exists(dir / "bridges.db"));
+    EXPECT_TRUE(Query("select name from sqlite_master").empty()) << "loading creates no table";
+}
+
+TEST_F(DatabaseHelperTest, TheFirstSaveCreatesBothTablesWithTheirStatements)
+{
+    Load();
+    Insert("/dev/ttyS0", 4242);
+    // SQLite keeps each statement without its closing semicolon.
+    const auto statement = [](std::string text) { return text.substr(0, text.size() - 1); };
+    EXPECT_EQ(Query("select sql from sqlite_master where name='bridges'"), Rows{{statement(kBridgesSchema)}});
+    EXPECT_EQ(Query("select sql from sqlite_master where name='ipfilters'"), Rows{{statement(kIpFiltersSchema)}});
+    EXPECT_TRUE(log.Contains("br->GetId()=-1"));
+}
+
+TEST_F(DatabaseHelperTest, AnInsertedBridgeGetsItsIdAndItsFilters)
+{
+    Bridge bridge(wxString("/dev/ttyUSB0"), 115200, 5000, -1);
+    bridge.AddIpFilter(NewEntry("10.0.0.1"));
+    bridge.AddIpFilter(NewEntry("10.0.0.9", IPF_DELETED)); // added and removed before any save
+    bridge.AddIpFilter(NewEntry("10.0.0.2"));
+    ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
+
+    const int id = bridge.GetId();
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(Query("select id, com_port, com_baud, tcp_port from bridges"),
+              (Rows{{std::to_string(id), "/dev/ttyUSB0", "115200", "5000"}}));
+    const Rows filters = Query("select id, bridge_id, ip_address from ipfilters order by id");
+    ASSERT_EQ(filters.size(), 2u);
+    const std::vector<IpFilter>& entries = bridge.GetIpFilters();
+    ASSERT_EQ(entries.size(), 3u) << "an insert leaves removed entries in the list";
+    EXPECT_EQ(filters[0], (std::vector<std::string>{std::to_string(entries[0].id), std::to_string(id), "10.0.0.1"}));
+    EXPECT_EQ(filters[1], (std::vector<std::string>{std::to_string(entries[2].id), std::to_string(id), "10.0.0.2"}));
+    EXPECT_EQ(entries[0].state, IPF_UNCHANGED);
+    EXPECT_EQ(entries[1].state, IPF_DELETED);
+    EXPECT_EQ(entries[2].state, IPF_UNCHANGED);
+    for (const IpFilter& entry : entries)
+        EXPECT_EQ(entry.bridge_id, id);
+}
+
+TEST_F(DatabaseHelperTest, SavingTwiceWritesNoDuplicatesAndALaterDeleteRemovesTheRow)
+{
+    Bridge bridge(wxString("/dev/ttyS1"), 9600, 4000, -1);
+    bridge.AddIpFilter(NewEntry("192.168.1.10"));
+    bridge.AddIpFilter(NewEntry("192.168.1.11"));
+    ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
+    ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
+    EXPECT_EQ(Query("select count(*) from ipfilters"), Rows{{"2"}});
+
+    bridge.FindIpFilter("192.168.1.10")->state = IPF_DELETED;
+    bridge.AddIpFilter(NewEntry("192.168.1.12"));
+    ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
+    EXPECT_EQ(Query("select ip_address from ipfilters order by id"), (Rows{{"192.168.1.11"}, {"192.168.1.12"}}));
+    EXPECT_EQ(Addresses(bridge), (std::vector<std::string>{"192.168.1.11", "192.168.1.12"}))
+        << "an update drops the deleted entries from the list";
+}
+
+TEST_F(DatabaseHelperTest, AnUpdateTouchesOnlyItsOwnRow)
+{
+    Insert("/dev/ttyS0", 4000);
+    const int middle = Insert("/dev/ttyS1", 4001);
+    Insert("/dev/ttyS2", 4002);
+    const Rows before = Query("select * from bridges order by id");
+
+    std::vector<std::unique_ptr<Bridge>> bridges = Load();
+    ASSERT_EQ(bridges.size(), 3u);
+    Bridge& changed = *bridges[1];
+    ASSERT_EQ(changed.GetId(), middle);
+    changed.SetComPort("/dev/ttyACM0");
+    changed.SetComBaud(57600);
+    changed.SetTcpPort(6001);
+    ASSERT_TRUE(DatabaseHelper::saveBridge(changed, ACTION_UPDATE).ok);
+
+    Rows expected = before;
+    expected[1] = {std::to_string(middle), "/dev/ttyACM0", "57600", "6001"};
+    EXPECT_EQ(Query("select * from bridges order by id"), expected);
+}
+
+TEST_F(DatabaseHelperTest, ADeleteRemovesTheBridgeAndItsFiltersOnly)
+{
+    const int kept = Insert("/dev/ttyS0", 4000, {"10.0.0.1"});
+    const int gone = Insert("/dev/ttyS1", 4001, {"10.0.0.2", "10.0.0.3"});
+    Bridge bridge(wxString("/dev/ttyS1"), 9600, 4001, gone);
+    ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_DELETE).ok);
+    EXPECT_EQ(Query("select id from bridges"), Rows{{std::to_string(kept)}});
+    EXPECT_EQ(Query("select bridge_id, ip_address from ipfilters"), (Rows{{std::to_string(kept), "10.0.0.1"}}));
+
+    Bridge unsaved(nullptr);
+    EXPECT_TRUE(DatabaseHelper::saveBridge(unsaved, ACTION_DELETE).ok) << "nothing to delete is no failure";
+}
+
+TEST_F(DatabaseHelperTest, RowsLoadWithNullsAsEmptyAndTheTcpPortsLowBits)
+{
+    RawSqlite other("bridges.db");
+    ASSERT_EQ(other.Execute(std::string(kBridgesSchema) + kIpFiltersSchema), "");
+    ASSERT_EQ(other.Execute("insert into bridges (id, com_port, com_baud, tcp_port) values (3, NULL, NULL, NULL);"
+                            "insert into bridges (id, com_port, com_baud, tcp_port) values (8, 'COM4', '19200', 70000);"
+                            "insert into ipfilters (id, bridge_id, ip_address) values (20, 8, '10.1.1.2');"
+                            "insert into ipfilters (id, bridge_id, ip_address) values (11, 8, NULL);"
+                            "insert into ipfilters (id, bridge_id, ip_address) values (12, 9, '10.9.9.9');"),
+              "");
+
+    std::vector<std::unique_ptr<Bridge>> bridges = Load();
+    ASSERT_EQ(bridges.size(), 2u);
+    EXPECT_EQ(bridges[0]->GetId(), 3);
+    EXPECT_EQ(bridges[0]->GetComPort(), "");
+    EXPECT_EQ(bridges[0]->GetComBaud(), 0);
+    EXPECT_EQ(bridges[0]->GetTcpPort(), 0);
+    EXPECT_TRUE(bridges[0]->GetIpFilters().empty());
+
+    EXPECT_EQ(bridges[1]->GetComPort(), "COM4");
+    EXPECT_EQ(bridges[1]->GetComBaud(), 19200);
+    EXPECT_EQ(bridges[1]->GetTcpPort(), 4464);
+    const std::vector<IpFilter>& entries = bridges[1]->GetIpFilters();
+    ASSERT_EQ(entries.size(), 2u);
+    std::vector<std::pair<int, std::string>> loaded;
+    for (const IpFilter& entry : entries)
+    {
+        loaded.emplace_back(entry.id, entry.ip_address.utf8_string());
+        EXPECT_EQ(entry.bridge_id, -1);
+        EXPECT_EQ(entry.state, IPF_UNCHANGED);
+    }
+    std::sort(loaded.begin(), loaded.end());
+    EXPECT_EQ(loaded, (std::vector<std::pair<int, std::string>>{{11, ""}, {20, "10.1.1.2"}}));
+}
+
+TEST_F(DatabaseHelperTest, QuotesSemicolonsAndNonAsciiTextRoundTripVerbatim)
+{
+    const wxString port = wxString::FromUTF8("/dev/serial/by-id/usb-O'Brien;drop table bridges;--Größe-ÄÖÜ-€");
+    const wxString address = wxString::FromUTF8("10.0.0.1'); delete from ipfilters; --ü");
+    Bridge bridge(port, 9600, 4242, -1);
+    bridge.AddIpFilter(NewEntry(address));
+    ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
+    ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
+
+    std::vector<std::unique_ptr<Bridge>> bridges = Load();
+    ASSERT_EQ(bridges.size(), 1u);
+    EXPECT_EQ(bridges[0]->GetComPort(), port);
+    ASSERT_EQ(bridges[0]->GetIpFilters().size(), 1u);
+    EXPECT_EQ(bridges[0]->GetIpFilters()[0].ip_address, address);
+}
+
+TEST_F(DatabaseHelperTest, AFileWithoutIpFiltersLoadsItsBridgesAndSaysSo)
+{
+    RawSqlite other("bridges.db");
+    ASSERT_EQ(other.Execute(std::string(kBridgesSchema) +
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM2', 9600, 4100);"),
+              "");
+    const std::string before = FileBytes("bridges.db");
+
+    std::vector<std::unique_ptr<Bridge>> bridges;
+    const StoreResult result = DatabaseHelper::loadBridges(bridges);
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.message.Find("ipfilters"), wxNOT_FOUND) << result.message;
+    EXPECT_EQ(bridges.size(), 1u);
+    EXPECT_TRUE(log.Contains(result.message.utf8_string()));
+    EXPECT_EQ(FileBytes("bridges.db"), before) << "the store does not repair a file by loading it";
+}
+
+TEST_F(DatabaseHelperTest, ACorruptFileIsReportedAndNeverOverwritten)
+{
+    std::string garbage(8192, '\0');
+    std::mt19937 random(7);
+    for (char& byte : garbage)
+        byte = static_cast<char>(random());
+    std::ofstream("bridges.db", std::ios::binary) << garbage;
+
+    std::vector<std::unique_ptr<Bridge>> bridges;
+    const StoreResult loaded = DatabaseHelper::loadBridges(bridges);
+    EXPECT_FALSE(loaded.ok);
+    EXPECT_EQ(loaded.message, "Cannot read the bridges from bridges.db: file is not a database");
+    EXPECT_TRUE(bridges.empty());
+
+    Bridge bridge(nullptr);
+    const StoreResult saved = DatabaseHelper::saveBridge(bridge, ACTION_UPDATE);
+    EXPECT_FALSE(saved.ok);
+    EXPECT_EQ(saved.message, "Cannot save the bridge to bridges.db: file is not a database");
+    EXPECT_EQ(bridge.GetId(), -1);
+    EXPECT_EQ(FileBytes("bridges.db"), garbage);
+}
+
+TEST_F(DatabaseHelperTest, AFileLockedByAnotherProcessIsReportedAndLeftAlone)
+{
+    const int keptId = Insert("/dev/ttyS0", 4000);
+    const std::string before = FileBytes("bridges.db");
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0)
+    {
+        sqlite3* database = nullptr;
+        sqlite3_open("bridges.db", &database);
+        const bool locked = sqlite3_exec(database, "begin exclusive;", nullptr, nullptr, nullptr) == SQLITE_OK;
+        char signal = locked ? 'y' : 'n';
+        [[maybe_unused]] ssize_t ignored = ::write(ready[1], &signal, 1);
+        ignored = ::read(release[0], &signal, 1);
+        ::_exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(::read(ready[0], &answer, 1), 1);
+    ASSERT_EQ(answer, 'y');
+
+    std::vector<std::unique_ptr<Bridge>> bridges;
+    const StoreResult loaded = DatabaseHelper::loadBridges(bridges);
+    Bridge bridge(wxString("/dev/ttyS9"), 9600, 4009, -1);
+    bridge.AddIpFilter(NewEntry("10.0.0.1"));
+    const StoreResult saved = DatabaseHelper::saveBridge(bridge, ACTION_UPDATE);
+
+    const char done = 'x';
+    [[maybe_unused]] ssize_t ignored = ::write(release[1], &done, 1);
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+
+    EXPECT_FALSE(loaded.ok);
+    EXPECT_EQ(loaded.message, "Cannot read the bridges from bridges.db: database is locked");
+    EXPECT_FALSE(saved.ok);
+    EXPECT_EQ(saved.message, "Cannot save the bridge to bridges.db: database is locked");
+    EXPECT_EQ(bridge.GetId(), -1) << "a failed save leaves the bridge as it was";
+    EXPECT_EQ(bridge.GetIpFilters()[0].state, IPF_NEW);
+    EXPECT_EQ(FileBytes("bridges.db"), before);
+    EXPECT_EQ(Query("select id from bridges"), Rows{{std::to_string(keptId)}});
+}
+
+TEST_F(DatabaseHelperTest, AReadOnlyFileLoadsButRefusesSaves)
+{
+    Insert("/dev/ttyS0", 4000);
+    const std::string before = FileBytes("bridges.db");
+    ::chmod("bridges.db", 0444);
+    ::chmod(dir.Path().c_str(), 0555);
+
+    // Root writes whatever the mode says, so the check runs as nobody.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(10);
+        std::vector<std::unique_ptr<Bridge>> bridges;
+        if (!DatabaseHelper::loadBridges(bridges).ok || bridges.size() != 1)
+            ::_exit(11);
+        Bridge bridge(nullptr);
+        bridge.AddIpFilter(NewEntry("10.0.0.1"));
+        const StoreResult saved = DatabaseHelper::saveBridge(bridge, ACTION_UPDATE);
+        if (saved.ok || saved.message.empty())
+            ::_exit(12);
+        if (bridge.GetId() != -1 || bridge.GetIpFilters()[0].state != IPF_NEW)
+            ::_exit(13);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(FileBytes("bridges.db"), before);
+}
+
+TEST_F(DatabaseHelperTest, AnUpdateOfABridgeThatIsNoLongerStoredFailsAndChangesNothing)
+{
+    const int id = Insert("/dev/ttyS0", 4000);
+    Bridge bridge(wxString("/dev/ttyS0"), 9600, 4000, id);
+    RawSqlite("bridges.db").Execute("delete from bridges;");
+    bridge.AddIpFilter(NewEntry("10.0.0.1"));
+    const StoreResult result = DatabaseHelper::saveBridge(bridge, ACTION_UPDATE);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.message, "Cannot save the bridge to bridges.db: the bridge is no longer stored there");
+    EXPECT_EQ(bridge.GetIpFilters()[0].state, IPF_NEW);
+    EXPECT_EQ(Query("select count(*) from ipfilters"), Rows{{"0"}});
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+// Another program that reads and writes the same database file, straight on
+// SQLite. Failures are returned, not thrown.
+class RawSqlite
+{
+public:
+    explicit RawSqlite(const std::string& file);
+    ~RawSqlite();
+    RawSqlite(const RawSqlite&) = delete;
+    RawSqlite& operator=(const RawSqlite&) = delete;
+
+    // Runs statements; the error text, empty on success.
+    std::string Execute(const std::string& sql);
+    // Every row of a query, NULL shown as "NULL".
+    std::vector<std::vector<std::string>> Rows(const std::string& sql);
+
+private:
+    sqlite3* m_database = nullptr;
+};
+
+// The CREATE statements as the program writes them.
+extern const char kBridgesSchema[];
+extern const char kIpFiltersSchema[];
