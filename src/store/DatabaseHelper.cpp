@@ -143,16 +143,21 @@ void CreateMissingTables(StoreDatabase& database, const Bridge& bridge)
     Logger::message("br->GetId()=%i", bridge.GetId());
 }
 
+// The bridge's own columns, in the order both statements name them.
+StoreStatement BridgeStatement(StoreDatabase& database, const char* sql, const Bridge& bridge)
+{
+    StoreStatement statement = database.PrepareStatement(sql);
+    statement.Bind(1, bridge.GetComPort());
+    statement.Bind(2, bridge.GetComBaud());
+    statement.Bind(3, static_cast<int>(bridge.GetTcpPort()));
+    return statement;
+}
+
 void InsertBridge(StoreDatabase& database, Bridge& bridge)
 {
     Transaction transaction(database);
     CreateMissingTables(database, bridge);
-    StoreStatement statement =
-        database.PrepareStatement("insert into bridges (com_port,com_baud,tcp_port) values(?,?,?)");
-    statement.Bind(1, bridge.GetComPort());
-    statement.Bind(2, bridge.GetComBaud());
-    statement.Bind(3, static_cast<int>(bridge.GetTcpPort()));
-    statement.ExecuteUpdate();
+    BridgeStatement(database, "insert into bridges (com_port,com_baud,tcp_port) values(?,?,?)", bridge).ExecuteUpdate();
     const int id = static_cast<int>(database.GetLastRowId().GetValue());
     const auto inserted = WriteIpFilters(database, bridge.GetIpFilters(), id);
     transaction.Commit();
@@ -168,10 +173,7 @@ void UpdateBridge(StoreDatabase& database, Bridge& bridge)
     Transaction transaction(database);
     CreateMissingTables(database, bridge);
     StoreStatement statement =
-        database.PrepareStatement("update bridges set com_port = ?, com_baud=?, tcp_port = ? where id=?");
-    statement.Bind(1, bridge.GetComPort());
-    statement.Bind(2, bridge.GetComBaud());
-    statement.Bind(3, static_cast<int>(bridge.GetTcpPort()));
+        BridgeStatement(database, "update bridges set com_port = ?, com_baud=?, tcp_port = ? where id=?", bridge);
     statement.Bind(4, bridge.GetId());
     if (statement.ExecuteUpdate() == 0)
         throw StoreException(WXSQLITE_ERROR, "the bridge is no longer stored there");

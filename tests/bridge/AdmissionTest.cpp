@@ -1,17 +1,10 @@
 #include "BridgeFixture.h"
+#include "support/FilterEntries.h"
 
 using namespace std::chrono_literals;
 
 namespace
 {
-IpFilter Allow(const char* address, int state = IPF_UNCHANGED)
-{
-    IpFilter entry;
-    entry.ip_address = address;
-    entry.state = state;
-    return entry;
-}
-
 // Pumps until the client sees its connection closed.
 bool ClosedByBridge(TcpClient& client)
 {
@@ -32,7 +25,7 @@ TEST_F(BridgeTest, AnEmptyFilterListAdmitsEveryone)
 
 TEST_F(BridgeTest, AFilterRefusesOtherAddressesAndRemembersEachAttempt)
 {
-    bridge->AddIpFilter(Allow("127.0.0.1"));
+    bridge->AddIpFilter(FilterEntry("127.0.0.1", IPF_UNCHANGED));
     StartBridge();
 
     TcpClient stranger;
@@ -63,8 +56,8 @@ TEST_F(BridgeTest, AFilterRefusesOtherAddressesAndRemembersEachAttempt)
 
 TEST_F(BridgeTest, ADeletedEntryAdmitsNobody)
 {
-    bridge->AddIpFilter(Allow("127.0.0.2", IPF_DELETED));
-    bridge->AddIpFilter(Allow("127.0.0.1"));
+    bridge->AddIpFilter(FilterEntry("127.0.0.2", IPF_DELETED));
+    bridge->AddIpFilter(FilterEntry("127.0.0.1", IPF_UNCHANGED));
     StartBridge();
 
     TcpClient deleted;
@@ -78,7 +71,7 @@ TEST_F(BridgeTest, ADeletedEntryAdmitsNobody)
 
 TEST_F(BridgeTest, OnlyDeletedEntriesMeanNoFilter)
 {
-    bridge->AddIpFilter(Allow("10.1.1.1", IPF_DELETED));
+    bridge->AddIpFilter(FilterEntry("10.1.1.1", IPF_DELETED));
     StartBridge();
     TcpClient anyone;
     EXPECT_TRUE(Admit(anyone, "127.0.0.3"));

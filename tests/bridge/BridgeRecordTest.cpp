@@ -1,6 +1,7 @@
 #include "bridge/Bridge.h"
 #include "bridge/Observable.h"
 #include "bridge/ObserverBase.h"
+#include "support/FilterEntries.h"
 
 #include <gtest/gtest.h>
 
@@ -9,24 +10,6 @@
 
 namespace
 {
-IpFilter Entry(const char* address, int id, int state)
-{
-    IpFilter entry;
-    entry.ip_address = address;
-    entry.id = id;
-    entry.bridge_id = 9;
-    entry.state = state;
-    return entry;
-}
-
-std::vector<std::string> Addresses(const Bridge& bridge)
-{
-    std::vector<std::string> addresses;
-    for (const IpFilter& entry : bridge.GetIpFilters())
-        addresses.push_back(entry.ip_address.utf8_string());
-    return addresses;
-}
-
 class Tape : public ObserverBase
 {
 public:
@@ -57,13 +40,15 @@ TEST(BridgeRecord, WithoutASourceABridgeHasTheDefaults)
 TEST(BridgeRecord, AssignCopiesSettingsAndEveryFilterButNotTheRow)
 {
     Bridge source("/dev/ttyUSB1", 57600, 5000, 12);
-    source.AddIpFilter(Entry("10.0.0.1", 1, IPF_UNCHANGED));
-    source.AddIpFilter(Entry("10.0.0.2", 2, IPF_DELETED));
-    source.AddIpFilter(Entry("10.0.0.3", -1, IPF_NEW));
+    IpFilter stored = FilterEntry("10.0.0.1", IPF_UNCHANGED, 1);
+    stored.bridge_id = 9;
+    source.AddIpFilter(stored);
+    source.AddIpFilter(FilterEntry("10.0.0.2", IPF_DELETED, 2));
+    source.AddIpFilter(FilterEntry("10.0.0.3", IPF_NEW, -1));
 
     Bridge target("/dev/ttyS3", 300, 1, 1);
     target.SetRow(4);
-    target.AddIpFilter(Entry("192.168.0.9", 5, IPF_UNCHANGED));
+    target.AddIpFilter(FilterEntry("192.168.0.9", IPF_UNCHANGED, 5));
     target.Assign(&source);
 
     EXPECT_EQ(target.GetComPort(), "/dev/ttyUSB1");
@@ -86,8 +71,8 @@ TEST(BridgeRecord, AssignCopiesSettingsAndEveryFilterButNotTheRow)
 TEST(BridgeRecord, FindIpFilterSkipsDeletedEntries)
 {
     Bridge bridge(nullptr);
-    bridge.AddIpFilter(Entry("10.0.0.1", 1, IPF_DELETED));
-    bridge.AddIpFilter(Entry("10.0.0.1", 2, IPF_UNCHANGED));
+    bridge.AddIpFilter(FilterEntry("10.0.0.1", IPF_DELETED, 1));
+    bridge.AddIpFilter(FilterEntry("10.0.0.1", IPF_UNCHANGED, 2));
     ASSERT_NE(bridge.FindIpFilter("10.0.0.1"), nullptr);
     EXPECT_EQ(bridge.FindIpFilter("10.0.0.1")->id, 2);
     EXPECT_EQ(bridge.FindIpFilter("10.0.0.10"), nullptr);
@@ -100,10 +85,10 @@ TEST(BridgeRecord, FindIpFilterSkipsDeletedEntries)
 TEST(BridgeRecord, PurgeRemovesDeletedEntriesKeepingTheOrder)
 {
     Bridge bridge(nullptr);
-    bridge.AddIpFilter(Entry("A", 1, IPF_DELETED));
-    bridge.AddIpFilter(Entry("B", 2, IPF_UNCHANGED));
-    bridge.AddIpFilter(Entry("C", 3, IPF_DELETED));
-    bridge.AddIpFilter(Entry("D", 4, IPF_NEW));
+    bridge.AddIpFilter(FilterEntry("A", IPF_DELETED, 1));
+    bridge.AddIpFilter(FilterEntry("B", IPF_UNCHANGED, 2));
+    bridge.AddIpFilter(FilterEntry("C", IPF_DELETED, 3));
+    bridge.AddIpFilter(FilterEntry("D", IPF_NEW, 4));
     bridge.PurgeDeletedIpFilters();
     EXPECT_EQ(Addresses(bridge), (std::vector<std::string>{"B", "D"}));
 }

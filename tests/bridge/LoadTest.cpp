@@ -43,6 +43,16 @@ private:
     std::chrono::steady_clock::duration m_longest{};
 };
 
+bool AllEnded(const std::vector<std::unique_ptr<PatternReader>>& readers)
+{
+    for (const auto& reader : readers)
+    {
+        if (!reader->Done() && !reader->Failed())
+            return false;
+    }
+    return true;
+}
+
 // Far more than the worst pause seen on a loaded machine, far less than a
 // freeze behind one peer.
 constexpr auto kFrozen = 2000ms;
@@ -62,16 +72,7 @@ TEST_F(BridgeTest, SixteenMegabytesReachTwentyClientsCompleteAndInOrder)
         readers.push_back(std::make_unique<PatternReader>(client->Fd(), kSixteenMegabytes));
     PatternWriter device(pty.Master(), kSixteenMegabytes);
 
-    const bool complete = PumpUntil(
-        [&] {
-            for (auto& reader : readers)
-            {
-                if (!reader->Done() && !reader->Failed())
-                    return false;
-            }
-            return true;
-        },
-        180s);
+    const bool complete = PumpUntil([&] { return AllEnded(readers); }, 180s);
     ASSERT_TRUE(complete) << "first client has " << readers[0]->Received();
     for (auto& reader : readers)
     {
@@ -113,16 +114,7 @@ TEST_F(BridgeTest, AClientThatNeverReadsIsDroppedAndNobodyElseWaits)
     }
     PatternWriter device(pty.Master(), kSixteenMegabytes);
 
-    const bool complete = PumpUntil(
-        [&] {
-            for (auto& reader : readers)
-            {
-                if (!reader->Done() && !reader->Failed())
-                    return false;
-            }
-            return true;
-        },
-        180s);
+    const bool complete = PumpUntil([&] { return AllEnded(readers); }, 180s);
     ASSERT_TRUE(complete);
     for (auto& reader : readers)
         EXPECT_FALSE(reader->Failed());

@@ -1,5 +1,6 @@
 #include "bridge/Bridge.h"
 #include "store/DatabaseHelper.h"
+#include "support/FilterEntries.h"
 #include "support/LogRecorder.h"
 #include "support/RawSqlite.h"
 #include "support/TempDir.h"
@@ -18,22 +19,6 @@ using Rows = std::vector<std::vector<std::string>>;
 
 namespace
 {
-IpFilter NewEntry(const wxString& address, int state = IPF_NEW)
-{
-    IpFilter entry;
-    entry.ip_address = address;
-    entry.state = state;
-    return entry;
-}
-
-std::vector<std::string> Addresses(const Bridge& bridge)
-{
-    std::vector<std::string> addresses;
-    for (const IpFilter& entry : bridge.GetIpFilters())
-        addresses.push_back(entry.ip_address.utf8_string());
-    return addresses;
-}
-
 class DatabaseHelperTest : public ::testing::Test
 {
 protected:
@@ -42,7 +27,7 @@ protected:
     {
         Bridge bridge(wxString(port), 9600, static_cast<wxUint16>(tcpPort), -1);
         for (const char* address : addresses)
-            bridge.AddIpFilter(NewEntry(address));
+            bridge.AddIpFilter(FilterEntry(address, IPF_NEW));
         EXPECT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
         return bridge.GetId();
     }
@@ -83,9 +68,9 @@ TEST_F(DatabaseHelperTest, TheFirstSaveCreatesBothTablesWithTheirStatements)
 TEST_F(DatabaseHelperTest, AnInsertedBridgeGetsItsIdAndItsFilters)
 {
     Bridge bridge(wxString("/dev/ttyUSB0"), 115200, 5000, -1);
-    bridge.AddIpFilter(NewEntry("10.0.0.1"));
-    bridge.AddIpFilter(NewEntry("10.0.0.9", IPF_DELETED)); // added and removed before any save
-    bridge.AddIpFilter(NewEntry("10.0.0.2"));
+    bridge.AddIpFilter(FilterEntry("10.0.0.1", IPF_NEW));
+    bridge.AddIpFilter(FilterEntry("10.0.0.9", IPF_DELETED)); // added and removed before any save
+    bridge.AddIpFilter(FilterEntry("10.0.0.2", IPF_NEW));
     ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
 
     const int id = bridge.GetId();
@@ -108,14 +93,14 @@ TEST_F(DatabaseHelperTest, AnInsertedBridgeGetsItsIdAndItsFilters)
 TEST_F(DatabaseHelperTest, SavingTwiceWritesNoDuplicatesAndALaterDeleteRemovesTheRow)
 {
     Bridge bridge(wxString("/dev/ttyS1"), 9600, 4000, -1);
-    bridge.AddIpFilter(NewEntry("192.168.1.10"));
-    bridge.AddIpFilter(NewEntry("192.168.1.11"));
+    bridge.AddIpFilter(FilterEntry("192.168.1.10", IPF_NEW));
+    bridge.AddIpFilter(FilterEntry("192.168.1.11", IPF_NEW));
     ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
     ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
     EXPECT_EQ(Query("select count(*) from ipfilters"), Rows{{"2"}});
 
     bridge.FindIpFilter("192.168.1.10")->state = IPF_DELETED;
-    bridge.AddIpFilter(NewEntry("192.168.1.12"));
+    bridge.AddIpFilter(FilterEntry("192.168.1.12", IPF_NEW));
     ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
     EXPECT_EQ(Query("select ip_address from ipfilters order by id"), (Rows{{"192.168.1.11"}, {"192.168.1.12"}}));
     EXPECT_EQ(Addresses(bridge), (std::vector<std::string>{"192.168.1.11", "192.168.1.12"}))
@@ -196,7 +181,7 @@ TEST_F(DatabaseHelperTest, QuotesSemicolonsAndNonAsciiTextRoundTripVerbatim)
     const wxString port = wxString::FromUTF8("/dev/serial/by-id/usb-O'Brien;drop table bridges;--Größe-ÄÖÜ-€");
     const wxString address = wxString::FromUTF8("10.0.0.1'); delete from ipfilters; --ü");
     Bridge bridge(port, 9600, 4242, -1);
-    bridge.AddIpFilter(NewEntry(address));
+    bridge.AddIpFilter(FilterEntry(address, IPF_NEW));
     ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
     ASSERT_TRUE(DatabaseHelper::saveBridge(bridge, ACTION_UPDATE).ok);
 
@@ -272,7 +257,7 @@ TEST_F(DatabaseHelperTest, AFileLockedByAnotherProcessIsReportedAndLeftAlone)
     std::vector<std::unique_ptr<Bridge>> bridges;
     const StoreResult loaded = DatabaseHelper::loadBridges(bridges);
     Bridge bridge(wxString("/dev/ttyS9"), 9600, 4009, -1);
-    bridge.AddIpFilter(NewEntry("10.0.0.1"));
+    bridge.AddIpFilter(FilterEntry("10.0.0.1", IPF_NEW));
     const StoreResult saved = DatabaseHelper::saveBridge(bridge, ACTION_UPDATE);
 
     const char done = 'x';
@@ -308,7 +293,7 @@ TEST_F(DatabaseHelperTest, AReadOnlyFileLoadsButRefusesSaves)
         if (!DatabaseHelper::loadBridges(bridges).ok || bridges.size() != 1)
             ::_exit(11);
         Bridge bridge(nullptr);
-        bridge.AddIpFilter(NewEntry("10.0.0.1"));
+        bridge.AddIpFilter(FilterEntry("10.0.0.1", IPF_NEW));
         const StoreResult saved = DatabaseHelper::saveBridge(bridge, ACTION_UPDATE);
         if (saved.ok || saved.message.empty())
             ::_exit(12);
@@ -328,7 +313,7 @@ TEST_F(DatabaseHelperTest, AnUpdateOfABridgeThatIsNoLongerStoredFailsAndChangesN
     const int id = Insert("/dev/ttyS0", 4000);
     Bridge bridge(wxString("/dev/ttyS0"), 9600, 4000, id);
     RawSqlite("bridges.db").Execute("delete from bridges;");
-    bridge.AddIpFilter(NewEntry("10.0.0.1"));
+    bridge.AddIpFilter(FilterEntry("10.0.0.1", IPF_NEW));
     const StoreResult result = DatabaseHelper::saveBridge(bridge, ACTION_UPDATE);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.message, "Cannot save the bridge to bridges.db: the bridge is no longer stored there");
