@@ -33,6 +33,9 @@ const char kDefaultComPort[] = "COM1";
 const char kDefaultComPort[] = "/dev/ttyS0";
 #endif
 constexpr int kDefaultComBaud = 9600;
+constexpr int kDefaultDataBits = 8;
+constexpr char kDefaultParity = 'N';
+constexpr int kDefaultStopBits = 1;
 constexpr wxUint16 kDefaultTcpPort = 4242;
 
 wxString PeerText(wxSocketBase* socket)
@@ -59,6 +62,9 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
       m_comPort(comPort),
       m_comBaud(comBaud),
       m_tcpPort(tcpPort),
+      m_dataBits(kDefaultDataBits),
+      m_parity(kDefaultParity),
+      m_stopBits(kDefaultStopBits),
       m_readBytes(0),
       m_id(id),
       m_running(false),
@@ -89,6 +95,9 @@ void Bridge::Assign(const Bridge* source)
         m_comPort = kDefaultComPort;
         m_comBaud = kDefaultComBaud;
         m_tcpPort = kDefaultTcpPort;
+        m_dataBits = kDefaultDataBits;
+        m_parity = kDefaultParity;
+        m_stopBits = kDefaultStopBits;
         m_id = -1;
         m_readBytes = 0;
         return;
@@ -96,6 +105,9 @@ void Bridge::Assign(const Bridge* source)
     m_comPort = source->m_comPort;
     m_comBaud = source->m_comBaud;
     m_tcpPort = source->m_tcpPort;
+    m_dataBits = source->m_dataBits;
+    m_parity = source->m_parity;
+    m_stopBits = source->m_stopBits;
     m_id = source->m_id;
     m_ipFilters = source->m_ipFilters;
     m_refusedIps.Clear();
@@ -132,6 +144,8 @@ void Bridge::Start()
     }
 
     m_serialHandler = std::make_unique<SerialPortHandler>(kChunkSize, kSerialHandlerId, &m_serialTarget);
+    m_serialHandler->SetLineFormat(static_cast<std::uint8_t>(m_dataBits), m_parity,
+                                   static_cast<std::uint8_t>(m_stopBits));
     if (!m_serialHandler->Open(m_comPort, SerialPortHandler::CheckBaud(m_comBaud)))
     {
         if (!m_problem.empty())

@@ -53,7 +53,7 @@ public:
     // Releases a running bridge without notifying anyone; owners call Stop.
     ~Bridge() override;
 
-    // Copies the port names, baud rate, store id and IP filters of source
+    // Copies the port name, baud rate, character frame, store id and IP filters of source
     // and empties the refused list; without a source, resets the settings
     // to the defaults. Row, counters and a running bridge's sockets stay.
     void Assign(const Bridge* source);
@@ -76,6 +76,14 @@ public:
     void SetComBaud(int baud) { m_comBaud = baud; }
     wxUint16 GetTcpPort() const { return m_tcpPort; }
     void SetTcpPort(wxUint16 port) { m_tcpPort = port; }
+    // The serial character frame: 7 or 8 data bits, parity 'N', 'E' or 'O',
+    // 1 or 2 stop bits; 8N1 by default.
+    int GetDataBits() const { return m_dataBits; }
+    void SetDataBits(int bits) { m_dataBits = bits; }
+    char GetParity() const { return m_parity; }
+    void SetParity(char parity) { m_parity = parity; }
+    int GetStopBits() const { return m_stopBits; }
+    void SetStopBits(int bits) { m_stopBits = bits; }
 
     std::vector<IpFilter>& GetIpFilters() { return m_ipFilters; }
     const std::vector<IpFilter>& GetIpFilters() const { return m_ipFilters; }
@@ -133,6 +141,9 @@ private:
     wxString m_comPort;
     int m_comBaud;
     wxUint16 m_tcpPort;
+    int m_dataBits;
+    char m_parity;
+    int m_stopBits;
     long long m_readBytes;
     int m_id;
     std::vector<IpFilter> m_ipFilters;

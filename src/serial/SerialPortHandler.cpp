@@ -77,6 +77,9 @@ bool SerialPortHandler::Open(const wxString& portName, int baud)
     m_device->SetDataBits(m_dataBits);
     m_device->SetParity(m_parity);
     m_device->SetStopBits(m_stopBits);
+    m_dataBits = m_device->GetDataBits();
+    m_parity = m_device->GetParity();
+    m_stopBits = m_device->GetStopBits();
     Logger::message("SerialPortHandler::Open() - m_dataBits: %d, m_parity: %c, m_stopBits: %d",
                     static_cast<int>(m_dataBits), m_parity, static_cast<int>(m_stopBits));
     const bool opened = m_device->Open(name, baud);
@@ -93,6 +96,13 @@ bool SerialPortHandler::Open(const wxString& portName, int baud)
     start();
     Resume();
     return opened;
+}
+
+void SerialPortHandler::SetLineFormat(std::uint8_t dataBits, char parity, std::uint8_t stopBits)
+{
+    m_dataBits = dataBits;
+    m_parity = parity;
+    m_stopBits = stopBits;
 }
 
 void SerialPortHandler::Close()

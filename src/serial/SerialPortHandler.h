@@ -46,6 +46,11 @@ public:
     // Write fails. True when the port is open.
     bool Open(const wxString& portName, int baud);
 
+    // The frame of each character from the next Open on: 7 or 8 data bits,
+    // parity 'N', 'E' or 'O', 1 or 2 stop bits; other values fall back to
+    // 8, 'N' and the previous stop bits. 8N1 until set.
+    void SetLineFormat(std::uint8_t dataBits, char parity, std::uint8_t stopBits);
+
     // Parks the worker, then closes the port. Does nothing when not open.
     void Close();
 

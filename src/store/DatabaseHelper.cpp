@@ -16,6 +16,17 @@ const char kCreateBridges[] = "CREATE TABLE [bridges] ([id] INTEGER  NOT NULL PR
                               "[com_port] VARCHAR(8)  NULL,[com_baud] INTEGER  NULL,[tcp_port] INTEGER  NULL);";
 const char kCreateIpFilters[] = "CREATE TABLE [ipfilters] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,"
                                 "[bridge_id] INTEGER  NULL,[ip_address] VARCHAR(15)  NULL);";
+// Columns added to bridges after its first form: the serial character frame.
+// A NULL, or a file without them, means 8 data bits, no parity, 1 stop bit.
+const char* const kFrameColumns[][2] = {
+    {"data_bits", "ALTER TABLE [bridges] ADD COLUMN [data_bits] INTEGER  NULL;"},
+    {"parity", "ALTER TABLE [bridges] ADD COLUMN [parity] VARCHAR(1)  NULL;"},
+    {"stop_bits", "ALTER TABLE [bridges] ADD COLUMN [stop_bits] INTEGER  NULL;"},
+};
+constexpr int kDefaultDataBits = 8;
+const char kDefaultParity[] = "N";
+constexpr int kDefaultStopBits = 1;
+
 // Another program holding the file briefly must not make an operation fail.
 constexpr int kBusyTimeoutMs = 1000;
 constexpr long long kTcpPortMask = 0xFFFF;
@@ -133,6 +144,27 @@ void MarkWritten(Bridge& bridge, const std::vector<std::pair<std::size_t, int>>&
     }
 }
 
+bool HasColumn(StoreDatabase& database, const char* column)
+{
+    StoreResultSet columns = database.ExecuteQuery("pragma table_info(bridges);");
+    while (columns.NextRow())
+    {
+        if (columns.GetString("name").IsSameAs(column, false))
+            return true;
+    }
+    return false;
+}
+
+bool HasColumn(StoreResultSet& rows, const char* column)
+{
+    for (int index = 0; index < rows.GetColumnCount(); ++index)
+    {
+        if (rows.GetColumnName(index).IsSameAs(column, false))
+            return true;
+    }
+    return false;
+}
+
 // Inside the write's transaction, so that a failed write leaves no tables behind.
 void CreateMissingTables(StoreDatabase& database, const Bridge& bridge)
 {
@@ -140,6 +172,11 @@ void CreateMissingTables(StoreDatabase& database, const Bridge& bridge)
         database.ExecuteUpdate(kCreateBridges);
     if (!database.TableExists("ipfilters"))
         database.ExecuteUpdate(kCreateIpFilters);
+    for (const auto& column : kFrameColumns)
+    {
+        if (!HasColumn(database, column[0]))
+            database.ExecuteUpdate(column[1]);
+    }
     Logger::message("br->GetId()=%i", bridge.GetId());
 }
 
@@ -150,6 +187,9 @@ StoreStatement BridgeStatement(StoreDatabase& database, const char* sql, const B
     statement.Bind(1, bridge.GetComPort());
     statement.Bind(2, bridge.GetComBaud());
     statement.Bind(3, static_cast<int>(bridge.GetTcpPort()));
+    statement.Bind(4, bridge.GetDataBits());
+    statement.Bind(5, wxString(bridge.GetParity()));
+    statement.Bind(6, bridge.GetStopBits());
     return statement;
 }
 
@@ -157,7 +197,11 @@ void InsertBridge(StoreDatabase& database, Bridge& bridge)
 {
     Transaction transaction(database);
     CreateMissingTables(database, bridge);
-    BridgeStatement(database, "insert into bridges (com_port,com_baud,tcp_port) values(?,?,?)", bridge).ExecuteUpdate();
+    BridgeStatement(database,
+                    "insert into bridges (com_port,com_baud,tcp_port,data_bits,parity,stop_bits) "
+                    "values(?,?,?,?,?,?)",
+                    bridge)
+        .ExecuteUpdate();
     const int id = static_cast<int>(database.GetLastRowId().GetValue());
     const auto inserted = WriteIpFilters(database, bridge.GetIpFilters(), id);
     transaction.Commit();
@@ -172,9 +216,11 @@ void UpdateBridge(StoreDatabase& database, Bridge& bridge)
 {
     Transaction transaction(database);
     CreateMissingTables(database, bridge);
-    StoreStatement statement =
-        BridgeStatement(database, "update bridges set com_port = ?, com_baud=?, tcp_port = ? where id=?", bridge);
-    statement.Bind(4, bridge.GetId());
+    StoreStatement statement = BridgeStatement(database,
+                                               "update bridges set com_port = ?, com_baud=?, tcp_port = ?, "
+                                               "data_bits = ?, parity = ?, stop_bits = ? where id=?",
+                                               bridge);
+    statement.Bind(7, bridge.GetId());
     if (statement.ExecuteUpdate() == 0)
         throw StoreException(WXSQLITE_ERROR, "the bridge is no longer stored there");
     const auto inserted = WriteIpFilters(database, bridge.GetIpFilters(), bridge.GetId());
@@ -206,12 +252,20 @@ StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& br
         haveFilters = database.TableExists("ipfilters");
 
         StoreResultSet rows = database.ExecuteQuery("select * from bridges;");
+        const bool haveFrame = HasColumn(rows, "data_bits") && HasColumn(rows, "parity") && HasColumn(rows, "stop_bits");
         while (rows.NextRow())
         {
             const long long tcpPort = rows.GetInt64("tcp_port", 0).GetValue();
             auto bridge = std::make_unique<Bridge>(rows.GetString("com_port", wxEmptyString), rows.GetInt("com_baud", 0),
                                                    static_cast<wxUint16>(tcpPort & kTcpPortMask),
                                                    rows.GetInt("id", 0));
+            if (haveFrame)
+            {
+                bridge->SetDataBits(rows.GetInt("data_bits", kDefaultDataBits));
+                const wxString parity = rows.GetString("parity", kDefaultParity);
+                bridge->SetParity(parity.empty() ? kDefaultParity[0] : static_cast<char>(parity[0].GetValue()));
+                bridge->SetStopBits(rows.GetInt("stop_bits", kDefaultStopBits));
+            }
             if (haveFilters)
             {
                 StoreStatement query = database.PrepareStatement("select * from ipfilters where bridge_id=?");

@@ -69,6 +69,16 @@ wxLongLong SqliteResultSet::GetInt64(const wxString& column, wxLongLong nullValu
     return IsNull(index) ? nullValue : wxLongLong(sqlite3_column_int64(m_statement.get(), index));
 }
 
+int SqliteResultSet::GetColumnCount()
+{
+    return sqlite3_column_count(m_statement.get());
+}
+
+wxString SqliteResultSet::GetColumnName(int index)
+{
+    return wxString::FromUTF8(sqlite3_column_name(m_statement.get(), index));
+}
+
 void SqliteStatement::Check(int result) const
 {
     if (result != SQLITE_OK)

@@ -42,6 +42,8 @@ public:
     wxString GetString(const wxString& column, const wxString& nullValue = wxEmptyString);
     int GetInt(const wxString& column, int nullValue = 0);
     wxLongLong GetInt64(const wxString& column, wxLongLong nullValue = 0);
+    int GetColumnCount();
+    wxString GetColumnName(int index);
 
 private:
     int ColumnIndex(const wxString& column) const;

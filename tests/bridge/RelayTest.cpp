@@ -1,6 +1,8 @@
 #include "BridgeFixture.h"
 #include "support/PatternStream.h"
 
+#include <termios.h>
+
 using namespace std::chrono_literals;
 
 TEST_F(BridgeTest, SerialBytesReachEveryClientWithOneNotification)
@@ -119,4 +121,15 @@ TEST_F(BridgeTest, ObserversAreCalledOnTheGuiThreadOnly)
         EXPECT_TRUE(call.onMainThread) << "kind " << call.kind;
         EXPECT_EQ(call.row, kRow);
     }
+}
+
+TEST_F(BridgeTest, TheCharacterFrameReachesTheSerialPort)
+{
+    // A pseudo-terminal keeps the stop bits; it always reports 8 bits without parity.
+    bridge->SetStopBits(2);
+    StartBridge();
+    termios settings{};
+    ASSERT_EQ(::tcgetattr(pty.Slave(), &settings), 0);
+    EXPECT_EQ(settings.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
+    EXPECT_TRUE(log.Contains("SerialPortHandler::Open() - m_dataBits: 8, m_parity: N, m_stopBits: 2"));
 }

@@ -58,9 +58,13 @@ TEST_F(DatabaseHelperTest, TheFirstSaveCreatesBothTablesWithTheirStatements)
 {
     Load();
     Insert("/dev/ttyS0", 4242);
-    // SQLite keeps each statement without its closing semicolon.
+    // SQLite keeps each statement without its closing semicolon, and adds
+    // the columns of the serial character frame to the one of bridges.
     const auto statement = [](std::string text) { return text.substr(0, text.size() - 1); };
-    EXPECT_EQ(Query("select sql from sqlite_master where name='bridges'"), Rows{{statement(kBridgesSchema)}});
+    const std::string bridges = statement(kBridgesSchema);
+    EXPECT_EQ(Query("select sql from sqlite_master where name='bridges'"),
+              Rows{{bridges.substr(0, bridges.size() - 1) +
+                    ", [data_bits] INTEGER  NULL, [parity] VARCHAR(1)  NULL, [stop_bits] INTEGER  NULL)"}});
     EXPECT_EQ(Query("select sql from sqlite_master where name='ipfilters'"), Rows{{statement(kIpFiltersSchema)}});
     EXPECT_TRUE(log.Contains("br->GetId()=-1"));
 }
@@ -124,7 +128,7 @@ TEST_F(DatabaseHelperTest, AnUpdateTouchesOnlyItsOwnRow)
     ASSERT_TRUE(DatabaseHelper::saveBridge(changed, ACTION_UPDATE).ok);
 
     Rows expected = before;
-    expected[1] = {std::to_string(middle), "/dev/ttyACM0", "57600", "6001"};
+    expected[1] = {std::to_string(middle), "/dev/ttyACM0", "57600", "6001", "8", "N", "1"};
     EXPECT_EQ(Query("select * from bridges order by id"), expected);
 }
 
@@ -174,6 +178,33 @@ TEST_F(DatabaseHelperTest, RowsLoadWithNullsAsEmptyAndTheTcpPortsLowBits)
     }
     std::sort(loaded.begin(), loaded.end());
     EXPECT_EQ(loaded, (std::vector<std::pair<int, std::string>>{{11, ""}, {20, "10.1.1.2"}}));
+}
+
+TEST_F(DatabaseHelperTest, TheCharacterFrameIsKeptAndOldFilesLoadAsEightNoneOne)
+{
+    RawSqlite other("bridges.db");
+    ASSERT_EQ(other.Execute(std::string(kBridgesSchema) + kIpFiltersSchema +
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('/dev/ttyS4', 300, 4300);"),
+              "");
+    std::vector<std::unique_ptr<Bridge>> bridges = Load();
+    ASSERT_EQ(bridges.size(), 1u);
+    EXPECT_EQ(bridges[0]->GetDataBits(), 8);
+    EXPECT_EQ(bridges[0]->GetParity(), 'N');
+    EXPECT_EQ(bridges[0]->GetStopBits(), 1);
+
+    Bridge framed(wxString("/dev/ttyS5"), 1200, 4301, -1);
+    framed.SetDataBits(7);
+    framed.SetParity('E');
+    framed.SetStopBits(2);
+    ASSERT_TRUE(DatabaseHelper::saveBridge(framed, ACTION_UPDATE).ok);
+
+    bridges = Load();
+    ASSERT_EQ(bridges.size(), 2u);
+    EXPECT_EQ(bridges[0]->GetComPort(), "/dev/ttyS4") << "the older row survives the added columns";
+    EXPECT_EQ(bridges[0]->GetDataBits(), 8);
+    EXPECT_EQ(bridges[1]->GetDataBits(), 7);
+    EXPECT_EQ(bridges[1]->GetParity(), 'E');
+    EXPECT_EQ(bridges[1]->GetStopBits(), 2);
 }
 
 TEST_F(DatabaseHelperTest, QuotesSemicolonsAndNonAsciiTextRoundTripVerbatim)
