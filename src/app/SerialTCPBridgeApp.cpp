@@ -1,11 +1,17 @@
 #include "SerialTCPBridgeApp.h"
 
 #include "store/Logger.h"
+#include "ui/SerialTCPBridgeFrame.h"
 
-#include <wx/frame.h>
+#include <wx/icon.h>
 #include <wx/intl.h>
 #include <wx/socket.h>
-#include <wx/stattext.h>
+
+#include <csignal>
+
+#ifndef __WINDOWS__
+#include "SerialTCPBridge.xpm"
+#endif
 
 wxIMPLEMENT_APP(SerialTCPBridgeApp);
 
@@ -15,9 +21,27 @@ bool SerialTCPBridgeApp::OnInit()
     Logger::message("initlog");
     wxSocketBase::Initialize();
 
-    // Stands in for the bridge list until the main window exists.
-    auto* frame = new wxFrame(nullptr, wxID_ANY, wxGetTranslation("wxWidgets Application Template"));
-    new wxStaticText(frame, wxID_ANY, "No bridges are configured.");
+    auto* frame = new SerialTCPBridgeFrame(wxGetTranslation("wxWidgets Application Template"));
+#ifdef __WINDOWS__
+    frame->SetIcon(wxIcon("aaaa", wxBITMAP_TYPE_ICO_RESOURCE));
+#else
+    frame->SetIcon(wxIcon(SerialTCPBridge_xpm));
+#endif
     frame->Show();
+    frame->CallAfter(&SerialTCPBridgeFrame::ReportStartupProblems);
+
+#ifndef __WINDOWS__
+    // A session that ends, or Ctrl-C in a terminal, closes the window as
+    // its close box would.
+    SetSignalHandler(SIGINT, &SerialTCPBridgeApp::OnSignal);
+    SetSignalHandler(SIGTERM, &SerialTCPBridgeApp::OnSignal);
+#endif
     return true;
+}
+
+// Called from the event loop, not from the signal itself.
+void SerialTCPBridgeApp::OnSignal(int)
+{
+    if (wxWindow* window = wxTheApp->GetTopWindow())
+        window->Close(true);
 }

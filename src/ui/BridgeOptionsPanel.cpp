@@ -1,0 +1,286 @@
+#include "BridgeOptionsPanel.h"
+
+#include "bridge/Bridge.h"
+#include "serial/SerialPortHandler.h"
+#include "store/DatabaseHelper.h"
+
+#include <wx/button.h>
+#include <wx/combobox.h>
+#include <wx/listbox.h>
+#include <wx/msgdlg.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/tokenzr.h>
+#include <wx/valtext.h>
+
+namespace
+{
+constexpr int kLabelBorder = 3;
+constexpr int kGroupBorder = 5;
+constexpr unsigned kMaxTcpPort = 65535;
+constexpr int kTcpPortLength = 5;
+constexpr int kAddressLength = 15;
+
+#ifdef __WINDOWS__
+// COM ports are all listed in the registry.
+constexpr long kSerialPortStyle = wxCB_READONLY;
+#else
+// Virtual ports and /dev/serial/by-id names are typed as often as picked.
+constexpr long kSerialPortStyle = wxCB_DROPDOWN;
+#endif
+
+wxArrayString Choices(std::initializer_list<const char*> texts)
+{
+    wxArrayString choices;
+    for (const char* text : texts)
+        choices.Add(text);
+    return choices;
+}
+
+wxTextValidator CharactersOnly(const wxString& allowed)
+{
+    wxTextValidator validator(wxFILTER_INCLUDE_CHAR_LIST);
+    validator.SetCharIncludes(allowed);
+    return validator;
+}
+
+void Select(wxComboBox* choice, const wxString& value)
+{
+    const int index = choice->FindString(value, true);
+    if (index != wxNOT_FOUND)
+        choice->SetSelection(index);
+}
+
+bool IsDecimal(const wxString& text, size_t maxLength)
+{
+    if (text.empty() || text.length() > maxLength)
+        return false;
+    for (wxUniChar c : text)
+    {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+wxBEGIN_EVENT_TABLE(BridgeOptionsPanel, wxDialog)
+    EVT_COMMAND_RANGE(BridgeOptionsPanel::ID_ADD, BridgeOptionsPanel::ID_CANCEL_BUTTON, wxEVT_BUTTON,
+                      BridgeOptionsPanel::OnButton)
+    EVT_LISTBOX(BridgeOptionsPanel::ID_FILTER_LIST, BridgeOptionsPanel::OnFilterSelected)
+wxEND_EVENT_TABLE()
+
+BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
+    : wxDialog(parent, wxID_ANY, "Bridge options", wxDefaultPosition, wxDefaultSize, wxDEFAULT_DIALOG_STYLE),
+      m_workingCopy(std::make_unique<Bridge>(bridge))
+{
+    m_serialPort = new wxComboBox(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
+                                  SerialPortHandler::GetPortList(), kSerialPortStyle, wxDefaultValidator, "serialPort");
+    m_baudRate = new wxComboBox(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
+                                SerialPortHandler::GetBaudList(), wxCB_READONLY, wxDefaultValidator, "baudRate");
+    m_dataBits = new wxComboBox(this, wxID_ANY, "8", wxDefaultPosition, wxDefaultSize, Choices({"7", "8"}),
+                                wxCB_READONLY | wxCB_DROPDOWN, wxDefaultValidator, "dataBits");
+    m_parity = new wxComboBox(this, wxID_ANY, "N", wxDefaultPosition, wxDefaultSize, Choices({"N", "E", "O"}),
+                              wxCB_READONLY | wxCB_DROPDOWN, wxDefaultValidator, "parity");
+    m_stopBits = new wxComboBox(this, wxID_ANY, "1", wxDefaultPosition, wxDefaultSize, Choices({"1", "2"}),
+                                wxCB_READONLY | wxCB_DROPDOWN, wxDefaultValidator, "stopBits");
+    m_tcpPort = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, 0,
+                               CharactersOnly("0123456789"), "tcpPort");
+    m_tcpPort->SetMaxLength(kTcpPortLength);
+    m_ipAddress = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxSize(150, -1), 0,
+                                 CharactersOnly("0123456789."), "ipAddress");
+    m_ipAddress->SetMaxLength(kAddressLength);
+    m_filterList = new wxListBox(this, ID_FILTER_LIST, wxDefaultPosition, wxDefaultSize, 0, nullptr, 0,
+                                 wxDefaultValidator, "ipFilterList");
+
+    const wxSizerFlags label = wxSizerFlags().Border(wxALL, kLabelBorder).CenterVertical();
+    const wxSizerFlags field = wxSizerFlags().Border(wxALL, kLabelBorder).Expand();
+    const wxSizerFlags button = wxSizerFlags().Border(wxALL, kLabelBorder);
+
+    auto* grid = new wxFlexGridSizer(2, 0, 0);
+    grid->Add(new wxStaticText(this, wxID_ANY, "Serial Port: "), label);
+    grid->Add(m_serialPort, field);
+    grid->Add(new wxStaticText(this, wxID_ANY, "Serial baudrate: "), label);
+    grid->Add(m_baudRate, field);
+    grid->Add(new wxStaticText(this, wxID_ANY, "Data bits:"), label);
+    grid->Add(m_dataBits, label);
+    grid->Add(new wxStaticText(this, wxID_ANY, "Parity:"), label);
+    grid->Add(m_parity, label);
+    grid->Add(new wxStaticText(this, wxID_ANY, "Stop bits:"), label);
+    grid->Add(m_stopBits, label);
+    grid->Add(new wxStaticText(this, wxID_ANY, "TCP server Port: "), label);
+    grid->Add(m_tcpPort, field);
+
+    grid->Add(new wxStaticText(this, wxID_ANY, "IP filter list: "), label);
+    auto* entryRow = new wxBoxSizer(wxHORIZONTAL);
+    entryRow->Add(m_ipAddress, wxSizerFlags(1).Border(wxALL, kLabelBorder).Expand());
+    entryRow->Add(new wxButton(this, ID_ADD, "Add", wxDefaultPosition, wxSize(40, -1)), button);
+    grid->Add(entryRow, field);
+
+    grid->Add(10, 10);
+    auto* listRow = new wxBoxSizer(wxHORIZONTAL);
+    listRow->Add(m_filterList, wxSizerFlags(1).Border(wxALL, kLabelBorder).Expand());
+    auto* listButtons = new wxBoxSizer(wxVERTICAL);
+    listButtons->Add(new wxButton(this, ID_DEL, "Del", wxDefaultPosition, wxSize(50, -1)), button);
+    listButtons->Add(new wxButton(this, ID_CLEAR, "Clear", wxDefaultPosition, wxSize(50, -1)), button);
+    listRow->Add(listButtons);
+    grid->Add(listRow, field);
+
+    auto* buttonRow = new wxBoxSizer(wxHORIZONTAL);
+    buttonRow->Add(new wxButton(this, ID_OK_BUTTON, "OK"), button);
+    buttonRow->Add(new wxButton(this, ID_CANCEL_BUTTON, "Cancel"), button);
+
+    auto* top = new wxBoxSizer(wxVERTICAL);
+    top->Add(grid, wxSizerFlags(1).Border(wxALL, kGroupBorder).Expand());
+    top->Add(buttonRow, wxSizerFlags(0).Border(wxALL, kGroupBorder).CenterHorizontal());
+    SetSizerAndFit(top);
+
+    LoadControls();
+}
+
+BridgeOptionsPanel::~BridgeOptionsPanel() = default;
+
+std::unique_ptr<Bridge> BridgeOptionsPanel::TakeWorkingCopy()
+{
+    return std::move(m_workingCopy);
+}
+
+bool BridgeOptionsPanel::IsIpv4Address(const wxString& text)
+{
+    const wxArrayString parts = wxSplit(text, '.', '\0');
+    if (parts.size() != 4)
+        return false;
+    for (const wxString& part : parts)
+    {
+        unsigned long value = 0;
+        if (!IsDecimal(part, 3) || (part.length() > 1 && part[0] == '0') || !part.ToULong(&value) || value > 255)
+            return false;
+    }
+    return true;
+}
+
+bool BridgeOptionsPanel::ParseTcpPort(const wxString& text, unsigned& port)
+{
+    unsigned long value = 0;
+    if (!IsDecimal(text, kTcpPortLength) || !text.ToULong(&value) || value == 0 || value > kMaxTcpPort)
+        return false;
+    port = static_cast<unsigned>(value);
+    return true;
+}
+
+void BridgeOptionsPanel::LoadControls()
+{
+    const Bridge& copy = *m_workingCopy;
+    m_serialPort->SetValue(copy.GetComPort());
+    Select(m_serialPort, copy.GetComPort());
+    Select(m_baudRate, wxString::Format("%i", copy.GetComBaud()));
+    Select(m_dataBits, wxString::Format("%i", copy.GetDataBits()));
+    Select(m_parity, wxString(copy.GetParity()));
+    Select(m_stopBits, wxString::Format("%i", copy.GetStopBits()));
+    m_tcpPort->ChangeValue(wxString::Format("%u", static_cast<unsigned>(copy.GetTcpPort())));
+    for (const IpFilter& entry : copy.GetIpFilters())
+    {
+        if (entry.state != IPF_DELETED)
+            m_filterList->Append(entry.ip_address);
+    }
+}
+
+void BridgeOptionsPanel::OnButton(wxCommandEvent& event)
+{
+    switch (event.GetId())
+    {
+    case ID_ADD: AddFilter(); break;
+    case ID_DEL: DeleteFilter(); break;
+    case ID_CLEAR: ClearFilters(); break;
+    case ID_OK_BUTTON: Accept(); break;
+    case ID_CANCEL_BUTTON: EndModal(wxID_CANCEL); break;
+    default: break;
+    }
+}
+
+void BridgeOptionsPanel::OnFilterSelected(wxCommandEvent& event)
+{
+    m_ipAddress->ChangeValue(event.GetString());
+}
+
+void BridgeOptionsPanel::AddFilter()
+{
+    const wxString address = m_ipAddress->GetValue().Strip(wxString::both);
+    if (address.empty())
+    {
+        Complain("Type the IPv4 address of a client to admit, such as 192.168.0.10.");
+        return;
+    }
+    if (!IsIpv4Address(address))
+    {
+        Complain(wxString::Format("\"%s\" is not an IPv4 address such as 192.168.0.10.", address));
+        return;
+    }
+    IpFilter entry;
+    entry.ip_address = address;
+    entry.bridge_id = m_workingCopy->GetId();
+    entry.state = IPF_NEW;
+    m_workingCopy->AddIpFilter(entry);
+    m_filterList->Append(address);
+}
+
+void BridgeOptionsPanel::DeleteFilter()
+{
+    const int selected = m_filterList->GetSelection();
+    if (selected == wxNOT_FOUND)
+        return;
+    if (IpFilter* entry = m_workingCopy->FindIpFilter(m_filterList->GetString(selected)))
+        entry->state = IPF_DELETED;
+    m_filterList->Delete(selected);
+}
+
+void BridgeOptionsPanel::ClearFilters()
+{
+    m_filterList->Clear();
+    m_workingCopy->MarkAllIpFiltersDeleted();
+}
+
+void BridgeOptionsPanel::Accept()
+{
+    const wxString portName = m_serialPort->GetValue().Strip(wxString::both);
+    if (portName.empty())
+    {
+        Complain("Choose or type the serial port.");
+        return;
+    }
+    long baud = 0;
+    if (m_baudRate->GetSelection() == wxNOT_FOUND || !m_baudRate->GetStringSelection().ToLong(&baud))
+    {
+        Complain("Choose a baud rate.");
+        return;
+    }
+    unsigned tcpPort = 0;
+    if (!ParseTcpPort(m_tcpPort->GetValue(), tcpPort))
+    {
+        Complain("The TCP port must be a number from 1 to 65535.");
+        return;
+    }
+
+    Bridge& copy = *m_workingCopy;
+    copy.SetComPort(portName);
+    copy.SetComBaud(static_cast<int>(baud));
+    copy.SetTcpPort(static_cast<wxUint16>(tcpPort));
+    copy.SetDataBits(m_dataBits->GetStringSelection() == "7" ? 7 : 8);
+    const wxString parity = m_parity->GetStringSelection();
+    copy.SetParity(parity.empty() ? 'N' : static_cast<char>(parity[0].GetValue()));
+    copy.SetStopBits(m_stopBits->GetStringSelection() == "2" ? 2 : 1);
+
+    const StoreResult saved = DatabaseHelper::saveBridge(copy, ACTION_UPDATE);
+    if (!saved.ok)
+    {
+        Complain(saved.message);
+        return;
+    }
+    EndModal(wxID_OK);
+}
+
+void BridgeOptionsPanel::Complain(const wxString& message)
+{
+    wxMessageBox(message, "Bridge options", wxOK | wxICON_WARNING, this);
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <wx/dialog.h>
+
+#include <memory>
+
+class Bridge;
+class wxButton;
+class wxComboBox;
+class wxListBox;
+class wxTextCtrl;
+
+// The modal dialog in which the user creates or changes a bridge: serial
+// port and its character frame, TCP port and IP filter list. It edits a
+// working copy of the given bridge (or of a new one), and OK saves that copy
+// to the store before the dialog ends; input it cannot accept, or a store
+// failure, is explained in a message box and the dialog stays open.
+class BridgeOptionsPanel : public wxDialog
+{
+public:
+    enum
+    {
+        ID_ADD = 0,
+        ID_UNUSED = 1,
+        ID_DEL = 2,
+        ID_CLEAR = 3,
+        ID_FILTER_LIST = 4,
+        ID_OK_BUTTON = 5,
+        ID_CANCEL_BUTTON = 6
+    };
+
+    // bridge: the listed bridge to change, never changed here; null to add one.
+    BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge);
+    ~BridgeOptionsPanel() override;
+
+    // The edited copy; after wxID_OK it is what the store holds.
+    Bridge& GetWorkingCopy() { return *m_workingCopy; }
+    // Hands the copy over, for an added bridge after wxID_OK.
+    std::unique_ptr<Bridge> TakeWorkingCopy();
+
+    // "192.168.0.10": four decimal numbers up to 255 without leading zeros,
+    // the form in which a connecting client's address is compared.
+    static bool IsIpv4Address(const wxString& text);
+    // A TCP port from 1 to 65535, in decimal digits only.
+    static bool ParseTcpPort(const wxString& text, unsigned& port);
+
+private:
+    void OnButton(wxCommandEvent& event);
+    void OnFilterSelected(wxCommandEvent& event);
+
+    void AddFilter();
+    void DeleteFilter();
+    void ClearFilters();
+    void Accept();
+    void Complain(const wxString& message);
+    void LoadControls();
+
+    std::unique_ptr<Bridge> m_workingCopy;
+    wxComboBox* m_serialPort;
+    wxComboBox* m_baudRate;
+    wxComboBox* m_dataBits;
+    wxComboBox* m_parity;
+    wxComboBox* m_stopBits;
+    wxTextCtrl* m_tcpPort;
+    wxTextCtrl* m_ipAddress;
+    wxListBox* m_filterList;
+
+    wxDECLARE_EVENT_TABLE();
+};

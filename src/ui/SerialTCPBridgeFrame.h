@@ -1,0 +1,83 @@
+#pragma once
+
+#include "bridge/ObserverBase.h"
+
+#include <wx/frame.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+class Bridge;
+class wxListCtrl;
+class wxListEvent;
+class wxMenu;
+
+// The main window: one row per bridge with its live counters, and the
+// commands that add, modify, delete and summarise bridges. It owns the
+// bridges it lists; building it loads and starts every stored bridge, and
+// closing it stops them all.
+//
+// Rows are keyed by a number given at insertion and never reused: it is the
+// row's item data, the bridge's row number and the "#" text, so a bridge's
+// notifications find its row wherever deletions have moved it.
+class SerialTCPBridgeFrame : public wxFrame, public ObserverBase
+{
+public:
+    enum
+    {
+        ID_QUIT = 1000,
+        ID_ABOUT = 1001,
+        ID_ADD = 1002,
+        ID_DELETE = 1003,
+        ID_SUMMARY = 1004,
+        ID_MODIFY = 1005,
+        ID_LIST = 1006
+    };
+
+    explicit SerialTCPBridgeFrame(const wxString& title);
+    ~SerialTCPBridgeFrame() override;
+
+    // Writes the changed counter into the bridge's row; GUI thread.
+    void Update(long long value, int row, int kind) override;
+
+    // Tells the user what went wrong while loading the store, if anything.
+    // Called once the window is shown.
+    void ReportStartupProblems();
+
+    wxListCtrl* GetList() const { return m_list; }
+    // The bridge shown in the list row at index, or null.
+    Bridge* GetBridgeAt(long index) const;
+
+private:
+    void OnClose(wxCloseEvent& event);
+    void OnMenu(wxCommandEvent& event);
+    void OnItemActivated(wxListEvent& event);
+    void OnItemRightClick(wxListEvent& event);
+
+    void AddBridge();
+    void ModifySelected();
+    void DeleteSelected();
+    void ShowSummary();
+    void ShowAbout();
+
+    void AddRow(std::unique_ptr<Bridge> bridge);
+    // Widens the columns whose title or texts do not fit; none gets narrower
+    // than the width it was given at the start.
+    void FitColumns();
+    void WriteSettings(long index, const Bridge& bridge);
+    // Marks rows whose ports did not open, and says why in the status bar.
+    void ShowProblems();
+    long FindRow(int key) const;
+    long SelectedRow() const;
+    void StopAll();
+
+    wxListCtrl* m_list;
+    wxMenu* m_bridgesMenu;
+    std::map<int, std::unique_ptr<Bridge>> m_bridges; // the row table, by row key
+    int m_nextKey;
+    std::vector<int> m_minimumWidths; // the column widths given at the start
+    wxString m_startupProblem;
+
+    wxDECLARE_EVENT_TABLE();
+};
