@@ -13,8 +13,13 @@ BUILD_DIR ?= build$(if $(SANITIZE),-$(subst $(comma),-,$(SANITIZE)))
 run: build
 	./$(BUILD_DIR)/src/serial-tcp-bridge
 
+# Sanitizer options for the tests and the programs they start; toolkit noise
+# is suppressed in tests/sanitizers/.
+TEST_ENV := LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
+            TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$(CURDIR)/tests/sanitizers/tsan.supp"
+
 test: build
-	cd $(BUILD_DIR) && xvfb-run -a ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD_DIR) && $(TEST_ENV) xvfb-run -a ctest --output-on-failure -j$(JOBS)
 
 build: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS)

@@ -5,6 +5,7 @@
 
 #include <wx/icon.h>
 #include <wx/intl.h>
+#include <wx/listctrl.h>
 #include <wx/socket.h>
 
 #include <csignal>
@@ -36,6 +37,7 @@ bool SerialTCPBridgeApp::OnInit()
     SetSignalHandler(SIGINT, &SerialTCPBridgeApp::OnSignal);
     SetSignalHandler(SIGTERM, &SerialTCPBridgeApp::OnSignal);
 #endif
+    Logger::message("serial-tcp-bridge runs %d bridges", frame->GetList()->GetItemCount());
     return true;
 }
 
@@ -44,4 +46,7 @@ void SerialTCPBridgeApp::OnSignal(int)
 {
     if (wxWindow* window = wxTheApp->GetTopWindow())
         window->Close(true);
+    // The window is deleted at the next idle time, and an idle loop with
+    // nothing else to do would not get there.
+    wxTheApp->WakeUpIdle();
 }

@@ -1,0 +1,77 @@
+#include "support/ChildProcess.h"
+#include "support/PtyPair.h"
+#include "support/RawSqlite.h"
+#include "support/TcpClient.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+// Until the program has shown its window and listens for signals.
+bool WaitUntilRunning(const TempDir& dir)
+{
+    return WaitFor([&] { return FileBytes(dir / "filelog.txt").find("serial-tcp-bridge runs") != std::string::npos; },
+                   20s);
+}
+} // namespace
+
+TEST(Desktop, ClosesWhenIdleAsWellAsWhenBusy)
+{
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under xvfb-run, as make test does";
+    TempDir dir;
+    ChildProcess program(SERIAL_TCP_BRIDGE, {}, dir.Path().string());
+    ASSERT_TRUE(WaitUntilRunning(dir));
+    program.Signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(program.Wait(2s, status)) << "an idle window must close too";
+    EXPECT_EQ(status, 0) << program.StandardError();
+}
+
+TEST(Desktop, ServesTheStoredBridgeBehindItsWindowAndFreesThePortWhenClosed)
+{
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under xvfb-run, as make test does";
+    TempDir dir;
+    PtyPair pty;
+    ASSERT_TRUE(pty.IsOk());
+    const unsigned short port = FreeTcpPort();
+    {
+        RawSqlite store("bridges.db");
+        ASSERT_EQ(store.Execute(std::string(kBridgesSchema) + kIpFiltersSchema +
+                                "insert into bridges (com_port, com_baud, tcp_port) values ('" + pty.SlavePath() +
+                                "', 9600, " + std::to_string(port) + ");"),
+                  "");
+    }
+
+    ChildProcess program(SERIAL_TCP_BRIDGE, {}, dir.Path().string());
+    ASSERT_TRUE(WaitUntilRunning(dir)) << program.StandardError();
+    TcpClient client;
+    ASSERT_TRUE(WaitFor([&] { return client.Connect(port); }, 20s)) << program.StandardError();
+    ASSERT_TRUE(client.Send("request"));
+    EXPECT_EQ(pty.Receive(7), "request");
+    ASSERT_TRUE(pty.Send("answer"));
+    EXPECT_TRUE(WaitFor([&] { return client.Poll() && client.Received() == "answer"; }));
+
+    // The signal closes the window as its close box would.
+    const auto closing = std::chrono::steady_clock::now();
+    program.Signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(program.Wait(5s, status));
+    EXPECT_EQ(status, 0) << program.StandardError();
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 2s);
+    TcpClient late;
+    EXPECT_FALSE(late.Connect(port));
+
+    std::istringstream log(FileBytes(dir / "filelog.txt"));
+    std::string first, second;
+    std::getline(log, first);
+    std::getline(log, second);
+    EXPECT_NE(first.find("Logger::initLog() Finished!"), std::string::npos) << first;
+    EXPECT_EQ(second.substr(second.size() - 9), ": initlog") << second;
+}

@@ -1,0 +1,294 @@
+#include "UiFixture.h"
+#include "support/RawSqlite.h"
+#include "ui/BridgeOptionsPanel.h"
+#include "ui/BridgeSummaryPanel.h"
+
+#include <wx/settings.h>
+
+#include <fstream>
+
+using Rows = std::vector<std::vector<std::string>>;
+
+namespace
+{
+// Fills the options dialog and presses OK once it runs.
+DialogDriver::Handler FillOptions(const std::string& port, unsigned short tcpPort, std::vector<const char*> addresses)
+{
+    return [=](wxDialog* dialog) {
+        dialog->CallAfter([=] {
+            SetControlText(dialog, "serialPort", port);
+            SelectChoice(dialog, "baudRate", "115200");
+            SetControlText(dialog, "tcpPort", wxString::Format("%u", tcpPort));
+            for (const char* address : addresses)
+            {
+                SetControlText(dialog, "ipAddress", address);
+                ClickButton(dialog, BridgeOptionsPanel::ID_ADD);
+            }
+            ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+        });
+        return wxID_NONE;
+    };
+}
+
+Rows Query(const std::string& sql)
+{
+    return RawSqlite("bridges.db").Rows(sql);
+}
+} // namespace
+
+TEST_F(UiTest, AddListsTheNewBridgeAndItListensAtOnce)
+{
+    PtyPair pty;
+    const unsigned short port = FreeTcpPort();
+    OpenFrame();
+    dialogs.Expect(FillOptions(pty.SlavePath(), port, {"127.0.0.1"}));
+    Command(SerialTCPBridgeFrame::ID_ADD);
+
+    EXPECT_TRUE(dialogs.AllSeen());
+    EXPECT_TRUE(dialogs.messages.empty());
+    ASSERT_EQ(List().GetItemCount(), 1);
+    EXPECT_EQ(Cell(0, 1), pty.SlavePath());
+    EXPECT_EQ(Cell(0, 3), std::to_string(port));
+    EXPECT_EQ(Query("select com_port, com_baud, tcp_port from bridges"),
+              (Rows{{pty.SlavePath(), "115200", std::to_string(port)}}));
+    EXPECT_EQ(Query("select ip_address from ipfilters"), Rows{{"127.0.0.1"}});
+    TcpClient client;
+    EXPECT_TRUE(Connect(client, port, 0, "1"));
+}
+
+TEST_F(UiTest, CancellingAnAddChangesNothing)
+{
+    OpenFrame();
+    dialogs.Expect([](wxDialog* dialog) {
+        SetControlText(dialog, "tcpPort", "5000");
+        return wxID_CANCEL;
+    });
+    Command(SerialTCPBridgeFrame::ID_ADD);
+    EXPECT_EQ(List().GetItemCount(), 0);
+    EXPECT_TRUE(Query("select name from sqlite_master").empty());
+}
+
+TEST_F(UiTest, ModifyMovesTheBridgeToItsNewTcpPort)
+{
+    PtyPair pty;
+    const unsigned short oldPort = FreeTcpPort(), newPort = FreeTcpPort();
+    const int id = StoreBridge(pty.SlavePath(), oldPort);
+    OpenFrame();
+    TcpClient client;
+    ASSERT_TRUE(Connect(client, oldPort, 0, "1"));
+    ASSERT_TRUE(pty.Send("xyz"));
+    ASSERT_TRUE(PumpUntil([&] { return Cell(0, 5) == "3"; }));
+
+    Select(0);
+    dialogs.Expect(FillOptions(pty.SlavePath(), newPort, {}));
+    Command(SerialTCPBridgeFrame::ID_MODIFY);
+
+    EXPECT_TRUE(dialogs.AllSeen());
+    EXPECT_EQ(Cell(0, 3), std::to_string(newPort));
+    EXPECT_EQ(Cell(0, 4), "0");
+    EXPECT_EQ(Cell(0, 5), "0");
+    EXPECT_EQ(Cell(0, 6), "0");
+    EXPECT_EQ(Query("select id, tcp_port from bridges"), (Rows{{std::to_string(id), std::to_string(newPort)}}));
+    EXPECT_TRUE(PumpUntil([&] { return !client.Poll(); })) << "its clients were disconnected";
+    TcpClient stale, fresh;
+    EXPECT_FALSE(stale.Connect(oldPort));
+    EXPECT_TRUE(Connect(fresh, newPort, 0, "1"));
+}
+
+TEST_F(UiTest, ActivatingARowOpensItsOptions)
+{
+    const unsigned short port = FreeTcpPort();
+    StoreBridge("/dev/does-not-exist", port);
+    OpenFrame();
+    Select(0);
+    wxString shownPort;
+    dialogs.Expect([&](wxDialog* dialog) {
+        shownPort = static_cast<wxTextCtrl*>(wxWindow::FindWindowByName("tcpPort", dialog))->GetValue();
+        return wxID_CANCEL;
+    });
+    wxListEvent activated(wxEVT_LIST_ITEM_ACTIVATED, SerialTCPBridgeFrame::ID_LIST);
+    activated.SetEventObject(&List());
+    List().GetEventHandler()->ProcessEvent(activated);
+    EXPECT_TRUE(dialogs.AllSeen());
+    EXPECT_EQ(shownPort, wxString::Format("%u", port));
+}
+
+TEST_F(UiTest, DeleteRemovesTheRowTheStoredRowsAndThePort)
+{
+    PtyPair pty;
+    const unsigned short keptPort = FreeTcpPort(), gonePort = FreeTcpPort();
+    StoreBridge("/dev/does-not-exist", keptPort, {"10.0.0.1"});
+    StoreBridge(pty.SlavePath(), gonePort, {"127.0.0.1", "10.0.0.2"});
+    OpenFrame();
+    TcpClient client;
+    ASSERT_TRUE(Connect(client, gonePort, 1, "1"));
+
+    Select(1);
+    Command(SerialTCPBridgeFrame::ID_DELETE);
+    EXPECT_TRUE(dialogs.unexpected.empty()) << "no question is asked";
+    ASSERT_EQ(List().GetItemCount(), 1);
+    EXPECT_EQ(Cell(0, 3), std::to_string(keptPort));
+    EXPECT_EQ(Query("select tcp_port from bridges"), Rows{{std::to_string(keptPort)}});
+    EXPECT_EQ(Query("select ip_address from ipfilters"), Rows{{"10.0.0.1"}});
+    EXPECT_TRUE(PumpUntil([&] { return !client.Poll(); }));
+    TcpClient late;
+    EXPECT_FALSE(late.Connect(gonePort));
+}
+
+TEST_F(UiTest, TheSummaryListsClientsAndRefusedAddresses)
+{
+    const unsigned short port = FreeTcpPort();
+    StoreBridge("/dev/does-not-exist", port, {"127.0.0.1"});
+    OpenFrame();
+    TcpClient first, second, stranger, other;
+    ASSERT_TRUE(Connect(first, port, 0, "1"));
+    ASSERT_TRUE(Connect(second, port, 0, "2"));
+    ASSERT_TRUE(stranger.Connect(port, "127.0.0.2"));
+    ASSERT_TRUE(other.Connect(port, "127.0.0.3"));
+    Bridge* bridge = frame->GetBridgeAt(0);
+    ASSERT_TRUE(PumpUntil([&] { return bridge->GetRefusedIps().size() == 2; }));
+
+    wxString page;
+    dialogs.Expect([&](wxDialog* dialog) {
+        page = static_cast<BridgeSummaryPanel*>(dialog)->GetPage();
+        return wxID_OK;
+    });
+    Select(0);
+    Command(SerialTCPBridgeFrame::ID_SUMMARY);
+    ASSERT_TRUE(dialogs.AllSeen());
+
+    const wxString colour = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE).GetAsString(wxC2S_HTML_SYNTAX);
+    EXPECT_EQ(page, "<html><body bgcolor=" + colour +
+                        " ><center><h3>Bridge summary (#0)</h3></center>Client list:<br><table><tr><td><b>IP "
+                        "address</b></td><td><b>Readed bytes</b></td><td><b>Writed bytes</b></td></tr>"
+                        "<tr><td>127.0.0.1</td><td>0</td><td>0</td></tr>"
+                        "<tr><td>127.0.0.1</td><td>0</td><td>0</td></tr></table><br>"
+                        "<br><b>Refused client list:</b><br>127.0.0.2<br>127.0.0.3</body></html>");
+}
+
+TEST_F(UiTest, RefreshRebuildsTheSummaryFromTheBridgeAsItIsNow)
+{
+    Bridge bridge(wxString("/dev/does-not-exist"), 9600, FreeTcpPort(), -1);
+    bridge.SetRow(4);
+    bridge.Start();
+    BridgeSummaryPanel summary(nullptr, bridge);
+    const wxString colour = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE).GetAsString(wxC2S_HTML_SYNTAX);
+    EXPECT_EQ(summary.GetPage(), "<html><body bgcolor=" + colour +
+                                     " ><center><h3>Bridge summary (#4)</h3></center><br>Client list is empty."
+                                     "<br>Refused client list is empty.</body></html>");
+
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(bridge.GetTcpPort()));
+    ASSERT_TRUE(PumpUntil([&] { return bridge.GetClientCount() == 1; }));
+    ClickButton(&summary, BridgeSummaryPanel::ID_REFRESH);
+    EXPECT_NE(summary.GetPage().Find("<tr><td>127.0.0.1</td><td>0</td><td>0</td></tr>"), wxNOT_FOUND);
+    bridge.Stop();
+}
+
+TEST_F(UiTest, AboutNamesTheProgram)
+{
+    OpenFrame();
+    Command(SerialTCPBridgeFrame::ID_ABOUT);
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, "Serial <-> TCP bridge");
+    EXPECT_EQ(dialogs.messages[0].caption, "Welcome to...");
+}
+
+TEST_F(UiTest, CommandsOnTheSelectionDoNothingWithoutOne)
+{
+    StoreBridge("/dev/does-not-exist", FreeTcpPort());
+    OpenFrame();
+    for (int command : {SerialTCPBridgeFrame::ID_MODIFY, SerialTCPBridgeFrame::ID_DELETE,
+                        SerialTCPBridgeFrame::ID_SUMMARY})
+        Command(command);
+    EXPECT_TRUE(dialogs.unexpected.empty());
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_EQ(List().GetItemCount(), 1);
+}
+
+TEST_F(UiTest, TheOptionsDialogRefusesWhatItCannotStore)
+{
+    OpenFrame();
+    bool stillOpen = true;
+    dialogs.Expect([&](wxDialog* dialog) {
+        dialog->CallAfter([&, dialog] {
+            SetControlText(dialog, "serialPort", "/dev/ttyS0");
+            SelectChoice(dialog, "baudRate", "9600");
+            for (const char* port : {"", "0", "65536", "99999"})
+            {
+                SetControlText(dialog, "tcpPort", port);
+                ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+            }
+            for (const char* address : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "01.2.3.4", "1..2.3"})
+            {
+                SetControlText(dialog, "ipAddress", address);
+                ClickButton(dialog, BridgeOptionsPanel::ID_ADD);
+            }
+            SetControlText(dialog, "tcpPort", "4242");
+            SetControlText(dialog, "serialPort", "  ");
+            ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+            stillOpen = dialog->IsModal();
+            ClickButton(dialog, BridgeOptionsPanel::ID_CANCEL_BUTTON);
+        });
+        return wxID_NONE;
+    });
+    Command(SerialTCPBridgeFrame::ID_ADD);
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(List().GetItemCount(), 0);
+
+    std::vector<std::string> texts;
+    for (const auto& message : dialogs.messages)
+        texts.push_back(message.text);
+    const std::string port = "The TCP port must be a number from 1 to 65535.";
+    EXPECT_EQ(texts, (std::vector<std::string>{port, port, port, port,
+                                               "Type the IPv4 address of a client to admit, such as 192.168.0.10.",
+                                               "\"1.2.3\" is not an IPv4 address such as 192.168.0.10.",
+                                               "\"1.2.3.4.5\" is not an IPv4 address such as 192.168.0.10.",
+                                               "\"256.1.1.1\" is not an IPv4 address such as 192.168.0.10.",
+                                               "\"01.2.3.4\" is not an IPv4 address such as 192.168.0.10.",
+                                               "\"1..2.3\" is not an IPv4 address such as 192.168.0.10.",
+                                               "Choose or type the serial port."}));
+}
+
+TEST_F(UiTest, AFailedSaveKeepsTheDialogOpenWithTheInput)
+{
+    std::ofstream("bridges.db") << "not a database";
+    OpenFrame();
+    bool stillOpen = false;
+    wxString keptPort;
+    dialogs.Expect([&](wxDialog* dialog) {
+        dialog->CallAfter([&, dialog] {
+            SetControlText(dialog, "serialPort", "/dev/ttyS0");
+            SelectChoice(dialog, "baudRate", "9600");
+            SetControlText(dialog, "tcpPort", "4321");
+            ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+            stillOpen = dialog->IsModal();
+            keptPort = static_cast<wxTextCtrl*>(wxWindow::FindWindowByName("tcpPort", dialog))->GetValue();
+            ClickButton(dialog, BridgeOptionsPanel::ID_CANCEL_BUTTON);
+        });
+        return wxID_NONE;
+    });
+    Command(SerialTCPBridgeFrame::ID_ADD);
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(keptPort, "4321");
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, "Cannot save the bridge to bridges.db: file is not a database");
+    EXPECT_EQ(List().GetItemCount(), 0);
+}
+
+TEST(AddressChecks, OnlyCanonicalDottedQuadsAndPortsInRange)
+{
+    for (const char* good : {"0.0.0.0", "127.0.0.1", "192.168.100.200", "255.255.255.255"})
+        EXPECT_TRUE(BridgeOptionsPanel::IsIpv4Address(good)) << good;
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.", ".1.2.3", "1.2.3.a", "256.0.0.1", "001.2.3.4", "1.2.3.-4",
+                            "1 .2.3.4", "1.2.3.4 ", "1e2.1.1.1", "::1"})
+        EXPECT_FALSE(BridgeOptionsPanel::IsIpv4Address(bad)) << bad;
+
+    unsigned port = 0;
+    EXPECT_TRUE(BridgeOptionsPanel::ParseTcpPort("1", port));
+    EXPECT_EQ(port, 1u);
+    EXPECT_TRUE(BridgeOptionsPanel::ParseTcpPort("65535", port));
+    EXPECT_EQ(port, 65535u);
+    for (const char* bad : {"", "0", "65536", "70000", "123456", "-1", "+80", "8e1", " 80", "80 "})
+        EXPECT_FALSE(BridgeOptionsPanel::ParseTcpPort(bad, port)) << bad;
+}
