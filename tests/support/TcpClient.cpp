@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <set>
 
 namespace
 {
@@ -107,13 +108,21 @@ void TcpClient::Reset()
 
 unsigned short FreeTcpPort()
 {
-    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any);
-    socklen_t length = sizeof any;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&any), &length);
-    ::close(probe);
-    return ntohs(any.sin_port);
+    // The system may offer the same free port twice in a row; a test that
+    // asks for two must get two.
+    static std::set<unsigned short> handedOut;
+    for (;;)
+    {
+        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        ::bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any);
+        socklen_t length = sizeof any;
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&any), &length);
+        ::close(probe);
+        const unsigned short port = ntohs(any.sin_port);
+        if (handedOut.insert(port).second)
+            return port;
+    }
 }

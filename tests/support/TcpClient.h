@@ -38,5 +38,6 @@ private:
     bool m_peerClosed = false;
 };
 
-// A TCP port that nothing listens on right now.
+// A TCP port that nothing listens on right now, and that this process was
+// not given before.
 unsigned short FreeTcpPort();
