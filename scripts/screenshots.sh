@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Makes docs/main-window.png (two running bridges with live counters) and
+# docs/options-dialog.png, on a virtual display, from the built program.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+
+missing=()
+for tool in Xvfb:xvfb import:imagemagick xdotool:xdotool python3:python3; do
+  command -v "${tool%%:*}" >/dev/null || missing+=("${tool##*:}")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+  sudo=(); [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+make -C "$top" build >/dev/null
+
+work=$(mktemp -d)
+display=:$((90 + RANDOM % 9))
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 & pids+=($!)
+export DISPLAY=$display
+cd "$work"
+python3 "$top/scripts/demo-peers.py" 4242 4243 > peers.log 2>&1 & pids+=($!)
+until grep -q ready peers.log 2>/dev/null; do sleep 0.1; done
+"$top/build/src/serial-tcp-bridge" > program.log 2>&1 & pids+=($!)
+
+window=""
+until [[ -n $window ]]; do
+  sleep 0.2
+  window=$(xdotool search --name "wxWidgets Application Template" 2>/dev/null | head -1 || true)
+done
+sleep 3 # let the counters run
+import -window "$window" "$top/docs/main-window.png"
+
+xdotool windowfocus --sync "$window" key F5
+dialog=""
+until [[ -n $dialog ]]; do
+  sleep 0.2
+  dialog=$(xdotool search --name "Bridge options" 2>/dev/null | head -1 || true)
+done
+sleep 0.5
+import -window "$dialog" "$top/docs/options-dialog.png"
+xdotool windowfocus --sync "$dialog" key Escape
+echo "wrote docs/main-window.png and docs/options-dialog.png"
