@@ -30,13 +30,7 @@ TEST_F(DaemonTest, ServesTheStoredBridgeUntilTerminated)
     PtyPair pty;
     ASSERT_TRUE(pty.IsOk());
     const unsigned short port = FreeTcpPort();
-    {
-        RawSqlite store("bridges.db");
-        ASSERT_EQ(store.Execute(std::string(kBridgesSchema) + kIpFiltersSchema +
-                                "insert into bridges (com_port, com_baud, tcp_port) values ('" + pty.SlavePath() +
-                                "', 115200, " + std::to_string(port) + ");"),
-                  "");
-    }
+    ASSERT_EQ(WriteStoreWithOneBridge(pty.SlavePath(), 115200, port), "");
 
     ChildProcess daemon = Run();
     ASSERT_TRUE(daemon.IsStarted());

@@ -41,13 +41,7 @@ TEST(Desktop, ServesTheStoredBridgeBehindItsWindowAndFreesThePortWhenClosed)
     PtyPair pty;
     ASSERT_TRUE(pty.IsOk());
     const unsigned short port = FreeTcpPort();
-    {
-        RawSqlite store("bridges.db");
-        ASSERT_EQ(store.Execute(std::string(kBridgesSchema) + kIpFiltersSchema +
-                                "insert into bridges (com_port, com_baud, tcp_port) values ('" + pty.SlavePath() +
-                                "', 9600, " + std::to_string(port) + ");"),
-                  "");
-    }
+    ASSERT_EQ(WriteStoreWithOneBridge(pty.SlavePath(), 9600, port), "");
 
     ChildProcess program(SERIAL_TCP_BRIDGE, {}, dir.Path().string());
     ASSERT_TRUE(WaitUntilRunning(dir)) << program.StandardError();

@@ -7,6 +7,14 @@ const char kBridgesSchema[] = "CREATE TABLE [bridges] ([id] INTEGER  NOT NULL PR
 const char kIpFiltersSchema[] = "CREATE TABLE [ipfilters] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,"
                                 "[bridge_id] INTEGER  NULL,[ip_address] VARCHAR(15)  NULL);";
 
+std::string WriteStoreWithOneBridge(const std::string& serialPort, int baud, unsigned short tcpPort)
+{
+    return RawSqlite("bridges.db")
+        .Execute(std::string(kBridgesSchema) + kIpFiltersSchema +
+                 "insert into bridges (com_port, com_baud, tcp_port) values ('" + serialPort + "', " +
+                 std::to_string(baud) + ", " + std::to_string(tcpPort) + ");");
+}
+
 RawSqlite::RawSqlite(const std::string& file)
 {
     sqlite3_open(file.c_str(), &m_database);

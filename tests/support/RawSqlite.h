@@ -24,6 +24,10 @@ private:
     sqlite3* m_database = nullptr;
 };
 
+// Writes a store in the working directory that holds one bridge, with no
+// IP filter; the error text, empty on success.
+std::string WriteStoreWithOneBridge(const std::string& serialPort, int baud, unsigned short tcpPort);
+
 // The CREATE statements as the program writes them.
 extern const char kBridgesSchema[];
 extern const char kIpFiltersSchema[];
