@@ -8,7 +8,7 @@ JOBS ?= 2
 comma := ,
 BUILD_DIR ?= build$(if $(SANITIZE),-$(subst $(comma),-,$(SANITIZE)))
 
-.PHONY: run test build configure deps clean
+.PHONY: run test bench build configure deps clean
 
 run: build
 	./$(BUILD_DIR)/src/serial-tcp-bridge
@@ -20,6 +20,13 @@ TEST_ENV := LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp UBSAN
 
 test: build
 	cd $(BUILD_DIR) && $(TEST_ENV) xvfb-run -a ctest --output-on-failure -j$(JOBS)
+
+# QUICK=1 for the short run.
+bench: build
+	@bash scripts/install-deps.sh bench
+	cmake --build $(BUILD_DIR) --target bridge_bench -j$(JOBS)
+	xvfb-run -a $(BUILD_DIR)/bench/bridge_bench --programs $(BUILD_DIR)/src \
+	    --json $(BUILD_DIR)/bench-results.json $(if $(QUICK),--quick)
 
 build: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the program need.
+# Installs the Debian packages the build, the tests and the program need;
+# with "bench", also the peers the benchmark measures against.
 # Idempotent and quiet when everything is already there.
 set -euo pipefail
 
@@ -10,6 +11,9 @@ packages=(
   xvfb xauth
   g++-mingw-w64-x86-64
 )
+if [[ "${1:-}" == bench ]]; then
+  packages+=(ser2net socat)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
