@@ -309,6 +309,9 @@ bool Bridge::IsClientAllowed(wxSocketBase* socket)
     if (FindIpFilter(address))
         return true;
     Logger::message("banned ip!");
+    // A client that retries for months must not grow the list for as long.
+    if (m_refusedIps.size() >= kRefusedListLimit)
+        m_refusedIps.RemoveAt(0);
     m_refusedIps.Add(address);
     return false;
 }

@@ -44,6 +44,8 @@ class Bridge : public wxEvtHandler, public Observable
 {
 public:
     static constexpr std::size_t kClientBacklogLimit = 1024 * 1024;
+    // The refused list keeps this many of the latest attempts.
+    static constexpr std::size_t kRefusedListLimit = 1000;
 
     // tcpPort keeps only its low 16 bits: 70000 becomes 4464.
     Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id);
@@ -87,7 +89,8 @@ public:
 
     std::vector<IpFilter>& GetIpFilters() { return m_ipFilters; }
     const std::vector<IpFilter>& GetIpFilters() const { return m_ipFilters; }
-    // Addresses refused since the last start, one per attempt, in order.
+    // Addresses refused since the last start, one per attempt, in order; the
+    // latest kRefusedListLimit of them.
     const wxArrayString& GetRefusedIps() const { return m_refusedIps; }
 
     void AddIpFilter(const IpFilter& entry);

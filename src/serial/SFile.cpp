@@ -58,6 +58,12 @@ SFile::~SFile()
     sfile_os::DestroyWaker(m_waker);
 }
 
+void SFile::SetReadTimeout(std::uint32_t milliseconds, std::uint32_t retries)
+{
+    m_readTimeout = milliseconds;
+    m_readRetries = retries;
+}
+
 void SFile::SetDataBits(std::uint8_t bits)
 {
     m_dataBits = (bits == 7 || bits == 8) ? bits : kDefaultDataBits;

@@ -39,6 +39,10 @@ public:
     SFile(const SFile&) = delete;
     SFile& operator=(const SFile&) = delete;
 
+    // How long Read waits for bytes that have not arrived, and how often
+    // again; infinite with no retries on a new device.
+    void SetReadTimeout(std::uint32_t milliseconds, std::uint32_t retries);
+
     // Take effect at the next Open. Out-of-range values fall back as noted.
     void SetDataBits(std::uint8_t bits); // 7 or 8, else 8
     void SetParity(char parity);         // 'N', 'E' or 'O', else 'N'

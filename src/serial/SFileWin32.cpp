@@ -52,25 +52,34 @@ DWORD MillisecondsFor(unsigned micros)
 
 // A cancelled transfer still owns its OVERLAPPED record, its event and the
 // caller's buffer until the driver has finished with it: wait for that.
-void CancelAndSettle(HANDLE port, OVERLAPPED& overlapped)
+// Returns how many bytes it moved before the cancel.
+DWORD CancelAndSettle(HANDLE port, OVERLAPPED& overlapped)
 {
-    DWORD ignored = 0;
+    DWORD done = 0;
     CancelIo(port);
-    GetOverlappedResult(port, &overlapped, &ignored, TRUE);
+    GetOverlappedResult(port, &overlapped, &done, TRUE);
+    return done;
 }
+
+enum class Outcome
+{
+    Completed,
+    TimedOut, // cancelled after the wait; *done tells what moved before
+    Failed
+};
 
 // One overlapped ReadFile or WriteFile with a bounded wait.
 template <typename Start>
-bool Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD retries)
+Outcome Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD retries)
 {
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!overlapped.hEvent)
-        return false;
-    bool result = false;
+        return Outcome::Failed;
+    Outcome result = Outcome::Failed;
     if (start(&overlapped))
     {
-        result = true;
+        result = Outcome::Completed;
     }
     else if (GetLastError() == ERROR_IO_PENDING)
     {
@@ -79,12 +88,13 @@ bool Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD retr
             const DWORD outcome = WaitForSingleObject(overlapped.hEvent, timeoutMs);
             if (outcome == WAIT_OBJECT_0)
             {
-                result = GetOverlappedResult(port, &overlapped, done, FALSE) != FALSE;
+                result = GetOverlappedResult(port, &overlapped, done, FALSE) ? Outcome::Completed : Outcome::Failed;
                 break;
             }
             if (outcome == WAIT_TIMEOUT && ++timeouts <= retries)
                 continue;
-            CancelAndSettle(port, overlapped);
+            *done = CancelAndSettle(port, overlapped);
+            result = outcome == WAIT_TIMEOUT ? Outcome::TimedOut : Outcome::Failed;
             break;
         }
     }
@@ -165,9 +175,10 @@ bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std:
 {
     const HANDLE port = Native(handle);
     DWORD done = 0;
-    const bool ok = Transfer(
-        port, [&](OVERLAPPED* overlapped) { return ReadFile(port, buffer, count, &done, overlapped) != FALSE; },
-        &done, timeoutMs, retries);
+    const bool ok =
+        Transfer(
+            port, [&](OVERLAPPED* overlapped) { return ReadFile(port, buffer, count, &done, overlapped) != FALSE; },
+            &done, timeoutMs, retries) == Outcome::Completed;
     if (bytesRead)
         *bytesRead = done;
     return ok;
@@ -177,9 +188,10 @@ bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWri
 {
     const HANDLE port = Native(handle);
     DWORD done = 0;
-    const bool ok = Transfer(
-        port, [&](OVERLAPPED* overlapped) { return WriteFile(port, buffer, count, &done, overlapped) != FALSE; },
-        &done, timeoutMs, 0);
+    const bool ok =
+        Transfer(
+            port, [&](OVERLAPPED* overlapped) { return WriteFile(port, buffer, count, &done, overlapped) != FALSE; },
+            &done, timeoutMs, 0) == Outcome::Completed;
     if (bytesWritten)
         *bytesWritten = done;
     return ok && done == count;
@@ -188,12 +200,16 @@ bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWri
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten)
 {
     // An overlapped write cannot be left running here, so wait for it; the
-    // caller is a worker thread, never the user interface.
-    unsigned written = 0;
-    const bool ok = Write(handle, buffer, count, &written, SFile::kWriteTimeoutMs);
+    // caller is a worker thread, never the user interface. A slow port that
+    // takes only part within the wait is not a failure: the rest stays queued.
+    const HANDLE port = Native(handle);
+    DWORD done = 0;
+    const Outcome outcome = Transfer(
+        port, [&](OVERLAPPED* overlapped) { return WriteFile(port, buffer, count, &done, overlapped) != FALSE; },
+        &done, SFile::kWriteTimeoutMs, 0);
     if (bytesWritten)
-        *bytesWritten = written;
-    return ok || written > 0;
+        *bytesWritten = done;
+    return outcome != Outcome::Failed;
 }
 
 SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput)

@@ -55,6 +55,9 @@ SerialPortHandler::SerialPortHandler(int chunkSize, int id, wxEvtHandler* target
       m_chunk(SerialBuffer::Create(m_chunkSize)),
       m_unwritten(0)
 {
+    // The worker reads only what the driver says is waiting; should the
+    // bytes not be there after all, it must not wait where no stop reaches it.
+    m_device->SetReadTimeout(0, 0);
 }
 
 SerialPortHandler::~SerialPortHandler()

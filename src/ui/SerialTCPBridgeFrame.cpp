@@ -73,7 +73,9 @@ SerialTCPBridgeFrame::SerialTCPBridgeFrame(const wxString& title)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxDefaultSize, wxDEFAULT_FRAME_STYLE),
       m_list(nullptr),
       m_bridgesMenu(CreateBridgesMenu()),
-      m_nextKey(0)
+      m_nextKey(0),
+      m_openDialog(nullptr),
+      m_closePending(false)
 {
     auto* fileMenu = new wxMenu;
     fileMenu->Append(ID_QUIT, Translated("&Quit\tAlt-F4"), Translated("Quit the application"));
@@ -159,9 +161,28 @@ Bridge* SerialTCPBridgeFrame::GetBridgeAt(long index) const
 
 void SerialTCPBridgeFrame::OnClose(wxCloseEvent&)
 {
+    // A signal can ask while a command's dialog runs, which lives on that
+    // command's stack: end the dialog first and close once it has returned.
+    if (m_openDialog)
+    {
+        m_closePending = true;
+        m_openDialog->EndModal(wxID_CANCEL);
+        return;
+    }
     // Every port is freed and every worker ended before the window goes.
     StopAll();
     Destroy();
+}
+
+bool SerialTCPBridgeFrame::RunDialog(wxDialog& dialog, int& result)
+{
+    m_openDialog = &dialog;
+    result = dialog.ShowModal();
+    m_openDialog = nullptr;
+    if (!m_closePending)
+        return true;
+    CallAfter([this] { Close(true); });
+    return false;
 }
 
 void SerialTCPBridgeFrame::OnMenu(wxCommandEvent& event)
@@ -193,7 +214,8 @@ void SerialTCPBridgeFrame::OnItemRightClick(wxListEvent&)
 void SerialTCPBridgeFrame::AddBridge()
 {
     BridgeOptionsPanel dialog(this, nullptr);
-    if (dialog.ShowModal() != wxID_OK)
+    int result = wxID_CANCEL;
+    if (!RunDialog(dialog, result) || result != wxID_OK)
         return;
     std::unique_ptr<Bridge> bridge = dialog.TakeWorkingCopy();
     Bridge& added = *bridge;
@@ -210,7 +232,8 @@ void SerialTCPBridgeFrame::ModifySelected()
     if (!bridge)
         return;
     BridgeOptionsPanel dialog(this, bridge);
-    if (dialog.ShowModal() != wxID_OK)
+    int result = wxID_CANCEL;
+    if (!RunDialog(dialog, result) || result != wxID_OK)
         return;
     bridge->Assign(&dialog.GetWorkingCopy());
     WriteSettings(index, *bridge);
@@ -248,7 +271,8 @@ void SerialTCPBridgeFrame::ShowSummary()
     if (!bridge)
         return;
     BridgeSummaryPanel dialog(this, *bridge);
-    dialog.ShowModal();
+    int result = wxID_OK;
+    RunDialog(dialog, result);
 }
 
 void SerialTCPBridgeFrame::ShowAbout()

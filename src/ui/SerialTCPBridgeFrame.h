@@ -9,6 +9,7 @@
 #include <vector>
 
 class Bridge;
+class wxDialog;
 class wxListCtrl;
 class wxListEvent;
 class wxMenu;
@@ -71,6 +72,9 @@ private:
     long FindRow(int key) const;
     long SelectedRow() const;
     void StopAll();
+    // Shows a command's dialog; false when a close came meanwhile, and the
+    // command must then leave its result alone.
+    bool RunDialog(wxDialog& dialog, int& result);
 
     wxListCtrl* m_list;
     wxMenu* m_bridgesMenu;
@@ -78,6 +82,8 @@ private:
     int m_nextKey;
     std::vector<int> m_minimumWidths; // the column widths given at the start
     wxString m_startupProblem;
+    wxDialog* m_openDialog;  // the command dialog being shown, if any
+    bool m_closePending;     // a close came while it was shown
 
     wxDECLARE_EVENT_TABLE();
 };

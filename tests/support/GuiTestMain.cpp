@@ -1,5 +1,7 @@
 // Entry of the GUI test program: a GUI application object on the display
 // that xvfb-run provides, the socket layer and an active event loop.
+#include "ThreadWarmUp.h"
+
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/evtloop.h>
@@ -25,6 +27,7 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit())
         return 1;
+    WarmUpToolkitThreads();
     wxSocketBase::Initialize();
     int result = 0;
     {

@@ -185,6 +185,18 @@ TEST_F(UiTest, RefreshRebuildsTheSummaryFromTheBridgeAsItIsNow)
     bridge.Stop();
 }
 
+TEST_F(UiTest, ACloseWhileADialogIsOpenEndsTheDialogFirst)
+{
+    OpenFrame();
+    dialogs.Expect([&](wxDialog* dialog) {
+        dialog->CallAfter([this] { frame->Close(true); });
+        return wxID_NONE;
+    });
+    Command(SerialTCPBridgeFrame::ID_ADD);
+    frame = nullptr; // it is on its way out
+    EXPECT_TRUE(PumpUntil([] { return wxTopLevelWindows.empty(); }));
+}
+
 TEST_F(UiTest, AboutNamesTheProgram)
 {
     OpenFrame();
