@@ -2,7 +2,8 @@
 // same machine in one run: pseudo-terminals play the serial devices, loopback
 // sockets the clients. Prints one table and writes the figures as JSON.
 //
-//   bridge_bench --programs DIR [--quick] [--json FILE] [--only NAME,...]
+//   bridge_bench --programs DIR [--quick] [--json FILE] [--only SYSTEM,...] [--cases CASE,...]
+//   cases: one, many, tcp, echo, idle, startup
 
 #include <sqlite3.h>
 
@@ -900,6 +901,7 @@ int main(int argc, char** argv)
     std::string programs = ".";
     std::string jsonFile;
     std::set<std::string> only;
+    std::set<std::string> cases = {"one", "many", "tcp", "echo", "idle", "startup"};
     bool quick = false;
     for (int i = 1; i < argc; ++i)
     {
@@ -916,9 +918,17 @@ int main(int argc, char** argv)
             for (std::string name; std::getline(names, name, ',');)
                 only.insert(name);
         }
+        else if (argument == "--cases" && i + 1 < argc)
+        {
+            cases.clear();
+            std::istringstream names(argv[++i]);
+            for (std::string name; std::getline(names, name, ',');)
+                cases.insert(name);
+        }
         else
         {
-            std::cerr << "usage: bridge_bench --programs DIR [--quick] [--json FILE] [--only NAME,...]\n";
+            std::cerr << "usage: bridge_bench --programs DIR [--quick] [--json FILE] [--only SYSTEM,...] "
+                         "[--cases one,many,tcp,echo,idle,startup]\n";
             return 2;
         }
     }
@@ -953,16 +963,18 @@ int main(int argc, char** argv)
     {
         std::cerr << "measuring " << system->Name() << "\n";
         Results& mine = results[system->Name()];
-        MeasureSerialToClients(*system, 1, settings.serialToOne, "serial to 1 client", mine);
-        if (system->ManyClients())
+        if (cases.count("one"))
+            MeasureSerialToClients(*system, 1, settings.serialToOne, "serial to 1 client", mine);
+        if (cases.count("many") && system->ManyClients())
             MeasureSerialToClients(*system, settings.manyClients, settings.serialToMany, many, mine);
-        MeasureClientToSerial(*system, settings.clientToSerial, mine);
-        MeasureEcho(*system, settings.echoes, mine);
-        if (system->ManyBridges())
-        {
+        if (cases.count("tcp"))
+            MeasureClientToSerial(*system, settings.clientToSerial, mine);
+        if (cases.count("echo"))
+            MeasureEcho(*system, settings.echoes, mine);
+        if (cases.count("idle") && system->ManyBridges())
             MeasureIdle(*system, settings.idleBridges, settings.idleWindow, mine);
+        if (cases.count("startup") && system->ManyBridges())
             MeasureStartup(*system, settings.startupBridges, mine);
-        }
     }
     Report(settings, systems, results, jsonFile);
     return 0;

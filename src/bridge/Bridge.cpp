@@ -23,9 +23,12 @@ namespace
 {
 constexpr int kServerSocketId = 0;
 constexpr int kSerialHandlerId = 1;
-constexpr int kChunkSize = 128;
-// How much of a client's input one input event reads.
-constexpr unsigned kClientReadBytes = 4096;
+// Large enough that a fast port costs few hand-overs; the handler still
+// delivers each chunk within a millisecond of its first byte.
+constexpr int kChunkSize = 16384;
+// How much of a client's input one input event reads: each event costs the
+// toolkit a few system calls, so a fast writer should bring many bytes.
+constexpr unsigned kClientReadBytes = 65536;
 
 #ifdef __WINDOWS__
 const char kDefaultComPort[] = "COM1";
@@ -361,20 +364,20 @@ void Bridge::ReadFromWriter(BridgeClient& client)
         m_writerStalled = true;
         return;
     }
-    unsigned char buffer[kClientReadBytes];
-    client.socket->Read(buffer, std::min<unsigned>(room, sizeof buffer));
+    m_readBuffer.resize(kClientReadBytes);
+    client.socket->Read(m_readBuffer.data(), std::min<unsigned>(room, kClientReadBytes));
     const unsigned got = client.socket->LastReadCount();
     if (got == 0)
         return;
     // Only this thread adds to the queue, so the room checked above is there.
-    m_serialHandler->QueueWrite(buffer, got);
+    m_serialHandler->QueueWrite(m_readBuffer.data(), got);
     m_credits.push_back({client.id, got});
 }
 
 void Bridge::Discard(BridgeClient& client)
 {
-    unsigned char scratch[kClientReadBytes];
-    client.socket->Read(scratch, sizeof scratch);
+    m_readBuffer.resize(kClientReadBytes);
+    client.socket->Read(m_readBuffer.data(), kClientReadBytes);
 }
 
 void Bridge::OnSerialData(SerialPortEvent& event)

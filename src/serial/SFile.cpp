@@ -123,6 +123,11 @@ void SFile::Close()
     m_baud = 0;
 }
 
+bool SFile::IsPseudoTerminal() const
+{
+    return IsOpen() && sfile_os::IsPseudoTerminal(m_handle);
+}
+
 unsigned SFile::InQueue()
 {
     return IsOpen() ? sfile_os::InQueue(m_handle) : 0;
@@ -147,6 +152,11 @@ bool SFile::WriteAvailable(const void* buffer, unsigned count, unsigned* bytesWr
     if (!IsOpen())
         return false;
     return sfile_os::WriteAvailable(m_handle, buffer, count, bytesWritten);
+}
+
+bool SFile::WritesWithoutWaiting()
+{
+    return sfile_os::WritesWithoutWaiting();
 }
 
 bool SFile::Purge()

@@ -56,6 +56,9 @@ public:
     bool Open(const std::string& portName, int baud);
     void Close();
     bool IsOpen() const { return m_handle != kInvalidHandle; }
+    // Whether the open port is a pseudo-terminal, whose bytes come in whole
+    // writes of the program at its other end, never at a baud rate.
+    bool IsPseudoTerminal() const;
 
     // Bytes waiting in the driver's input queue; 0 when closed or on failure.
     unsigned InQueue();
@@ -74,6 +77,8 @@ public:
     // Windows a transfer is waited for, up to kWriteTimeoutMs). False on a
     // failure; a full output queue is not one.
     bool WriteAvailable(const void* buffer, unsigned count, unsigned* bytesWritten);
+    // Whether WriteAvailable returns at once on this platform.
+    static bool WritesWithoutWaiting();
 
     // Discards both queues. False when closed.
     bool Purge();

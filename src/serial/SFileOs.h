@@ -25,11 +25,13 @@ bool Configure(Handle handle, const std::string& mode, std::string& error);
 bool DisableTimeouts(Handle handle, std::string& error);
 
 bool Purge(Handle handle);
+bool IsPseudoTerminal(Handle handle);
 unsigned InQueue(Handle handle);
 bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std::uint32_t timeoutMs,
           std::uint32_t retries);
 bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten, std::uint32_t timeoutMs);
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten);
+bool WritesWithoutWaiting();
 
 // handle may be invalid: then only the waker ends the wait early.
 SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput);

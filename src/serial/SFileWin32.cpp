@@ -156,6 +156,11 @@ bool DisableTimeouts(Handle handle, std::string& error)
     return true;
 }
 
+bool IsPseudoTerminal(Handle)
+{
+    return false;
+}
+
 bool Purge(Handle handle)
 {
     return PurgeComm(Native(handle), kPurgeAll) != FALSE;
@@ -210,6 +215,11 @@ bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned*
     if (bytesWritten)
         *bytesWritten = done;
     return outcome != Outcome::Failed;
+}
+
+bool WritesWithoutWaiting()
+{
+    return false;
 }
 
 SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput)

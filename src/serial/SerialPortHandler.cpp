@@ -6,11 +6,15 @@
 #include <wx/utils.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace
 {
-// An idle worker wakes this often to see requests even if no interrupt came.
-constexpr unsigned kIdleWaitMicros = 50000;
+// Requests and queued output wake the worker at once; this only bounds how
+// long an idle worker sleeps should a wake-up ever be missed.
+constexpr unsigned kIdleWaitMicros = 1000000;
+// A chunk goes out at the latest this long after its first byte arrived.
+constexpr std::chrono::microseconds kChunkDeadline(1000);
 constexpr unsigned kMinGapMicros = 50;
 constexpr unsigned kMaxGapMicros = 1000;
 constexpr unsigned kBitsPerCharacter = 10; // start, 8 data, stop
@@ -21,7 +25,7 @@ constexpr char kParity = 'N';
 constexpr std::uint8_t kStopBits = 1;
 
 // Output is taken from the queue and written in pieces of at most this.
-constexpr unsigned kStageBytes = 4096;
+constexpr unsigned kStageBytes = 65536;
 
 constexpr int kFallbackBaud = 9600;
 // The offered rates: two doubling runs.
@@ -53,7 +57,8 @@ SerialPortHandler::SerialPortHandler(int chunkSize, int id, wxEvtHandler* target
       m_written(0),
       m_read(0),
       m_chunk(SerialBuffer::Create(m_chunkSize)),
-      m_unwritten(0)
+      m_unwritten(0),
+      m_unreported(0)
 {
     // The worker reads only what the driver says is waiting; should the
     // bytes not be there after all, it must not wait where no stop reaches it.
@@ -93,7 +98,9 @@ bool SerialPortHandler::Open(const wxString& portName, int baud)
 
     m_portName = portName;
     m_baud = baud;
-    m_gapWaitMicros = GapWaitMicros(baud);
+    // Bytes trickle from a real port at its baud rate, so a short wait
+    // gathers them; a pseudo-terminal hands over whole writes at once.
+    m_gapWaitMicros = m_device->IsPseudoTerminal() ? 0 : GapWaitMicros(baud);
     m_written = 0;
     m_read = 0;
     start();
@@ -133,14 +140,26 @@ unsigned SerialPortHandler::QueueWrite(const void* bytes, unsigned count)
     if (taken == 0)
         return 0;
     unsigned before = 0;
+    unsigned direct = 0;
     {
         std::lock_guard<std::mutex> lock(m_outputMutex);
-        m_output.Append(bytes, taken);
-        before = m_unwritten.fetch_add(taken);
+        before = m_unwritten.load();
+        // With nothing queued ahead, the worker is not writing either: hand
+        // the bytes to the driver here, which saves waking the worker.
+        if (before == 0 && SFile::WritesWithoutWaiting() &&
+            !m_device->WriteAvailable(bytes, taken, &direct))
+            direct = 0; // the worker meets the failure and reports it
+        if (direct < taken)
+        {
+            m_output.Append(static_cast<const unsigned char*>(bytes) + direct, taken - direct);
+            m_unwritten.fetch_add(taken - direct);
+        }
     }
     m_written.fetch_add(static_cast<int>(taken), std::memory_order_relaxed);
+    if (direct > 0)
+        ReportWritten(direct);
     // A worker that had nothing to write waits for input only.
-    if (before == 0)
+    if (before == 0 && direct < taken)
         m_device->Interrupt();
     return taken;
 }
@@ -163,15 +182,14 @@ wxString SerialPortHandler::GetOpenError() const
 bool SerialPortHandler::run()
 {
     WriteQueued();
-    if (m_chunk->length == 0)
-    {
-        const SFile::WaitResult waited = m_device->Wait(kIdleWaitMicros, m_unwritten.load() > 0);
-        if (waited == SFile::WaitResult::Failed)
-            m_device->WaitInterrupt(kIdleWaitMicros); // a port in trouble must not make us spin
-        if (waited != SFile::WaitResult::Readable)
-            return true;
-    }
+    // Every pass delivers what it read, so it starts with an empty chunk.
+    const SFile::WaitResult waited = m_device->Wait(kIdleWaitMicros, m_unwritten.load() > 0);
+    if (waited == SFile::WaitResult::Failed)
+        m_device->WaitInterrupt(kIdleWaitMicros); // a port in trouble must not make us spin
+    if (waited != SFile::WaitResult::Readable)
+        return true;
 
+    const auto deadline = std::chrono::steady_clock::now() + kChunkDeadline;
     for (;;)
     {
         const unsigned room = m_chunkSize - m_chunk->length;
@@ -193,7 +211,11 @@ bool SerialPortHandler::run()
             m_device->WaitInterrupt(kIdleWaitMicros);
             return true;
         }
-        if (m_device->WaitReadable(m_gapWaitMicros) != SFile::WaitResult::Readable)
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline -
+                                                                                std::chrono::steady_clock::now());
+        if (left.count() <= 0 ||
+            m_device->WaitReadable(std::min<unsigned>(m_gapWaitMicros, static_cast<unsigned>(left.count()))) !=
+                SFile::WaitResult::Readable)
         {
             Deliver();
             return true;
@@ -231,6 +253,8 @@ void SerialPortHandler::WriteQueued()
         if (!m_device->WriteAvailable(m_staged.Data(), staged, &written))
         {
             // The port refuses output: nothing queued can be delivered.
+            if (m_unreported > 0)
+                ReportWritten(m_unreported);
             DropOutput();
             ReportWritten(0);
             return;
@@ -238,8 +262,14 @@ void SerialPortHandler::WriteQueued()
         if (written == 0)
             return; // the port is full; the next wait asks for room
         m_staged.Consume(written);
-        m_unwritten.fetch_sub(written);
-        ReportWritten(written);
+        m_unreported += written;
+        // Each report wakes the owner's thread: report when half the queue
+        // is free again, which is when more input is worth reading.
+        if (m_unwritten.fetch_sub(written) - written <= kWriteQueueBytes / 2)
+        {
+            ReportWritten(m_unreported);
+            m_unreported = 0;
+        }
         if (written < staged)
             return;
     }
@@ -260,6 +290,7 @@ void SerialPortHandler::DropOutput()
     m_output.Clear();
     m_staged.Clear();
     m_unwritten = 0;
+    m_unreported = 0;
 }
 
 void SerialPortHandler::interrupt()

@@ -18,15 +18,17 @@ class SFile;
 // thread and hands what arrives, in chunks of at most the chunk size, to its
 // target as SerialPortEvents; writes on behalf of the bridge.
 //
-// Delivery: a chunk goes out when it is full or when a wait of about two
-// character times finds no further byte. The target processes the event
+// Delivery: a chunk goes out when it is full, when a wait of about two
+// character times finds no further byte (on a pseudo-terminal, as soon as no
+// further byte is waiting), or 1 ms after its first byte. The target processes the event
 // synchronously on the worker thread; the bytes are valid only until that
 // returns, and the target must not wait for the owner's thread meanwhile
 // (Close waits for the worker).
 //
-// Output: QueueWrite hands bytes to the worker, which writes them as the port
-// takes them and reports each write to the target as EVT_SERIAL_WRITTEN,
-// also on the worker thread.
+// Output: QueueWrite writes what the port takes at once and hands the rest to
+// the worker, which writes it as the port takes it. Each write is reported to
+// the target as EVT_SERIAL_WRITTEN, on the worker thread or, for what
+// QueueWrite wrote itself, on the owner's thread inside QueueWrite.
 //
 // Threads: construction, Open, Write, QueueWrite, Close and destruction on
 // the owner's thread; the counters and GetWriteRoom may be read from any.
@@ -65,7 +67,7 @@ public:
     unsigned QueueWrite(const void* bytes, unsigned count);
     // Room left in the output queue, in bytes.
     unsigned GetWriteRoom() const;
-    static constexpr unsigned kWriteQueueBytes = 16 * 1024;
+    static constexpr unsigned kWriteQueueBytes = 64 * 1024;
 
     bool IsOpen() const;
     // Why the last Open failed, such as "Permission denied".
@@ -116,4 +118,5 @@ private:
     ByteQueue m_output;               // queued by the owner, not yet taken by the worker
     ByteQueue m_staged;               // the worker's: taken from m_output, not yet written
     std::atomic<unsigned> m_unwritten; // bytes in m_output and m_staged; reset only under m_outputMutex
+    unsigned m_unreported;             // the worker's: written, not yet reported
 };
