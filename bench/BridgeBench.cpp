@@ -548,13 +548,16 @@ bool ConnectReceivers(const Pty& pty, unsigned short port, int count, std::vecto
                 heard[i] = true;
         }
     }
-    // Everything of the warm-up has arrived once nothing comes for a while.
-    for (int fd : clients)
+    // Everything of the warm-up has arrived once nothing came for a while.
+    for (bool quiet = false; !quiet;)
     {
-        char scratch[65536];
-        pollfd entry{fd, POLLIN, 0};
-        while (::poll(&entry, 1, 150) > 0 && ::recv(fd, scratch, sizeof scratch, 0) > 0)
+        std::this_thread::sleep_for(150ms);
+        quiet = true;
+        for (int fd : clients)
         {
+            char scratch[65536];
+            while (::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0)
+                quiet = false;
         }
     }
     return true;

@@ -10,6 +10,9 @@ using namespace std::chrono_literals;
 namespace
 {
 constexpr std::uint64_t kSixteenMegabytes = 16u << 20;
+// Far faster than any serial port, slow enough that readers starved of the
+// two cores for a moment do not fall a megabyte behind and get dropped.
+constexpr std::uint64_t kDeviceRate = 16u << 20;
 
 // Ticks while the event loop turns; the longest pause between two ticks
 // shows whether anything froze the loop.
@@ -70,7 +73,7 @@ TEST_F(BridgeTest, SixteenMegabytesReachTwentyClientsCompleteAndInOrder)
     std::vector<std::unique_ptr<PatternReader>> readers;
     for (auto& client : clients)
         readers.push_back(std::make_unique<PatternReader>(client->Fd(), kSixteenMegabytes));
-    PatternWriter device(pty.Master(), kSixteenMegabytes);
+    PatternWriter device(pty.Master(), kSixteenMegabytes, kDeviceRate);
 
     const bool complete = PumpUntil([&] { return AllEnded(readers); }, 180s);
     ASSERT_TRUE(complete) << "first client has " << readers[0]->Received();
@@ -112,7 +115,7 @@ TEST_F(BridgeTest, AClientThatNeverReadsIsDroppedAndNobodyElseWaits)
         ASSERT_TRUE(Admit(*client));
         readers.push_back(std::make_unique<PatternReader>(client->Fd(), kSixteenMegabytes));
     }
-    PatternWriter device(pty.Master(), kSixteenMegabytes);
+    PatternWriter device(pty.Master(), kSixteenMegabytes, kDeviceRate);
 
     const bool complete = PumpUntil([&] { return AllEnded(readers); }, 180s);
     ASSERT_TRUE(complete);

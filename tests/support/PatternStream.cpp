@@ -61,7 +61,8 @@ void PatternReader::Run()
     }
 }
 
-PatternWriter::PatternWriter(int fd, std::uint64_t count) : m_fd(fd), m_count(count), m_thread(&PatternWriter::Run, this)
+PatternWriter::PatternWriter(int fd, std::uint64_t count, std::uint64_t bytesPerSecond)
+    : m_fd(fd), m_count(count), m_bytesPerSecond(bytesPerSecond), m_thread(&PatternWriter::Run, this)
 {
 }
 
@@ -74,11 +75,17 @@ PatternWriter::~PatternWriter()
 void PatternWriter::Run()
 {
     constexpr std::size_t kBlock = 65536;
+    const auto started = std::chrono::steady_clock::now();
     std::uint64_t offset = 0;
     std::string block;
     std::size_t blockStart = 0;
     while (!m_stop && offset < m_count)
     {
+        if (m_bytesPerSecond > 0)
+        {
+            const auto due = started + std::chrono::microseconds(offset * 1000000 / m_bytesPerSecond);
+            std::this_thread::sleep_until(due);
+        }
         if (blockStart == block.size())
         {
             block = PatternBytes(offset, static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, m_count - offset)));

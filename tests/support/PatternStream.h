@@ -44,11 +44,11 @@ private:
 };
 
 // Writes count bytes of the pattern stream to a non-blocking descriptor on a
-// thread of its own.
+// thread of its own, at most bytesPerSecond fast when that is not 0.
 class PatternWriter
 {
 public:
-    PatternWriter(int fd, std::uint64_t count);
+    PatternWriter(int fd, std::uint64_t count, std::uint64_t bytesPerSecond = 0);
     ~PatternWriter();
 
     std::uint64_t Sent() const { return m_sent; }
@@ -60,6 +60,7 @@ private:
 
     int m_fd;
     std::uint64_t m_count;
+    std::uint64_t m_bytesPerSecond;
     std::atomic<std::uint64_t> m_sent{0};
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_stop{false};
