@@ -6,6 +6,7 @@
 #include "serial/SerialPortHandler.h"
 #include "store/Logger.h"
 
+#include <wx/app.h>
 #include <wx/utils.h>
 
 #ifdef __WINDOWS__
@@ -13,6 +14,7 @@
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 #endif
 
 #include <algorithm>
@@ -79,6 +81,7 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
 {
     m_serialTarget.Bind(EVT_SERIAL_PORT, &Bridge::OnSerialData, this, kSerialHandlerId);
     m_serialTarget.Bind(EVT_SERIAL_WRITTEN, &Bridge::OnSerialWritten, this, kSerialHandlerId);
+    m_serialTarget.Bind(EVT_SERIAL_LOST, &Bridge::OnSerialLost, this, kSerialHandlerId);
 }
 
 Bridge::Bridge(const Bridge* source) : Bridge(kDefaultComPort, kDefaultComBaud, kDefaultTcpPort, -1)
@@ -133,6 +136,9 @@ void Bridge::Start()
     const int listenError = errno;
     if (server->IsOk())
     {
+        // The toolkit listens with a backlog of 5: a burst of connections
+        // would see most of theirs dropped and retried seconds later.
+        ::listen(server->GetSocket(), SOMAXCONN);
         m_server = server;
         m_server->SetEventHandler(*this, kServerSocketId);
         m_server->SetNotify(wxSOCKET_CONNECTION_FLAG);
@@ -185,7 +191,11 @@ void Bridge::ReleaseRun()
         m_serialHandler->Close();
         m_serialHandler.reset(); // joins the worker: nothing more arrives
     }
-    // Nothing the stopped run queued may reach the next one.
+    // Nothing the stopped run queued may reach the next one. The application
+    // keeps a list of handlers with events queued; leave it too, or it will
+    // ask this one for events it no longer has.
+    if (wxTheApp)
+        wxTheApp->RemovePendingEventHandler(this);
     DeletePendingEvents();
     {
         std::lock_guard<std::mutex> lock(m_inboxMutex);
@@ -202,7 +212,7 @@ void Bridge::ReleaseRun()
 
 bool Bridge::IsSerialOpen() const
 {
-    return m_serialHandler && m_serialHandler->IsOpen();
+    return m_serialHandler && m_serialHandler->IsOpen() && !m_serialHandler->IsLost();
 }
 
 void Bridge::AddIpFilter(const IpFilter& entry)
@@ -400,6 +410,24 @@ void Bridge::OnSerialWritten(wxThreadEvent& event)
     m_writtenPending += event.GetInt();
     if (!m_writtenQueued.exchange(true))
         CallAfter(&Bridge::OnOutputWritten);
+}
+
+void Bridge::OnSerialLost(wxThreadEvent&)
+{
+    CallAfter(&Bridge::OnPortLost);
+}
+
+void Bridge::OnPortLost()
+{
+    if (!m_serialHandler)
+        return; // stopped meanwhile
+    // Clients stay: the device may come back when the bridge is started
+    // again, and until then they still see each other leave and join.
+    Logger::message("Bridge::OnSerialData serial port %s lost; the bridge runs on without it", m_comPort);
+    if (!m_problem.empty())
+        m_problem += "; ";
+    m_problem += wxString::Format("serial port %s: lost", m_comPort);
+    NotifyObservers(1, m_row, UPDATE_PROBLEM);
 }
 
 void Bridge::RelayInbox()

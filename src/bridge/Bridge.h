@@ -101,10 +101,12 @@ public:
     void PurgeDeletedIpFilters();
 
     bool IsRunning() const { return m_running; }
-    // Whether Start's TCP server and serial port opened.
+    // Whether Start's TCP server listens, and whether the serial port opened
+    // and still works.
     bool IsListening() const { return m_server != nullptr; }
     bool IsSerialOpen() const;
-    // Why a port of the running bridge did not open; empty when both did.
+    // Why a port of the running bridge did not open, or the serial port was
+    // lost; empty when both work. Observers hear of changes as UPDATE_PROBLEM.
     const wxString& GetProblem() const { return m_problem; }
 
     int GetClientCount() const { return static_cast<int>(m_clients.size()); }
@@ -127,10 +129,12 @@ private:
     // Worker thread: copy and queue to the GUI thread.
     void OnSerialData(SerialPortEvent& event);
     void OnSerialWritten(wxThreadEvent& event);
+    void OnSerialLost(wxThreadEvent& event);
 
     // GUI thread, queued from the worker.
     void RelayInbox();
     void OnOutputWritten();
+    void OnPortLost();
 
     bool SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count);
     bool FlushBacklog(BridgeClient& client);

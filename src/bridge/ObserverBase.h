@@ -5,7 +5,8 @@ enum UpdateKind : int
 {
     UPDATE_READ = 0,   // bytes read from the serial port since the bridge started
     UPDATE_WRITE = 1,  // bytes written to the serial port, summed over the connected clients
-    UPDATE_CLIENTS = 2 // connected clients
+    UPDATE_CLIENTS = 2, // connected clients
+    UPDATE_PROBLEM = 3  // the bridge's problem text changed (value 1 with one, 0 without)
 };
 
 // Follows the counters of the bridges it was added to. Update is called on

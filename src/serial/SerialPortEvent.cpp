@@ -7,6 +7,7 @@ constexpr unsigned kEventBufferSize = 1024;
 
 wxDEFINE_EVENT(EVT_SERIAL_PORT, SerialPortEvent);
 wxDEFINE_EVENT(EVT_SERIAL_WRITTEN, wxThreadEvent);
+wxDEFINE_EVENT(EVT_SERIAL_LOST, wxThreadEvent);
 wxIMPLEMENT_DYNAMIC_CLASS(SerialPortEvent, wxEvent);
 
 SerialBuffer::SerialBuffer(unsigned initialCapacity)

@@ -57,6 +57,9 @@ wxDECLARE_EVENT(EVT_SERIAL_PORT, SerialPortEvent);
 // Queued output has been written to the port: GetInt() bytes, 0 when the port
 // refused output and the queue was dropped. Either way, room is back.
 wxDECLARE_EVENT(EVT_SERIAL_WRITTEN, wxThreadEvent);
+// The open port stopped working (an unplugged adapter, a hung-up terminal);
+// sent once per opening.
+wxDECLARE_EVENT(EVT_SERIAL_LOST, wxThreadEvent);
 
 typedef void (wxEvtHandler::*SerialPortEventFunction)(SerialPortEvent&);
 #define SerialPortEventHandler(func) wxEVENT_HANDLER_CAST(SerialPortEventFunction, func)

@@ -58,7 +58,8 @@ SerialPortHandler::SerialPortHandler(int chunkSize, int id, wxEvtHandler* target
       m_read(0),
       m_chunk(SerialBuffer::Create(m_chunkSize)),
       m_unwritten(0),
-      m_unreported(0)
+      m_unreported(0),
+      m_lost(false)
 {
     // The worker reads only what the driver says is waiting; should the
     // bytes not be there after all, it must not wait where no stop reaches it.
@@ -103,6 +104,7 @@ bool SerialPortHandler::Open(const wxString& portName, int baud)
     m_gapWaitMicros = m_device->IsPseudoTerminal() ? 0 : GapWaitMicros(baud);
     m_written = 0;
     m_read = 0;
+    m_lost = false;
     start();
     Resume();
     return opened;
@@ -184,8 +186,8 @@ bool SerialPortHandler::run()
     WriteQueued();
     // Every pass delivers what it read, so it starts with an empty chunk.
     const SFile::WaitResult waited = m_device->Wait(kIdleWaitMicros, m_unwritten.load() > 0);
-    if (waited == SFile::WaitResult::Failed)
-        m_device->WaitInterrupt(kIdleWaitMicros); // a port in trouble must not make us spin
+    if (waited == SFile::WaitResult::Failed && m_device->IsOpen())
+        PortFailed();
     if (waited != SFile::WaitResult::Readable)
         return true;
 
@@ -208,7 +210,7 @@ bool SerialPortHandler::run()
         if (got == 0)
         {
             // Readable, yet nothing to read: a port in trouble.
-            m_device->WaitInterrupt(kIdleWaitMicros);
+            PortFailed();
             return true;
         }
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline -
@@ -257,6 +259,7 @@ void SerialPortHandler::WriteQueued()
                 ReportWritten(m_unreported);
             DropOutput();
             ReportWritten(0);
+            PortFailed();
             return;
         }
         if (written == 0)
@@ -273,6 +276,18 @@ void SerialPortHandler::WriteQueued()
         if (written < staged)
             return;
     }
+}
+
+void SerialPortHandler::PortFailed()
+{
+    if (!m_lost.exchange(true))
+    {
+        wxThreadEvent event(EVT_SERIAL_LOST, m_eventId);
+        event.SetEventObject(this);
+        (m_target ? m_target : this)->ProcessEventLocally(event);
+    }
+    // A failed port reports ready at once, every time: do not spin on it.
+    m_device->WaitInterrupt(kIdleWaitMicros);
 }
 
 void SerialPortHandler::ReportWritten(unsigned count)

@@ -70,6 +70,8 @@ public:
     static constexpr unsigned kWriteQueueBytes = 64 * 1024;
 
     bool IsOpen() const;
+    // Whether the open port has stopped working since it was opened.
+    bool IsLost() const { return m_lost.load(); }
     // Why the last Open failed, such as "Permission denied".
     wxString GetOpenError() const;
     const wxString& GetPortName() const { return m_portName; }
@@ -96,6 +98,8 @@ protected:
 
 private:
     void Deliver();
+    // On the worker: the port failed; tell the target once, then idle.
+    void PortFailed();
     void WriteQueued();
     void ReportWritten(unsigned count);
     void DropOutput();
@@ -119,4 +123,5 @@ private:
     ByteQueue m_staged;               // the worker's: taken from m_output, not yet written
     std::atomic<unsigned> m_unwritten; // bytes in m_output and m_staged; reset only under m_outputMutex
     unsigned m_unreported;             // the worker's: written, not yet reported
+    std::atomic<bool> m_lost;          // set by the worker, reset by Open
 };

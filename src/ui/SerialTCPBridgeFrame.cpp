@@ -135,6 +135,11 @@ SerialTCPBridgeFrame::~SerialTCPBridgeFrame()
 
 void SerialTCPBridgeFrame::Update(long long value, int row, int kind)
 {
+    if (kind == UPDATE_PROBLEM)
+    {
+        ShowProblems();
+        return;
+    }
     static const std::map<int, int> kColumns = {
         {UPDATE_READ, COLUMN_READ}, {UPDATE_WRITE, COLUMN_WRITE}, {UPDATE_CLIENTS, COLUMN_CLIENTS}};
     const auto column = kColumns.find(kind);

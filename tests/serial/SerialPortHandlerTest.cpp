@@ -256,6 +256,7 @@ TEST_F(SerialPortHandlerTest, AVanishedPortDoesNotStopTheHandler)
     ASSERT_TRUE(pty.Send("before"));
     ASSERT_TRUE(collector.WaitForBytes(6));
     pty.CloseMaster();
+    EXPECT_TRUE(WaitFor([&] { return handler.IsLost(); }));
     EXPECT_TRUE(handler.isRunning());
     handler.Close();
     EXPECT_FALSE(handler.IsOpen());

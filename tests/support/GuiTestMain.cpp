@@ -1,6 +1,6 @@
 // Entry of the GUI test program: a GUI application object on the display
 // that xvfb-run provides, the socket layer and an active event loop.
-#include "ThreadWarmUp.h"
+#include "ToolkitSetup.h"
 
 #include <gtest/gtest.h>
 #include <wx/app.h>
@@ -27,7 +27,7 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit())
         return 1;
-    WarmUpToolkitThreads();
+    SetUpToolkitForTests();
     wxSocketBase::Initialize();
     int result = 0;
     {

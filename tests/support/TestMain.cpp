@@ -1,6 +1,6 @@
 // Entry of the non-GUI test programs: a console application object, the
 // socket layer and an active event loop that the tests pump themselves.
-#include "ThreadWarmUp.h"
+#include "ToolkitSetup.h"
 
 #include <gtest/gtest.h>
 #include <wx/app.h>
@@ -29,7 +29,7 @@ int main(int argc, char** argv)
     wxInitializer toolkit(argc, argv);
     if (!toolkit.IsOk())
         return 1;
-    WarmUpToolkitThreads();
+    SetUpToolkitForTests();
     wxSocketBase::Initialize();
     wxEventLoop loop;
     wxEventLoopBase::SetActive(&loop);

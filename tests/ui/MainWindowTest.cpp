@@ -93,6 +93,20 @@ TEST_F(UiTest, AStoreThatCannotBeReadIsReportedOnceTheWindowIsShown)
     EXPECT_EQ(dialogs.messages[0].text, "Cannot read the bridges from bridges.db: file is not a database");
 }
 
+TEST_F(UiTest, ASerialPortLostWhileRunningIsShown)
+{
+    PtyPair pty;
+    StoreBridge(pty.SlavePath(), FreeTcpPort());
+    OpenFrame();
+    EXPECT_EQ(frame->GetStatusBar()->GetStatusText(0), "bridge");
+    const wxColour working = List().GetItemTextColour(0);
+    pty.CloseMaster();
+    EXPECT_TRUE(PumpUntil([&] {
+        return frame->GetStatusBar()->GetStatusText(0) == "Bridge #0: serial port " + pty.SlavePath() + ": lost";
+    }));
+    EXPECT_NE(List().GetItemTextColour(0), working);
+}
+
 TEST_F(UiTest, ABridgeWhosePortFailedIsShownAsSuch)
 {
     PtyPair pty;

@@ -1,0 +1,211 @@
+#include "BridgeFixture.h"
+#include "serial/SFile.h"
+#include "support/FilterEntries.h"
+#include "support/PatternStream.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+// CPU seconds of every thread of this process but the main one.
+double OtherThreadsCpuSeconds()
+{
+    double total = 0;
+    const std::string self = std::to_string(::getpid());
+    DIR* tasks = ::opendir("/proc/self/task");
+    while (const dirent* entry = ::readdir(tasks))
+    {
+        const std::string id = entry->d_name;
+        if (id == "." || id == ".." || id == self)
+            continue;
+        std::ifstream stat("/proc/self/task/" + id + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::vector<std::string> values;
+        for (std::string value; fields >> value;)
+            values.push_back(value);
+        if (values.size() > 12)
+            total += (std::stod(values[11]) + std::stod(values[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+    ::closedir(tasks);
+    return total;
+}
+
+int OpenDescriptors()
+{
+    int count = 0;
+    DIR* fds = ::opendir("/proc/self/fd");
+    while (::readdir(fds))
+        ++count;
+    ::closedir(fds);
+    return count;
+}
+
+int CountLines(const std::vector<std::string>& lines, const std::string& part)
+{
+    int count = 0;
+    for (const std::string& line : lines)
+        count += line.find(part) != std::string::npos;
+    return count;
+}
+} // namespace
+
+TEST_F(BridgeTest, AVanishedSerialPortIsReportedOnceAndTheClientsStay)
+{
+    StartBridge();
+    TcpClient first, second;
+    ASSERT_TRUE(Admit(first));
+    ASSERT_TRUE(Admit(second));
+    ASSERT_TRUE(pty.Send("before"));
+    ASSERT_TRUE(AllReceive({&first, &second}, 6));
+
+    pty.CloseMaster(); // as an unplugged adapter
+    ASSERT_TRUE(PumpUntil([&] { return !bridge->GetProblem().empty(); }));
+    EXPECT_EQ(bridge->GetProblem(), wxString::Format("serial port %s: lost", pty.SlavePath()));
+    EXPECT_FALSE(bridge->IsSerialOpen());
+    EXPECT_EQ(observer.Count(UPDATE_PROBLEM), 1);
+
+    const double cpuBefore = OtherThreadsCpuSeconds();
+    PumpFor(1s);
+    EXPECT_LT(OtherThreadsCpuSeconds() - cpuBefore, 0.2) << "the serial worker spins on the lost port";
+    EXPECT_EQ(CountLines(log.Messages(), "lost"), 1);
+    EXPECT_EQ(bridge->GetClientCount(), 2);
+    EXPECT_TRUE(first.Poll() && second.Poll()) << "the clients are still connected";
+    ASSERT_TRUE(first.Send("into the void"));
+    PumpFor(100ms);
+    EXPECT_EQ(bridge->GetClientCount(), 2);
+}
+
+TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
+{
+    StartBridge();
+    constexpr std::uint64_t kBytes = 8u << 20;
+    TcpClient doomed;
+    ASSERT_TRUE(Admit(doomed));
+    std::vector<std::unique_ptr<TcpClient>> clients(3);
+    std::vector<std::unique_ptr<PatternReader>> readers;
+    for (auto& client : clients)
+    {
+        client = std::make_unique<TcpClient>();
+        ASSERT_TRUE(Admit(*client));
+        readers.push_back(std::make_unique<PatternReader>(client->Fd(), kBytes));
+    }
+    observer.calls.clear();
+    PatternWriter device(pty.Master(), kBytes, 16u << 20);
+    ASSERT_TRUE(PumpUntil([&] { return readers[0]->Received() > kBytes / 4; }, 60s));
+    doomed.Reset();
+    ASSERT_TRUE(PumpUntil([&] {
+        for (auto& reader : readers)
+        {
+            if (!reader->Done() && !reader->Failed())
+                return false;
+        }
+        return true;
+    }, 120s));
+    for (auto& reader : readers)
+        EXPECT_FALSE(reader->Failed());
+    EXPECT_EQ(bridge->GetClientCount(), 3);
+    EXPECT_EQ(observer.Count(UPDATE_CLIENTS), 1) << "removed once";
+    EXPECT_EQ(observer.Last(UPDATE_CLIENTS), 3);
+    EXPECT_EQ(bridge->GetReadBytes(), static_cast<long long>(kBytes));
+}
+
+TEST_F(BridgeTest, ABurstOfAdmittedAndRefusedConnectionsLeavesNothingOpen)
+{
+    bridge->AddIpFilter(FilterEntry("127.0.0.1", IPF_UNCHANGED));
+    StartBridge();
+    const int descriptorsBefore = OpenDescriptors();
+    constexpr int kAttempts = 300;
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    int admitted = 0;
+    for (int i = 0; i < kAttempts; ++i)
+    {
+        const bool friendly = i % 3 != 0;
+        clients.push_back(std::make_unique<TcpClient>());
+        ASSERT_TRUE(clients.back()->Connect(port, friendly ? "127.0.0.1" : "127.0.0.2")) << i;
+        admitted += friendly;
+        if (i % 50 == 0)
+            PumpOnce(0);
+    }
+    ASSERT_TRUE(PumpUntil([&] {
+        return bridge->GetClientCount() == admitted &&
+               static_cast<int>(bridge->GetRefusedIps().size()) == kAttempts - admitted;
+    }, 30s));
+
+    ASSERT_TRUE(pty.Send("all of you"));
+    for (int i = 0; i < kAttempts; ++i)
+    {
+        if (i % 3 == 0)
+            continue;
+        TcpClient& client = *clients[static_cast<size_t>(i)];
+        ASSERT_TRUE(PumpUntil([&] { return client.Poll() && client.Received().size() >= 10; })) << i;
+        EXPECT_EQ(client.Received(), "all of you");
+    }
+
+    clients.clear();
+    ASSERT_TRUE(PumpUntil([&] { return bridge->GetClientCount() == 0; }, 30s));
+    EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() <= descriptorsBefore; }))
+        << OpenDescriptors() << " descriptors open, " << descriptorsBefore << " before";
+}
+
+TEST_F(BridgeTest, PortsHeldByAnotherProcessAreReportedAndOtherBridgesRunOn)
+{
+    // Another process holds the serial port and this bridge's TCP port.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0)
+    {
+        SFile device;
+        TcpClient unused;
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(port);
+        const bool held = device.Open(pty.SlavePath(), 9600) &&
+                          ::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 &&
+                          ::listen(listener, 1) == 0;
+        const char answer = held ? 'y' : 'n';
+        [[maybe_unused]] ssize_t ignored = ::write(ready[1], &answer, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(::read(ready[0], &answer, 1), 1);
+    ASSERT_EQ(answer, 'y');
+
+    PtyPair otherPty;
+    Bridge other(wxString(otherPty.SlavePath()), 9600, FreeTcpPort(), 2);
+    bridge->Start();
+    other.Start();
+    EXPECT_FALSE(bridge->IsListening());
+    EXPECT_FALSE(bridge->IsSerialOpen());
+    EXPECT_EQ(bridge->GetProblem(), wxString::Format("TCP port %u: Address already in use; serial port %s: the port is "
+                                                     "in use by another program",
+                                                     port, pty.SlavePath()));
+    EXPECT_TRUE(log.Contains(wxString::Format("SerialPortHandler::Open() - cannot open %s: the port is in use by "
+                                              "another program",
+                                              pty.SlavePath())
+                                 .utf8_string()));
+
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(other.GetTcpPort()));
+    ASSERT_TRUE(PumpUntil([&] { return other.GetClientCount() == 1; }));
+    ASSERT_TRUE(otherPty.Send("still here"));
+    EXPECT_TRUE(PumpUntil([&] { return client.Poll() && client.Received() == "still here"; }));
+
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    other.Stop();
+}
