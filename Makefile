@@ -8,7 +8,7 @@ JOBS ?= 2
 comma := ,
 BUILD_DIR ?= build$(if $(SANITIZE),-$(subst $(comma),-,$(SANITIZE)))
 
-.PHONY: run test bench build configure deps clean
+.PHONY: run test bench fuzz build configure deps clean
 
 run: build
 	./$(BUILD_DIR)/src/serial-tcp-bridge
@@ -27,6 +27,20 @@ bench: build
 	cmake --build $(BUILD_DIR) --target bridge_bench -j$(JOBS)
 	xvfb-run -a $(BUILD_DIR)/bench/bridge_bench --programs $(BUILD_DIR)/src \
 	    --json $(BUILD_DIR)/bench-results.json $(if $(QUICK),--quick)
+
+# Each fuzzer runs FUZZ_SECONDS from its seed corpus in fuzz/corpus/; what it
+# finds new is kept in build-fuzz/corpus/.
+FUZZERS := serial_text input_checks store_rows
+FUZZ_SECONDS ?= 60
+fuzz:
+	@bash scripts/install-deps.sh fuzz
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DFUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j$(JOBS) --target $(addprefix fuzz_,$(FUZZERS))
+	set -e; for name in $(FUZZERS); do \
+	  mkdir -p $(CURDIR)/build-fuzz/corpus/$$name; \
+	  build-fuzz/fuzz/fuzz_$$name -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$(CURDIR)/build-fuzz/ \
+	      $(CURDIR)/build-fuzz/corpus/$$name $(CURDIR)/fuzz/corpus/$$name; \
+	done
 
 build: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the program need;
-# with "bench", also the peers the benchmark measures against.
+# with "bench", also the peers the benchmark measures against; with "fuzz",
+# clang and its fuzzer runtime.
 # Idempotent and quiet when everything is already there.
 set -euo pipefail
 
@@ -11,9 +12,10 @@ packages=(
   xvfb xauth
   g++-mingw-w64-x86-64
 )
-if [[ "${1:-}" == bench ]]; then
-  packages+=(ser2net socat)
-fi
+case "${1:-}" in
+  bench) packages+=(ser2net socat) ;;
+  fuzz) packages+=(clang libclang-rt-14-dev) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

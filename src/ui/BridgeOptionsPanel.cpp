@@ -1,6 +1,7 @@
 #include "BridgeOptionsPanel.h"
 
 #include "bridge/Bridge.h"
+#include "bridge/InputChecks.h"
 #include "serial/SerialPortHandler.h"
 #include "store/DatabaseHelper.h"
 
@@ -11,14 +12,12 @@
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
-#include <wx/tokenzr.h>
 #include <wx/valtext.h>
 
 namespace
 {
 constexpr int kLabelBorder = 3;
 constexpr int kGroupBorder = 5;
-constexpr unsigned kMaxTcpPort = 65535;
 constexpr int kTcpPortLength = 5;
 constexpr int kAddressLength = 15;
 
@@ -52,17 +51,6 @@ void Select(wxComboBox* choice, const wxString& value)
         choice->SetSelection(index);
 }
 
-bool IsDecimal(const wxString& text, size_t maxLength)
-{
-    if (text.empty() || text.length() > maxLength)
-        return false;
-    for (wxUniChar c : text)
-    {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return true;
-}
 } // namespace
 
 wxBEGIN_EVENT_TABLE(BridgeOptionsPanel, wxDialog)
@@ -144,29 +132,6 @@ BridgeOptionsPanel::~BridgeOptionsPanel() = default;
 std::unique_ptr<Bridge> BridgeOptionsPanel::TakeWorkingCopy()
 {
     return std::move(m_workingCopy);
-}
-
-bool BridgeOptionsPanel::IsIpv4Address(const wxString& text)
-{
-    const wxArrayString parts = wxSplit(text, '.', '\0');
-    if (parts.size() != 4)
-        return false;
-    for (const wxString& part : parts)
-    {
-        unsigned long value = 0;
-        if (!IsDecimal(part, 3) || (part.length() > 1 && part[0] == '0') || !part.ToULong(&value) || value > 255)
-            return false;
-    }
-    return true;
-}
-
-bool BridgeOptionsPanel::ParseTcpPort(const wxString& text, unsigned& port)
-{
-    unsigned long value = 0;
-    if (!IsDecimal(text, kTcpPortLength) || !text.ToULong(&value) || value == 0 || value > kMaxTcpPort)
-        return false;
-    port = static_cast<unsigned>(value);
-    return true;
 }
 
 void BridgeOptionsPanel::LoadControls()

@@ -38,12 +38,6 @@ public:
     // Hands the copy over, for an added bridge after wxID_OK.
     std::unique_ptr<Bridge> TakeWorkingCopy();
 
-    // "192.168.0.10": four decimal numbers up to 255 without leading zeros,
-    // the form in which a connecting client's address is compared.
-    static bool IsIpv4Address(const wxString& text);
-    // A TCP port from 1 to 65535, in decimal digits only.
-    static bool ParseTcpPort(const wxString& text, unsigned& port);
-
 private:
     void OnButton(wxCommandEvent& event);
     void OnFilterSelected(wxCommandEvent& event);

@@ -90,6 +90,13 @@ bool TcpClient::Poll()
     return !m_peerClosed;
 }
 
+bool TcpClient::Drain()
+{
+    Poll();
+    m_received.clear();
+    return !m_peerClosed;
+}
+
 void TcpClient::Close()
 {
     if (m_fd >= 0)

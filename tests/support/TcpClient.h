@@ -26,6 +26,8 @@ public:
     // or the connection failed.
     bool Poll();
     const std::string& Received() const { return m_received; }
+    // Reads what has arrived and throws it away; false once the peer closed.
+    bool Drain();
     bool PeerClosed() const { return m_peerClosed; }
 
     void Close();

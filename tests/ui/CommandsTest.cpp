@@ -287,20 +287,3 @@ TEST_F(UiTest, AFailedSaveKeepsTheDialogOpenWithTheInput)
     EXPECT_EQ(dialogs.messages[0].text, "Cannot save the bridge to bridges.db: file is not a database");
     EXPECT_EQ(List().GetItemCount(), 0);
 }
-
-TEST(AddressChecks, OnlyCanonicalDottedQuadsAndPortsInRange)
-{
-    for (const char* good : {"0.0.0.0", "127.0.0.1", "192.168.100.200", "255.255.255.255"})
-        EXPECT_TRUE(BridgeOptionsPanel::IsIpv4Address(good)) << good;
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.", ".1.2.3", "1.2.3.a", "256.0.0.1", "001.2.3.4", "1.2.3.-4",
-                            "1 .2.3.4", "1.2.3.4 ", "1e2.1.1.1", "::1"})
-        EXPECT_FALSE(BridgeOptionsPanel::IsIpv4Address(bad)) << bad;
-
-    unsigned port = 0;
-    EXPECT_TRUE(BridgeOptionsPanel::ParseTcpPort("1", port));
-    EXPECT_EQ(port, 1u);
-    EXPECT_TRUE(BridgeOptionsPanel::ParseTcpPort("65535", port));
-    EXPECT_EQ(port, 65535u);
-    for (const char* bad : {"", "0", "65536", "70000", "123456", "-1", "+80", "8e1", " 80", "80 "})
-        EXPECT_FALSE(BridgeOptionsPanel::ParseTcpPort(bad, port)) << bad;
-}

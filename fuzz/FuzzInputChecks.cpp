@@ -1,0 +1,26 @@
+// What a user types as an IP filter address or a TCP port.
+#include "bridge/InputChecks.h"
+
+#include <wx/init.h>
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const wxString text = wxString::FromUTF8(reinterpret_cast<const char*>(data), size);
+
+    if (IsIpv4Address(text))
+    {
+        // Accepted addresses are what a peer's address looks like.
+        unsigned long octets[4] = {};
+        if (std::sscanf(text.utf8_str(), "%lu.%lu.%lu.%lu", &octets[0], &octets[1], &octets[2], &octets[3]) != 4 ||
+            wxString::Format("%lu.%lu.%lu.%lu", octets[0], octets[1], octets[2], octets[3]) != text)
+            __builtin_trap();
+    }
+    unsigned port = 0;
+    unsigned long value = 0;
+    if (ParseTcpPort(text, port) && (port == 0 || port > 65535 || !text.ToULong(&value) || value != port))
+        __builtin_trap();
+    return 0;
+}

@@ -1,0 +1,47 @@
+#include "InputChecks.h"
+
+#include <wx/arrstr.h>
+
+namespace
+{
+constexpr unsigned kMaxTcpPort = 65535;
+constexpr size_t kTcpPortLength = 5;
+constexpr size_t kOctetLength = 3;
+constexpr unsigned long kMaxOctet = 255;
+
+bool IsDecimal(const wxString& text, size_t maxLength)
+{
+    if (text.empty() || text.length() > maxLength)
+        return false;
+    for (wxUniChar c : text)
+    {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+bool IsIpv4Address(const wxString& text)
+{
+    const wxArrayString parts = wxSplit(text, '.', '\0');
+    if (parts.size() != 4)
+        return false;
+    for (const wxString& part : parts)
+    {
+        unsigned long value = 0;
+        if (!IsDecimal(part, kOctetLength) || (part.length() > 1 && part[0] == '0') || !part.ToULong(&value) ||
+            value > kMaxOctet)
+            return false;
+    }
+    return true;
+}
+
+bool ParseTcpPort(const wxString& text, unsigned& port)
+{
+    unsigned long value = 0;
+    if (!IsDecimal(text, kTcpPortLength) || !text.ToULong(&value) || value == 0 || value > kMaxTcpPort)
+        return false;
+    port = static_cast<unsigned>(value);
+    return true;
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <wx/string.h>
+
+// Checks of what a user types for a bridge; shared by the options dialog and
+// anything else that takes such text from outside.
+
+// "192.168.0.10": four decimal numbers up to 255 without leading zeros, the
+// form in which a connecting client's address is compared.
+bool IsIpv4Address(const wxString& text);
+
+// A TCP port from 1 to 65535, in decimal digits only.
+bool ParseTcpPort(const wxString& text, unsigned& port);
