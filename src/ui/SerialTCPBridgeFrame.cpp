@@ -28,6 +28,8 @@ enum Column
 };
 
 const wxColour kProblemColour(176, 0, 32);
+// A byte counter's cell is repainted at most once in this many milliseconds.
+constexpr int kRepaintMs = 50;
 const char kWidestCounter[] = "000000000000";
 constexpr int kCellPadding = 12;
 
@@ -75,8 +77,10 @@ SerialTCPBridgeFrame::SerialTCPBridgeFrame(const wxString& title)
       m_bridgesMenu(CreateBridgesMenu()),
       m_nextKey(0),
       m_openDialog(nullptr),
-      m_closePending(false)
+      m_closePending(false),
+      m_repaintTimer(this)
 {
+    Bind(wxEVT_TIMER, &SerialTCPBridgeFrame::OnRepaintTimer, this, m_repaintTimer.GetId());
     auto* fileMenu = new wxMenu;
     fileMenu->Append(ID_QUIT, Translated("&Quit\tAlt-F4"), Translated("Quit the application"));
     auto* helpMenu = new wxMenu;
@@ -143,10 +147,35 @@ void SerialTCPBridgeFrame::Update(long long value, int row, int kind)
     static const std::map<int, int> kColumns = {
         {UPDATE_READ, COLUMN_READ}, {UPDATE_WRITE, COLUMN_WRITE}, {UPDATE_CLIENTS, COLUMN_CLIENTS}};
     const auto column = kColumns.find(kind);
-    const long index = FindRow(row);
-    if (column == kColumns.end() || index == wxNOT_FOUND)
+    if (column == kColumns.end())
         return;
-    m_list->SetItem(index, column->second, Number(value), -1);
+    // The client count changes seldom; a reset to 0 must show at once.
+    if (kind == UPDATE_CLIENTS || value == 0 || !m_repaintTimer.IsRunning())
+    {
+        m_pendingCells.erase({row, column->second});
+        WriteCell(row, column->second, value);
+        if (kind != UPDATE_CLIENTS && value != 0)
+            m_repaintTimer.StartOnce(kRepaintMs);
+        return;
+    }
+    m_pendingCells[{row, column->second}] = value;
+}
+
+void SerialTCPBridgeFrame::OnRepaintTimer(wxTimerEvent&)
+{
+    if (m_pendingCells.empty())
+        return;
+    for (const auto& [cell, value] : m_pendingCells)
+        WriteCell(cell.first, cell.second, value);
+    m_pendingCells.clear();
+    m_repaintTimer.StartOnce(kRepaintMs);
+}
+
+void SerialTCPBridgeFrame::WriteCell(int key, int column, long long value)
+{
+    const long index = FindRow(key);
+    if (index != wxNOT_FOUND)
+        m_list->SetItem(index, column, Number(value), -1);
 }
 
 void SerialTCPBridgeFrame::ReportStartupProblems()

@@ -3,6 +3,7 @@
 #include "bridge/ObserverBase.h"
 
 #include <wx/frame.h>
+#include <wx/timer.h>
 
 #include <map>
 #include <memory>
@@ -39,7 +40,9 @@ public:
     explicit SerialTCPBridgeFrame(const wxString& title);
     ~SerialTCPBridgeFrame() override;
 
-    // Writes the changed counter into the bridge's row; GUI thread.
+    // Writes the changed counter into the bridge's row; GUI thread. A byte
+    // counter's cell is rewritten at most about 20 times a second: values
+    // that come faster wait for the next repaint, the latest one winning.
     void Update(long long value, int row, int kind) override;
 
     // Tells the user what went wrong while loading the store, if anything.
@@ -55,6 +58,8 @@ private:
     void OnMenu(wxCommandEvent& event);
     void OnItemActivated(wxListEvent& event);
     void OnItemRightClick(wxListEvent& event);
+    void OnRepaintTimer(wxTimerEvent& event);
+    void WriteCell(int key, int column, long long value);
 
     void AddBridge();
     void ModifySelected();
@@ -84,6 +89,8 @@ private:
     wxString m_startupProblem;
     wxDialog* m_openDialog;  // the command dialog being shown, if any
     bool m_closePending;     // a close came while it was shown
+    wxTimer m_repaintTimer;  // runs while byte-counter cells were painted recently
+    std::map<std::pair<int, int>, long long> m_pendingCells; // (row key, column) -> latest value
 
     wxDECLARE_EVENT_TABLE();
 };

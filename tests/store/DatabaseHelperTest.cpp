@@ -262,6 +262,56 @@ TEST_F(DatabaseHelperTest, ACorruptFileIsReportedAndNeverOverwritten)
     EXPECT_EQ(FileBytes("bridges.db"), garbage);
 }
 
+TEST_F(DatabaseHelperTest, ATruncatedFileIsReportedAndLeftAsItIs)
+{
+    for (int i = 0; i < 40; ++i)
+        Insert("/dev/ttyS0", 4000 + i, {"10.0.0.1", "10.0.0.2"});
+    const std::string whole = FileBytes("bridges.db");
+    ASSERT_GT(whole.size(), 4096u);
+    const std::string truncated = whole.substr(0, whole.size() / 2 + 100);
+    std::ofstream("bridges.db", std::ios::binary | std::ios::trunc) << truncated;
+
+    std::vector<std::unique_ptr<Bridge>> bridges;
+    const StoreResult loaded = DatabaseHelper::loadBridges(bridges);
+    EXPECT_FALSE(loaded.ok);
+    EXPECT_NE(loaded.message.Find("Cannot read the bridges from bridges.db"), wxNOT_FOUND) << loaded.message;
+    EXPECT_EQ(FileBytes("bridges.db"), truncated);
+}
+
+TEST_F(DatabaseHelperTest, AForeignSchemaIsReportedAndLeftAsItIs)
+{
+    RawSqlite other("bridges.db");
+    ASSERT_EQ(other.Execute("CREATE TABLE bridges (name TEXT, device TEXT, speed INTEGER);"
+                            "insert into bridges values ('lab', '/dev/ttyUSB0', 9600);"),
+              "");
+    const std::string before = FileBytes("bridges.db");
+    std::vector<std::unique_ptr<Bridge>> bridges;
+    const StoreResult loaded = DatabaseHelper::loadBridges(bridges);
+    EXPECT_FALSE(loaded.ok);
+    EXPECT_TRUE(bridges.empty());
+    EXPECT_EQ(FileBytes("bridges.db"), before);
+}
+
+TEST_F(DatabaseHelperTest, HugeNegativeAndLongValuesLoadWithoutHarm)
+{
+    RawSqlite other("bridges.db");
+    const std::string longText(100000, 'x');
+    ASSERT_EQ(other.Execute(std::string(kBridgesSchema) + kIpFiltersSchema +
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('" + longText +
+                            "', -5, 99999999999);"
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 99999999999, -1);"
+                            "insert into ipfilters (bridge_id, ip_address) values (1, '" + longText + "');"),
+              "");
+    std::vector<std::unique_ptr<Bridge>> bridges = Load();
+    ASSERT_EQ(bridges.size(), 2u);
+    EXPECT_EQ(bridges[0]->GetComPort().length(), longText.size());
+    EXPECT_EQ(bridges[0]->GetComBaud(), -5);
+    EXPECT_EQ(bridges[0]->GetTcpPort(), static_cast<wxUint16>(99999999999LL & 0xFFFF));
+    EXPECT_EQ(bridges[1]->GetTcpPort(), 65535);
+    ASSERT_EQ(bridges[0]->GetIpFilters().size(), 1u);
+    EXPECT_EQ(bridges[0]->GetIpFilters()[0].ip_address.length(), longText.size());
+}
+
 TEST_F(DatabaseHelperTest, AFileLockedByAnotherProcessIsReportedAndLeftAlone)
 {
     const int keptId = Insert("/dev/ttyS0", 4000);

@@ -83,6 +83,19 @@ TEST_F(UiTest, UpdatesFindTheirRowAfterARowInTheMiddleIsDeleted)
     EXPECT_EQ(Cell(1, 4), "3") << "an unknown kind changes nothing";
 }
 
+TEST_F(UiTest, FastCountersShowTheirLatestValue)
+{
+    StoreBridge("/dev/does-not-exist", FreeTcpPort());
+    OpenFrame();
+    for (long long value = 1; value <= 1000; ++value)
+        frame->Update(value, 0, UPDATE_READ);
+    EXPECT_TRUE(PumpUntil([&] { return Cell(0, 5) == "1000"; }));
+    frame->Update(0, 0, UPDATE_READ);
+    EXPECT_EQ(Cell(0, 5), "0") << "a reset shows at once";
+    PumpFor(std::chrono::milliseconds(100));
+    EXPECT_EQ(Cell(0, 5), "0") << "and no older value comes after it";
+}
+
 TEST_F(UiTest, AStoreThatCannotBeReadIsReportedOnceTheWindowIsShown)
 {
     std::ofstream("bridges.db") << "not a database";
