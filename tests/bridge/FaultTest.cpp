@@ -2,6 +2,7 @@
 #include "serial/SFile.h"
 #include "support/FilterEntries.h"
 #include "support/PatternStream.h"
+#include "support/ProcessFacts.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -17,40 +18,6 @@ using namespace std::chrono_literals;
 
 namespace
 {
-// CPU seconds of every thread of this process but the main one.
-double OtherThreadsCpuSeconds()
-{
-    double total = 0;
-    const std::string self = std::to_string(::getpid());
-    DIR* tasks = ::opendir("/proc/self/task");
-    while (const dirent* entry = ::readdir(tasks))
-    {
-        const std::string id = entry->d_name;
-        if (id == "." || id == ".." || id == self)
-            continue;
-        std::ifstream stat("/proc/self/task/" + id + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::vector<std::string> values;
-        for (std::string value; fields >> value;)
-            values.push_back(value);
-        if (values.size() > 12)
-            total += (std::stod(values[11]) + std::stod(values[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
-    ::closedir(tasks);
-    return total;
-}
-
-int OpenDescriptors()
-{
-    int count = 0;
-    DIR* fds = ::opendir("/proc/self/fd");
-    while (::readdir(fds))
-        ++count;
-    ::closedir(fds);
-    return count;
-}
-
 int CountLines(const std::vector<std::string>& lines, const std::string& part)
 {
     int count = 0;
@@ -104,14 +71,7 @@ TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
     PatternWriter device(pty.Master(), kBytes, 16u << 20);
     ASSERT_TRUE(PumpUntil([&] { return readers[0]->Received() > kBytes / 4; }, 60s));
     doomed.Reset();
-    ASSERT_TRUE(PumpUntil([&] {
-        for (auto& reader : readers)
-        {
-            if (!reader->Done() && !reader->Failed())
-                return false;
-        }
-        return true;
-    }, 120s));
+    ASSERT_TRUE(PumpUntil([&] { return AllEnded(readers); }, 120s));
     for (auto& reader : readers)
         EXPECT_FALSE(reader->Failed());
     EXPECT_EQ(bridge->GetClientCount(), 3);

@@ -46,16 +46,6 @@ private:
     std::chrono::steady_clock::duration m_longest{};
 };
 
-bool AllEnded(const std::vector<std::unique_ptr<PatternReader>>& readers)
-{
-    for (const auto& reader : readers)
-    {
-        if (!reader->Done() && !reader->Failed())
-            return false;
-    }
-    return true;
-}
-
 // Far more than the worst pause seen on a loaded machine, far less than a
 // freeze behind one peer.
 constexpr auto kFrozen = 2000ms;

@@ -4,6 +4,7 @@
 
 #include "bridge/BridgeFixture.h"
 #include "support/PatternStream.h"
+#include "support/ProcessFacts.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -36,26 +37,6 @@ std::chrono::seconds SoakLength()
     return std::chrono::seconds(std::clamp(seconds, 1L, 60L));
 }
 
-int OpenDescriptors()
-{
-    int count = 0;
-    DIR* fds = ::opendir("/proc/self/fd");
-    while (::readdir(fds))
-        ++count;
-    ::closedir(fds);
-    return count;
-}
-
-long ResidentKb()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-    {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    }
-    return 0;
-}
 } // namespace
 
 TEST_F(BridgeTest, SoakWithStreamsBothWaysAndClientsComingAndGoing)
@@ -127,16 +108,8 @@ TEST_F(BridgeTest, SoakWithStreamsBothWaysAndClientsComingAndGoing)
     }
     churners.clear();
 
-    const bool complete = PumpUntil(
-        [&] {
-            for (auto& reader : readers)
-            {
-                if (!reader->Done() && !reader->Failed())
-                    return false;
-            }
-            return device.Done() || device.Failed();
-        },
-        60s);
+    const bool complete =
+        PumpUntil([&] { return AllEnded(readers) && (device.Done() || device.Failed()); }, 60s);
     ASSERT_TRUE(complete) << "the device has " << device.Received() << " of " << writerBytes;
     for (auto& reader : readers)
         EXPECT_FALSE(reader->Failed()) << "a client that stayed lost or reordered bytes";

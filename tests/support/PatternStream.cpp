@@ -61,6 +61,16 @@ void PatternReader::Run()
     }
 }
 
+bool AllEnded(const std::vector<std::unique_ptr<PatternReader>>& readers)
+{
+    for (const auto& reader : readers)
+    {
+        if (!reader->Done() && !reader->Failed())
+            return false;
+    }
+    return true;
+}
+
 PatternWriter::PatternWriter(int fd, std::uint64_t count, std::uint64_t bytesPerSecond)
     : m_fd(fd), m_count(count), m_bytesPerSecond(bytesPerSecond), m_thread(&PatternWriter::Run, this)
 {

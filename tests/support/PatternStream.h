@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <memory>
 #include <thread>
+#include <vector>
 
 // The n-th byte of a long stream that no shift of a chunk maps onto itself,
 // so that lost, repeated or reordered bytes show.
@@ -42,6 +44,9 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
+
+// True when every reader has its whole stream or has failed.
+bool AllEnded(const std::vector<std::unique_ptr<PatternReader>>& readers);
 
 // Writes count bytes of the pattern stream to a non-blocking descriptor on a
 // thread of its own, at most bytesPerSecond fast when that is not 0.
