@@ -28,6 +28,10 @@ constexpr int kSerialHandlerId = 1;
 // Large enough that a fast port costs few hand-overs; the handler still
 // delivers each chunk within a millisecond of its first byte.
 constexpr int kChunkSize = 16384;
+// How often a lost serial port is looked for, and how seldom it is tried at
+// the most when its device is there but will not open.
+constexpr int kReopenIntervalMs = 1000;
+constexpr int kReopenBackOffLimitMs = 60000;
 // How much of a client's input one input event reads: each event costs the
 // toolkit a few system calls, so a fast writer should bring many bytes.
 constexpr unsigned kClientReadBytes = 65536;
@@ -73,6 +77,8 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
       m_readBytes(0),
       m_id(id),
       m_running(false),
+      m_serialLost(false),
+      m_reopenTimer(this),
       m_server(nullptr),
       m_writerStalled(false),
       m_writtenPending(0),
@@ -82,6 +88,7 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
     m_serialTarget.Bind(EVT_SERIAL_PORT, &Bridge::OnSerialData, this, kSerialHandlerId);
     m_serialTarget.Bind(EVT_SERIAL_WRITTEN, &Bridge::OnSerialWritten, this, kSerialHandlerId);
     m_serialTarget.Bind(EVT_SERIAL_LOST, &Bridge::OnSerialLost, this, kSerialHandlerId);
+    Bind(wxEVT_TIMER, &Bridge::OnReopenTimer, this, m_reopenTimer.GetId());
 }
 
 Bridge::Bridge(const Bridge* source) : Bridge(kDefaultComPort, kDefaultComBaud, kDefaultTcpPort, -1)
@@ -207,7 +214,17 @@ void Bridge::ReleaseRun()
     m_credits.clear();
     m_writerStalled = false;
     m_problem.clear();
+    m_serialLost = false;
+    m_reopenTimer.Stop();
     m_running = false;
+}
+
+wxString Bridge::GetProblem() const
+{
+    if (!m_serialLost)
+        return m_problem;
+    const wxString lost = wxString::Format("serial port %s: lost", m_comPort);
+    return m_problem.empty() ? lost : m_problem + "; " + lost;
 }
 
 bool Bridge::IsSerialOpen() const
@@ -421,13 +438,33 @@ void Bridge::OnPortLost()
 {
     if (!m_serialHandler)
         return; // stopped meanwhile
-    // Clients stay: the device may come back when the bridge is started
-    // again, and until then they still see each other leave and join.
-    Logger::message("Bridge::OnSerialData serial port %s lost; the bridge runs on without it", m_comPort);
-    if (!m_problem.empty())
-        m_problem += "; ";
-    m_problem += wxString::Format("serial port %s: lost", m_comPort);
+    // The clients stay: an adapter that was pulled out is often put back,
+    // and the port is opened again as soon as its device is there.
+    Logger::message("Bridge::OnSerialData serial port %s lost; the bridge runs on and waits for it", m_comPort);
+    m_serialLost = true;
+    m_reopenTimer.Start(kReopenIntervalMs);
     NotifyObservers(1, m_row, UPDATE_PROBLEM);
+}
+
+void Bridge::OnReopenTimer(wxTimerEvent&)
+{
+    // Only a device that is there again is tried, so that the log does not
+    // fill with failed openings while it is away.
+    if (!m_serialHandler || !SerialPortHandler::IsPortPresent(m_comPort))
+        return;
+    if (!m_serialHandler->Open(m_comPort, SerialPortHandler::CheckBaud(m_comBaud)))
+    {
+        // There, but refusing: try less and less often, so as not to fill the log.
+        m_reopenTimer.Start(std::min(m_reopenTimer.GetInterval() * 2, kReopenBackOffLimitMs));
+        return;
+    }
+    m_reopenTimer.Stop();
+    m_serialLost = false;
+    // What was queued for the lost port went with it.
+    m_credits.clear();
+    m_writerStalled = false;
+    Logger::message("Bridge::OnSerialData serial port %s is back", m_comPort);
+    NotifyObservers(0, m_row, UPDATE_PROBLEM);
 }
 
 void Bridge::RelayInbox()

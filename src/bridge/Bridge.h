@@ -8,6 +8,7 @@
 #include <wx/event.h>
 #include <wx/hashmap.h>
 #include <wx/socket.h>
+#include <wx/timer.h>
 #include <wx/variant.h>
 
 #include <atomic>
@@ -107,7 +108,8 @@ public:
     bool IsSerialOpen() const;
     // Why a port of the running bridge did not open, or the serial port was
     // lost; empty when both work. Observers hear of changes as UPDATE_PROBLEM.
-    const wxString& GetProblem() const { return m_problem; }
+    // A lost serial port is opened again once its device is back.
+    wxString GetProblem() const;
 
     int GetClientCount() const { return static_cast<int>(m_clients.size()); }
     long long GetReadBytes() const { return m_readBytes; }
@@ -135,6 +137,7 @@ private:
     void RelayInbox();
     void OnOutputWritten();
     void OnPortLost();
+    void OnReopenTimer(wxTimerEvent& event);
 
     bool SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count);
     bool FlushBacklog(BridgeClient& client);
@@ -157,7 +160,9 @@ private:
     wxArrayString m_refusedIps;
 
     bool m_running;
-    wxString m_problem;
+    wxString m_problem;      // what did not open at the start
+    bool m_serialLost;       // the serial port stopped working since
+    wxTimer m_reopenTimer;   // runs while the lost port is waited for
     wxSocketServer* m_server; // owned; released with Destroy()
     std::map<int, std::unique_ptr<BridgeClient>> m_clients;
     std::deque<WriteCredit> m_credits; // queued serial output, oldest first, by client

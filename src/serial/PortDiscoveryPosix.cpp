@@ -1,4 +1,5 @@
 #include "PortDiscovery.h"
+#include "SFile.h"
 #include "SerialPortHandler.h"
 
 #include <dirent.h>
@@ -43,6 +44,11 @@ std::vector<std::string> DiscoverSerialPorts(const std::string& ttyClassDir)
     }
     ::closedir(dir);
     return ports;
+}
+
+bool SerialPortHandler::IsPortPresent(const wxString& portName)
+{
+    return Exists(SFile::DevicePath(portName.utf8_string()));
 }
 
 wxArrayString SerialPortHandler::GetPortList()

@@ -7,6 +7,11 @@ namespace
 const wxChar kSerialCommKey[] = wxT("HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
 }
 
+bool SerialPortHandler::IsPortPresent(const wxString& portName)
+{
+    return GetPortList().Index(portName, false) != wxNOT_FOUND;
+}
+
 wxArrayString SerialPortHandler::GetPortList()
 {
     // The key's values map driver device names to port names; the port names

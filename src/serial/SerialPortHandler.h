@@ -82,6 +82,8 @@ public:
 
     // The serial ports present, in the platform's order.
     static wxArrayString GetPortList();
+    // Whether the named port's device is there (it may still refuse to open).
+    static bool IsPortPresent(const wxString& portName);
     // The baud rates offered to the user, ascending, as decimal texts.
     static wxArrayString GetBaudList();
     // rate when it is one of GetBaudList's rates, else 9600.

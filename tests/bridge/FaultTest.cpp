@@ -3,6 +3,7 @@
 #include "support/FilterEntries.h"
 #include "support/PatternStream.h"
 #include "support/ProcessFacts.h"
+#include "support/TempDir.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -51,6 +52,44 @@ TEST_F(BridgeTest, AVanishedSerialPortIsReportedOnceAndTheClientsStay)
     ASSERT_TRUE(first.Send("into the void"));
     PumpFor(100ms);
     EXPECT_EQ(bridge->GetClientCount(), 2);
+}
+
+TEST_F(BridgeTest, ALostPortIsOpenedAgainWhenItsDeviceComesBack)
+{
+    // A link in the way of /dev/serial/by-id: the adapter that comes back
+    // gets a new device behind the same name.
+    TempDir dir;
+    const std::string link = (dir / "adapter").string();
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), link.c_str()), 0);
+    Bridge linked(wxString(link), 115200, FreeTcpPort(), 3);
+    linked.AddObserver(&observer);
+    linked.Start();
+    ASSERT_TRUE(linked.IsSerialOpen()) << linked.GetProblem();
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(linked.GetTcpPort()));
+    ASSERT_TRUE(PumpUntil([&] { return linked.GetClientCount() == 1; }));
+
+    pty.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return !linked.GetProblem().empty(); }));
+    EXPECT_EQ(linked.GetProblem(), "serial port " + link + ": lost");
+
+    PtyPair replacement;
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    ASSERT_EQ(::symlink(replacement.SlavePath().c_str(), link.c_str()), 0);
+    ASSERT_TRUE(PumpUntil([&] { return linked.GetProblem().empty(); }));
+    EXPECT_TRUE(linked.IsSerialOpen());
+    EXPECT_TRUE(log.Contains("Bridge::OnSerialData serial port " + link + " is back"));
+    EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 0);
+
+    ASSERT_TRUE(replacement.Send("again"));
+    EXPECT_TRUE(PumpUntil([&] { return client.Poll() && client.Received() == "again"; }));
+    ASSERT_TRUE(client.Send("and back"));
+    std::string received;
+    EXPECT_TRUE(PumpUntil([&] {
+        received += replacement.ReceiveAvailable();
+        return received == "and back";
+    })) << received;
+    linked.Stop();
 }
 
 TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
