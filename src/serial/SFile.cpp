@@ -58,12 +58,6 @@ SFile::~SFile()
     sfile_os::DestroyWaker(m_waker);
 }
 
-void SFile::SetReadTimeout(std::uint32_t milliseconds, std::uint32_t retries)
-{
-    m_readTimeout = milliseconds;
-    m_readRetries = retries;
-}
-
 void SFile::SetDataBits(std::uint8_t bits)
 {
     m_dataBits = (bits == 7 || bits == 8) ? bits : kDefaultDataBits;
@@ -145,6 +139,13 @@ bool SFile::Write(const void* buffer, unsigned count, unsigned* bytesWritten)
     if (!IsOpen())
         return false;
     return sfile_os::Write(m_handle, buffer, count, bytesWritten, kWriteTimeoutMs);
+}
+
+bool SFile::ReadAvailable(void* buffer, unsigned count, unsigned* bytesRead)
+{
+    if (!IsOpen())
+        return false;
+    return sfile_os::ReadAvailable(m_handle, buffer, count, bytesRead);
 }
 
 bool SFile::WriteAvailable(const void* buffer, unsigned count, unsigned* bytesWritten)

@@ -39,10 +39,6 @@ public:
     SFile(const SFile&) = delete;
     SFile& operator=(const SFile&) = delete;
 
-    // How long Read waits for bytes that have not arrived, and how often
-    // again; infinite with no retries on a new device.
-    void SetReadTimeout(std::uint32_t milliseconds, std::uint32_t retries);
-
     // Take effect at the next Open. Out-of-range values fall back as noted.
     void SetDataBits(std::uint8_t bits); // 7 or 8, else 8
     void SetParity(char parity);         // 'N', 'E' or 'O', else 'N'
@@ -72,6 +68,10 @@ public:
     // Writes count bytes, waiting at most kWriteTimeoutMs for the port to take
     // them. False when not all were taken; *bytesWritten tells how many were.
     bool Write(const void* buffer, unsigned count, unsigned* bytesWritten);
+
+    // Reads at most count of the bytes that are waiting, without waiting for
+    // more; *bytesRead may be 0. False on a failure.
+    bool ReadAvailable(void* buffer, unsigned count, unsigned* bytesRead);
 
     // Writes what the port takes now, without waiting for more room (on
     // Windows a transfer is waited for, up to kWriteTimeoutMs). False on a

@@ -30,6 +30,7 @@ unsigned InQueue(Handle handle);
 bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std::uint32_t timeoutMs,
           std::uint32_t retries);
 bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten, std::uint32_t timeoutMs);
+bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesRead);
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten);
 bool WritesWithoutWaiting();
 

@@ -308,6 +308,19 @@ bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWri
     return !failed;
 }
 
+bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesRead)
+{
+    // The descriptor does not block: one read takes what is there.
+    ssize_t got = 0;
+    do
+        got = ::read(Fd(handle), buffer, count);
+    while (got < 0 && errno == EINTR);
+    const bool failed = got == 0 ? count > 0 : (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    if (bytesRead)
+        *bytesRead = got > 0 ? static_cast<unsigned>(got) : 0;
+    return !failed;
+}
+
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten)
 {
     const auto* bytes = static_cast<const unsigned char*>(buffer);

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 
 namespace sfile_os
 {
@@ -200,6 +202,15 @@ bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWri
     if (bytesWritten)
         *bytesWritten = done;
     return ok && done == count;
+}
+
+bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesRead)
+{
+    // Never ask for more than the driver holds, so that the read completes at once.
+    const unsigned waiting = std::min(count, InQueue(handle));
+    if (bytesRead)
+        *bytesRead = 0;
+    return waiting == 0 || Read(handle, buffer, waiting, bytesRead, 0, 0);
 }
 
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten)

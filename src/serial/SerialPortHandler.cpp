@@ -61,9 +61,6 @@ SerialPortHandler::SerialPortHandler(int chunkSize, int id, wxEvtHandler* target
       m_unreported(0),
       m_lost(false)
 {
-    // The worker reads only what the driver says is waiting; should the
-    // bytes not be there after all, it must not wait where no stop reaches it.
-    m_device->SetReadTimeout(0, 0);
 }
 
 SerialPortHandler::~SerialPortHandler()
@@ -195,10 +192,8 @@ bool SerialPortHandler::run()
     for (;;)
     {
         const unsigned room = m_chunkSize - m_chunk->length;
-        const unsigned waiting = m_device->InQueue();
         unsigned got = 0;
-        if (waiting > 0)
-            m_device->Read(m_chunk->data + m_chunk->length, std::min(waiting, room), &got);
+        m_device->ReadAvailable(m_chunk->data + m_chunk->length, room, &got);
         m_chunk->length += got;
         m_read.fetch_add(static_cast<int>(got), std::memory_order_relaxed);
 
