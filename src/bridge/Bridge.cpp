@@ -2,6 +2,7 @@
 
 #include "ObserverBase.h"
 
+#include "serial/SFile.h"
 #include "serial/SerialPortEvent.h"
 #include "serial/SerialPortHandler.h"
 #include "store/Logger.h"
@@ -42,9 +43,6 @@ const char kDefaultComPort[] = "COM1";
 const char kDefaultComPort[] = "/dev/ttyS0";
 #endif
 constexpr int kDefaultComBaud = 9600;
-constexpr int kDefaultDataBits = 8;
-constexpr char kDefaultParity = 'N';
-constexpr int kDefaultStopBits = 1;
 constexpr wxUint16 kDefaultTcpPort = 4242;
 
 wxString PeerText(wxSocketBase* socket)
@@ -71,9 +69,9 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
       m_comPort(comPort),
       m_comBaud(comBaud),
       m_tcpPort(tcpPort),
-      m_dataBits(kDefaultDataBits),
-      m_parity(kDefaultParity),
-      m_stopBits(kDefaultStopBits),
+      m_dataBits(SFile::kDefaultDataBits),
+      m_parity(SFile::kDefaultParity),
+      m_stopBits(SFile::kDefaultStopBits),
       m_readBytes(0),
       m_id(id),
       m_running(false),
@@ -108,9 +106,9 @@ void Bridge::Assign(const Bridge* source)
         m_comPort = kDefaultComPort;
         m_comBaud = kDefaultComBaud;
         m_tcpPort = kDefaultTcpPort;
-        m_dataBits = kDefaultDataBits;
-        m_parity = kDefaultParity;
-        m_stopBits = kDefaultStopBits;
+        m_dataBits = SFile::kDefaultDataBits;
+        m_parity = SFile::kDefaultParity;
+        m_stopBits = SFile::kDefaultStopBits;
         m_id = -1;
         m_readBytes = 0;
         return;

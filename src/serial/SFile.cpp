@@ -9,9 +9,6 @@
 
 namespace
 {
-constexpr std::uint8_t kDefaultDataBits = 8;
-constexpr char kDefaultParity = 'N';
-constexpr std::uint8_t kDefaultStopBits = 1;
 constexpr unsigned kFirstDeviceNamespacePort = 10;
 
 std::string Lower(std::string text)

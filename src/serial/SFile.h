@@ -24,6 +24,11 @@ public:
     static constexpr Handle kInvalidHandle = -1;
     static constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
     static constexpr std::uint32_t kWriteTimeoutMs = 1000;
+    // The character frame of a new device, and of every bridge that has no
+    // other: 8 data bits, no parity, 1 stop bit.
+    static constexpr std::uint8_t kDefaultDataBits = 8;
+    static constexpr char kDefaultParity = 'N';
+    static constexpr std::uint8_t kDefaultStopBits = 1;
 
     enum class WaitResult
     {

@@ -20,10 +20,6 @@ constexpr unsigned kMaxGapMicros = 1000;
 constexpr unsigned kBitsPerCharacter = 10; // start, 8 data, stop
 constexpr unsigned kGapCharacters = 2;
 
-constexpr std::uint8_t kDataBits = 8;
-constexpr char kParity = 'N';
-constexpr std::uint8_t kStopBits = 1;
-
 // Output is taken from the queue and written in pieces of at most this.
 constexpr unsigned kStageBytes = 65536;
 
@@ -47,9 +43,9 @@ void ForEachBaud(Visit visit)
 SerialPortHandler::SerialPortHandler(int chunkSize, int id, wxEvtHandler* target)
     : m_device(new SFile),
       m_baud(0),
-      m_dataBits(kDataBits),
-      m_parity(kParity),
-      m_stopBits(kStopBits),
+      m_dataBits(SFile::kDefaultDataBits),
+      m_parity(SFile::kDefaultParity),
+      m_stopBits(SFile::kDefaultStopBits),
       m_eventId(id == -1 ? wxNewId() : id),
       m_target(target),
       m_chunkSize(static_cast<unsigned>(std::max(chunkSize, 1))),

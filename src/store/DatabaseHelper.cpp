@@ -3,6 +3,7 @@
 #include "Logger.h"
 #include "StoreBackend.h"
 #include "bridge/Bridge.h"
+#include "serial/SFile.h"
 
 #include <wx/filefn.h>
 
@@ -23,9 +24,6 @@ const char* const kFrameColumns[][2] = {
     {"parity", "ALTER TABLE [bridges] ADD COLUMN [parity] VARCHAR(1)  NULL;"},
     {"stop_bits", "ALTER TABLE [bridges] ADD COLUMN [stop_bits] INTEGER  NULL;"},
 };
-constexpr int kDefaultDataBits = 8;
-const char kDefaultParity[] = "N";
-constexpr int kDefaultStopBits = 1;
 
 // Another program holding the file briefly must not make an operation fail.
 constexpr int kBusyTimeoutMs = 1000;
@@ -261,10 +259,10 @@ StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& br
                                                    rows.GetInt("id", 0));
             if (haveFrame)
             {
-                bridge->SetDataBits(rows.GetInt("data_bits", kDefaultDataBits));
-                const wxString parity = rows.GetString("parity", kDefaultParity);
-                bridge->SetParity(parity.empty() ? kDefaultParity[0] : static_cast<char>(parity[0].GetValue()));
-                bridge->SetStopBits(rows.GetInt("stop_bits", kDefaultStopBits));
+                bridge->SetDataBits(rows.GetInt("data_bits", SFile::kDefaultDataBits));
+                const wxString parity = rows.GetString("parity", wxString(SFile::kDefaultParity));
+                bridge->SetParity(parity.empty() ? SFile::kDefaultParity : static_cast<char>(parity[0].GetValue()));
+                bridge->SetStopBits(rows.GetInt("stop_bits", SFile::kDefaultStopBits));
             }
             if (haveFilters)
             {

@@ -6,14 +6,11 @@
 #include "support/TempDir.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 
 using namespace std::chrono_literals;
 

@@ -6,11 +6,7 @@
 #include "support/PatternStream.h"
 #include "support/ProcessFacts.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <fstream>
 #include <random>
 
 using namespace std::chrono_literals;
