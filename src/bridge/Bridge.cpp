@@ -8,6 +8,7 @@
 #include "store/Logger.h"
 
 #include <wx/app.h>
+#include <wx/thread.h>
 #include <wx/utils.h>
 
 #ifdef __WINDOWS__
@@ -15,6 +16,7 @@
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #endif
 
@@ -53,12 +55,72 @@ wxString PeerText(wxSocketBase* socket)
     return wxString::Format("%s:%u", peer.IPAddress(), static_cast<unsigned>(peer.Service()));
 }
 
-bool IsWriteFailure(wxSocketBase* socket)
+// Client sockets are read and written directly, without blocking: the
+// toolkit's calls also change what the event loop waits for, system calls
+// on every chunk.
+
+// Returns the count written, 0 when the socket takes nothing now, or -1 when
+// the connection failed.
+long SendNow(wxSocketBase* socket, const unsigned char* bytes, std::size_t count)
 {
-    const wxSocketError error = socket->LastError();
-    return error != wxSOCKET_NOERROR && error != wxSOCKET_WOULDBLOCK;
+#ifdef __WINDOWS__
+    const int sent = ::send(socket->GetSocket(), reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);
+    if (sent >= 0)
+        return sent;
+    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+#else
+    for (;;)
+    {
+        const ssize_t sent = ::send(socket->GetSocket(), bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0)
+            return static_cast<long>(sent);
+        if (errno != EINTR)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+#endif
+}
+
+// Returns the count read, 0 when nothing waits, or -1 when the peer has
+// closed the connection or it failed.
+long ReceiveNow(wxSocketBase* socket, unsigned char* buffer, std::size_t size)
+{
+#ifdef __WINDOWS__
+    const int got = ::recv(socket->GetSocket(), reinterpret_cast<char*>(buffer), static_cast<int>(size), 0);
+    if (got > 0)
+        return got;
+    return got < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+#else
+    for (;;)
+    {
+        const ssize_t got = ::recv(socket->GetSocket(), buffer, size, MSG_DONTWAIT);
+        if (got > 0)
+            return static_cast<long>(got);
+        if (got == 0)
+            return -1;
+        if (errno != EINTR)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+#endif
 }
 } // namespace
+
+#if wxUSE_EVENTLOOP_SOURCE
+// Tells the bridge that a client's socket is ready. A removed client's
+// watcher may still be called in the same pass and then finds no client.
+class Bridge::ClientWatcher : public wxEventLoopSourceHandler
+{
+public:
+    ClientWatcher(Bridge& bridge, int id) : m_bridge(bridge), m_id(id) {}
+
+    void OnReadWaiting() override { m_bridge.ServeClient(m_id); }
+    void OnWriteWaiting() override { m_bridge.ServeClient(m_id); }
+    void OnExceptionWaiting() override { m_bridge.ServeClient(m_id); }
+
+private:
+    Bridge& m_bridge;
+    const int m_id;
+};
+#endif
 
 wxBEGIN_EVENT_TABLE(Bridge, wxEvtHandler)
     EVT_SOCKET(kServerSocketId, Bridge::OnSocketConnection)
@@ -182,10 +244,17 @@ void Bridge::ReleaseRun()
 {
     for (auto& entry : m_clients)
     {
+#if wxUSE_EVENTLOOP_SOURCE
+        entry.second->watch.reset();
+#else
         Unbind(wxEVT_SOCKET, &Bridge::OnSocketData, this, entry.first);
+#endif
         entry.second->socket->Destroy();
     }
     m_clients.clear();
+#if wxUSE_EVENTLOOP_SOURCE
+    m_retiredWatchers.clear();
+#endif
     if (m_server)
     {
         m_server->Destroy();
@@ -305,20 +374,37 @@ void Bridge::OnSocketConnection(wxSocketEvent&)
     }
 
     const int id = wxNewId();
-    socket->SetFlags(wxSOCKET_NOWAIT);
     // Answers from the device go out at once, not when Nagle allows.
     const int noDelay = 1;
     socket->SetOption(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-    socket->SetEventHandler(*this, id);
-    socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG);
-    socket->Notify(true);
-    Bind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
-
     auto client = std::make_unique<BridgeClient>();
     client->id = id;
     client->socket = socket;
     client->isWriter = m_clients.empty();
     client->peer = PeerText(socket);
+#if wxUSE_EVENTLOOP_SOURCE
+    // A blocking socket is one the toolkit does not watch; the bridge
+    // watches it itself and never waits on it.
+    socket->SetFlags(wxSOCKET_BLOCK);
+    int nonBlocking = 1;
+    ::ioctl(socket->GetSocket(), FIONBIO, &nonBlocking);
+    client->watcher = std::make_unique<ClientWatcher>(*this, id);
+#else
+    socket->SetFlags(wxSOCKET_NOWAIT);
+    socket->SetEventHandler(*this, id);
+    socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG);
+    socket->Notify(true);
+    Bind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
+#endif
+    if (!WatchClient(*client))
+    {
+        Logger::message("Bridge::OnSocketConnection client %s cannot be watched, disconnected", client->peer);
+#if !wxUSE_EVENTLOOP_SOURCE
+        Unbind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
+#endif
+        socket->Destroy();
+        return;
+    }
     m_clients.emplace(id, std::move(client));
     NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
 }
@@ -344,65 +430,108 @@ bool Bridge::IsClientAllowed(wxSocketBase* socket)
     return false;
 }
 
+#if !wxUSE_EVENTLOOP_SOURCE
 void Bridge::OnSocketData(wxSocketEvent& event)
 {
-    const auto found = m_clients.find(event.GetId());
-    if (found == m_clients.end())
-        return; // queued before its client went
-    BridgeClient& client = *found->second;
-    switch (event.GetSocketEvent())
+    if (event.GetSocketEvent() != wxSOCKET_LOST)
     {
-    case wxSOCKET_INPUT:
-        if (client.isWriter)
-            ReadFromWriter(client);
-        else
-            Discard(client); // so that its departure is still noticed
-        break;
-    case wxSOCKET_OUTPUT:
-        if (!FlushBacklog(client))
-        {
-            Logger::message("Bridge::OnSocketData client %s failed while sending, disconnected", client.peer);
-            RemoveClient(client.id);
-        }
-        break;
-    case wxSOCKET_LOST:
+        ServeClient(event.GetId());
+        return;
+    }
+    if (m_clients.count(event.GetId()))
+    {
         Logger::message("Bridge::OnSocketData wxSOCKET_LOST");
-        RemoveClient(client.id);
-        break;
-    default:
-        break;
+        RemoveClient(event.GetId());
+    }
+}
+#endif
+
+void Bridge::ServeClient(int id)
+{
+    const auto found = m_clients.find(id);
+    if (found == m_clients.end())
+        return; // removed meanwhile
+    BridgeClient& client = *found->second;
+    if (!FlushBacklog(client))
+    {
+        Logger::message("Bridge::OnSocketData client %s failed while sending, disconnected", client.peer);
+        RemoveClient(id);
+        return;
+    }
+    if (!TakeInput(client))
+    {
+        Logger::message("Bridge::OnSocketData wxSOCKET_LOST");
+        RemoveClient(id);
+        return;
+    }
+    if (!WatchClient(client))
+    {
+        Logger::message("Bridge::OnSocketData client %s cannot be watched, disconnected", client.peer);
+        RemoveClient(id);
     }
 }
 
-void Bridge::ReadFromWriter(BridgeClient& client)
+bool Bridge::TakeInput(BridgeClient& client)
+{
+    if (!client.isWriter)
+        return Discard(client); // read, so that its departure is still noticed
+    if (m_writerStalled)
+        return true;
+    return ReadFromWriter(client);
+}
+
+bool Bridge::ReadFromWriter(BridgeClient& client)
 {
     if (!IsSerialOpen())
-    {
-        Discard(client); // there is nowhere to write to
-        return;
-    }
+        return Discard(client); // there is nowhere to write to
     const unsigned room = m_serialHandler->GetWriteRoom();
     if (room == 0)
     {
         // Left unread, the input holds the writer back through TCP; reading
         // resumes when the serial port has taken some output.
         m_writerStalled = true;
-        return;
+        return true;
     }
     m_readBuffer.resize(kClientReadBytes);
-    client.socket->Read(m_readBuffer.data(), std::min<unsigned>(room, kClientReadBytes));
-    const unsigned got = client.socket->LastReadCount();
-    if (got == 0)
-        return;
+    const long got = ReceiveNow(client.socket, m_readBuffer.data(), std::min<unsigned>(room, kClientReadBytes));
+    if (got <= 0)
+        return got == 0;
     // Only this thread adds to the queue, so the room checked above is there.
-    m_serialHandler->QueueWrite(m_readBuffer.data(), got);
-    m_credits.push_back({client.id, got});
+    // The credit goes first: what QueueWrite writes itself is reported at once.
+    m_credits.push_back({client.id, static_cast<unsigned>(got)});
+    m_serialHandler->QueueWrite(m_readBuffer.data(), static_cast<unsigned>(got));
+    return true;
 }
 
-void Bridge::Discard(BridgeClient& client)
+bool Bridge::Discard(BridgeClient& client)
 {
     m_readBuffer.resize(kClientReadBytes);
-    client.socket->Read(m_readBuffer.data(), kClientReadBytes);
+    return ReceiveNow(client.socket, m_readBuffer.data(), kClientReadBytes) >= 0;
+}
+
+bool Bridge::WatchClient(BridgeClient& client)
+{
+#if wxUSE_EVENTLOOP_SOURCE
+    int flags = 0;
+    if (!(client.isWriter && m_writerStalled))
+        flags |= wxEVENT_SOURCE_INPUT;
+    if (!client.backlog.Empty())
+        flags |= wxEVENT_SOURCE_OUTPUT;
+    if (flags == client.watchFlags && (client.watch || flags == 0))
+        return true;
+    client.watch.reset();
+    client.watchFlags = flags;
+    if (flags == 0)
+        return true;
+    client.watch.reset(wxEventLoopBase::AddSourceForFD(static_cast<int>(client.socket->GetSocket()),
+                                                       client.watcher.get(), flags | wxEVENT_SOURCE_EXCEPTION));
+    return client.watch != nullptr;
+#else
+    // Winsock says when a socket that refused bytes takes more.
+    const bool backlog = !client.backlog.Empty();
+    client.socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG | (backlog ? wxSOCKET_OUTPUT_FLAG : 0));
+    return true;
+#endif
 }
 
 void Bridge::OnSerialData(SerialPortEvent& event)
@@ -423,7 +552,11 @@ void Bridge::OnSerialWritten(wxThreadEvent& event)
     if (event.GetInt() == 0)
         m_outputDropped = true;
     m_writtenPending += event.GetInt();
-    if (!m_writtenQueued.exchange(true))
+    // What QueueWrite wrote itself is reported on this thread: credit it now
+    // instead of waking the event loop for it.
+    if (wxThread::IsMain())
+        OnOutputWritten();
+    else if (!m_writtenQueued.exchange(true))
         CallAfter(&Bridge::OnOutputWritten);
 }
 
@@ -442,6 +575,7 @@ void Bridge::OnPortLost()
     m_serialLost = true;
     m_reopenTimer.Start(kReopenIntervalMs);
     NotifyObservers(1, m_row, UPDATE_PROBLEM);
+    ResumeWriter(); // its input is dropped until the port is back
 }
 
 void Bridge::OnReopenTimer(wxTimerEvent&)
@@ -460,9 +594,9 @@ void Bridge::OnReopenTimer(wxTimerEvent&)
     m_serialLost = false;
     // What was queued for the lost port went with it.
     m_credits.clear();
-    m_writerStalled = false;
     Logger::message("Bridge::OnSerialData serial port %s is back", m_comPort);
     NotifyObservers(0, m_row, UPDATE_PROBLEM);
+    ResumeWriter();
 }
 
 void Bridge::RelayInbox()
@@ -505,26 +639,28 @@ bool Bridge::SendToClient(BridgeClient& client, const unsigned char* bytes, std:
     client.readedBytes += static_cast<long long>(count);
     if (client.backlog.Empty())
     {
-        client.socket->Write(bytes, static_cast<wxUint32>(count));
-        const std::size_t sent = client.socket->LastWriteCount();
-        if (sent == count)
-            return true;
-        if (IsWriteFailure(client.socket))
+        const long sent = SendNow(client.socket, bytes, count);
+        if (sent < 0)
         {
             Logger::message("Bridge::OnSerialData client %s failed while sending, disconnected", client.peer);
             return false;
         }
         bytes += sent;
-        count -= sent;
+        count -= static_cast<std::size_t>(sent);
+        if (count == 0)
+            return true;
     }
     if (client.backlog.Size() + count > kClientBacklogLimit)
     {
         Logger::message("Bridge::OnSerialData client %s cannot keep up, disconnected", client.peer);
         return false;
     }
-    if (client.backlog.Empty())
-        client.socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG | wxSOCKET_OUTPUT_FLAG);
     client.backlog.Append(bytes, count);
+    if (!WatchClient(client))
+    {
+        Logger::message("Bridge::OnSerialData client %s cannot be watched, disconnected", client.peer);
+        return false;
+    }
     return true;
 }
 
@@ -532,13 +668,10 @@ bool Bridge::FlushBacklog(BridgeClient& client)
 {
     if (client.backlog.Empty())
         return true;
-    client.socket->Write(client.backlog.Data(), static_cast<wxUint32>(client.backlog.Size()));
-    const std::size_t sent = client.socket->LastWriteCount();
-    if (sent == 0 && IsWriteFailure(client.socket))
+    const long sent = SendNow(client.socket, client.backlog.Data(), client.backlog.Size());
+    if (sent < 0)
         return false;
-    client.backlog.Consume(sent);
-    if (client.backlog.Empty())
-        client.socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG);
+    client.backlog.Consume(static_cast<std::size_t>(sent));
     return true;
 }
 
@@ -567,12 +700,16 @@ void Bridge::OnOutputWritten()
     if (credited)
         NotifyObservers(GetWriteBytes(), m_row, UPDATE_WRITE);
 
-    if (m_writerStalled)
-    {
-        m_writerStalled = false;
-        if (BridgeClient* writer = FindWriter())
-            ReadFromWriter(*writer);
-    }
+    ResumeWriter();
+}
+
+void Bridge::ResumeWriter()
+{
+    if (!m_writerStalled)
+        return;
+    m_writerStalled = false;
+    if (BridgeClient* writer = FindWriter())
+        ServeClient(writer->id);
 }
 
 BridgeClient* Bridge::FindWriter()
@@ -590,10 +727,26 @@ void Bridge::RemoveClient(int id)
     const auto found = m_clients.find(id);
     if (found == m_clients.end())
         return;
+    BridgeClient& client = *found->second;
+#if wxUSE_EVENTLOOP_SOURCE
+    // Stop watching before the descriptor is closed and its number reused.
+    client.watch.reset();
+    if (m_retiredWatchers.empty())
+        CallAfter(&Bridge::FreeRetiredWatchers);
+    m_retiredWatchers.push_back(std::move(client.watcher));
+#else
     Unbind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
-    found->second->socket->Destroy();
-    if (found->second->isWriter)
+#endif
+    client.socket->Destroy();
+    if (client.isWriter)
         m_writerStalled = false;
     m_clients.erase(found);
     NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
+}
+
+void Bridge::FreeRetiredWatchers()
+{
+#if wxUSE_EVENTLOOP_SOURCE
+    m_retiredWatchers.clear();
+#endif
 }

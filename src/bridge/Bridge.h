@@ -124,11 +124,18 @@ private:
         unsigned count;
     };
 
-    void OnSocketConnection(wxSocketEvent& event);
-    void OnSocketData(wxSocketEvent& event);
-    bool IsClientAllowed(wxSocketBase* socket);
+    class ClientWatcher;
 
-    // Worker thread: copy and queue to the GUI thread.
+    void OnSocketConnection(wxSocketEvent& event);
+#if !wxUSE_EVENTLOOP_SOURCE
+    void OnSocketData(wxSocketEvent& event);
+#endif
+    bool IsClientAllowed(wxSocketBase* socket);
+    // A client's socket can take more or has something to read.
+    void ServeClient(int id);
+
+    // Worker thread: copy and queue to the GUI thread. A write report also
+    // comes on the GUI thread, from inside QueueWrite.
     void OnSerialData(SerialPortEvent& event);
     void OnSerialWritten(wxThreadEvent& event);
     void OnSerialLost(wxThreadEvent& event);
@@ -141,9 +148,16 @@ private:
 
     bool SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count);
     bool FlushBacklog(BridgeClient& client);
-    void ReadFromWriter(BridgeClient& client);
-    void Discard(BridgeClient& client);
+    // These three return false when the client has gone.
+    bool TakeInput(BridgeClient& client);
+    bool ReadFromWriter(BridgeClient& client);
+    bool Discard(BridgeClient& client);
+    // Waits for what the client's socket is needed for now; false when it cannot.
+    bool WatchClient(BridgeClient& client);
+    // Reads the writer again after it waited for room in the serial output.
+    void ResumeWriter();
     void RemoveClient(int id);
+    void FreeRetiredWatchers();
     BridgeClient* FindWriter();
     void ReleaseRun();
 
@@ -165,6 +179,11 @@ private:
     wxTimer m_reopenTimer;   // runs while the lost port is waited for
     wxSocketServer* m_server; // owned; released with Destroy()
     std::map<int, std::unique_ptr<BridgeClient>> m_clients;
+#if wxUSE_EVENTLOOP_SOURCE
+    // Watchers of removed clients: one may still be on the stack that removed
+    // its client, so they go only when no event is being dispatched.
+    std::vector<std::unique_ptr<wxEventLoopSourceHandler>> m_retiredWatchers;
+#endif
     std::deque<WriteCredit> m_credits; // queued serial output, oldest first, by client
     bool m_writerStalled;              // the writer waits for room in the serial output
     std::vector<unsigned char> m_readBuffer; // what a client's input event reads into

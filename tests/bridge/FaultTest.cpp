@@ -89,6 +89,48 @@ TEST_F(BridgeTest, ALostPortIsOpenedAgainWhenItsDeviceComesBack)
     linked.Stop();
 }
 
+TEST_F(BridgeTest, AWriterHeldBackByAFullPortCostsNothingAndIsReadAgainOnceThePortIsLost)
+{
+    TempDir dir;
+    const std::string link = (dir / "adapter").string();
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), link.c_str()), 0);
+    Bridge linked(wxString(link), 115200, FreeTcpPort(), 3);
+    linked.Start();
+    ASSERT_TRUE(linked.IsSerialOpen()) << linked.GetProblem();
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(linked.GetTcpPort()));
+    ASSERT_TRUE(PumpUntil([&] { return linked.GetClientCount() == 1; }));
+
+    // The device reads nothing, so the port's output fills up and the
+    // writer is held back, far from done.
+    constexpr std::uint64_t kBytes = 32u << 20;
+    PatternWriter sender(client.Fd(), kBytes);
+    ASSERT_TRUE(PumpUntil([&] { return linked.GetWriteBytes() > 0; }));
+    PumpFor(100ms);
+    ASSERT_FALSE(sender.Done());
+    const double cpuBefore = ThisThreadCpuSeconds();
+    PumpFor(500ms);
+    EXPECT_LT(ThisThreadCpuSeconds() - cpuBefore, 0.2) << "the bridge spins on the held-back writer";
+
+    // Unplugged: the rest of its input has nowhere to go and is dropped.
+    pty.CloseMaster();
+    EXPECT_TRUE(PumpUntil([&] { return sender.Done() || sender.Failed(); }, 30s)) << sender.Sent();
+    EXPECT_FALSE(sender.Failed());
+
+    PtyPair replacement;
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    ASSERT_EQ(::symlink(replacement.SlavePath().c_str(), link.c_str()), 0);
+    ASSERT_TRUE(PumpUntil([&] { return linked.GetProblem().empty(); }));
+    ASSERT_TRUE(client.Send("fresh"));
+    std::string received;
+    EXPECT_TRUE(PumpUntil([&] {
+        received += replacement.ReceiveAvailable();
+        return received.size() >= 5;
+    }));
+    EXPECT_EQ(received, "fresh");
+    linked.Stop();
+}
+
 TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
 {
     StartBridge();

@@ -1,6 +1,7 @@
 #include "ProcessFacts.h"
 
 #include <dirent.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -51,4 +52,11 @@ double OtherThreadsCpuSeconds()
     }
     ::closedir(tasks);
     return total;
+}
+
+double ThisThreadCpuSeconds()
+{
+    timespec used{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
