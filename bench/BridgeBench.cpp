@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -301,18 +302,12 @@ struct ProcessStats
 ProcessStats ReadStats(pid_t pid)
 {
     ProcessStats stats;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    if (close != std::string::npos)
-    {
-        std::istringstream fields(text.substr(close + 2));
-        std::vector<std::string> values;
-        for (std::string value; fields >> value;)
-            values.push_back(value);
-        if (values.size() > 13)
-            stats.cpuSeconds = (std::stod(values[11]) + std::stod(values[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
+    // The process's CPU clock counts nanoseconds; /proc counts 10-ms ticks,
+    // too coarse for a short run.
+    clockid_t clock{};
+    timespec used{};
+    if (::clock_getcpuclockid(pid, &clock) == 0 && ::clock_gettime(clock, &used) == 0)
+        stats.cpuSeconds = static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     if (DIR* dir = ::opendir(tasks.c_str()))
     {

@@ -30,7 +30,7 @@ constexpr int kServerSocketId = 0;
 constexpr int kSerialHandlerId = 1;
 // Large enough that a fast port costs few hand-overs; the handler still
 // delivers each chunk within a millisecond of its first byte.
-constexpr int kChunkSize = 16384;
+constexpr int kChunkSize = 65536;
 // How often a lost serial port is looked for, and how seldom it is tried at
 // the most when its device is there but will not open.
 constexpr int kReopenIntervalMs = 1000;

@@ -206,9 +206,12 @@ bool SerialPortHandler::run()
         }
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline -
                                                                                 std::chrono::steady_clock::now());
+        // Without a gap to wait for (a pseudo-terminal), the next read finds
+        // out whether more is there: one system call instead of two.
         if (left.count() <= 0 ||
-            m_device->WaitReadable(std::min<unsigned>(m_gapWaitMicros, static_cast<unsigned>(left.count()))) !=
-                SFile::WaitResult::Readable)
+            (m_gapWaitMicros > 0 &&
+             m_device->WaitReadable(std::min<unsigned>(m_gapWaitMicros, static_cast<unsigned>(left.count()))) !=
+                 SFile::WaitResult::Readable))
         {
             Deliver();
             return true;
