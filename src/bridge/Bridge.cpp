@@ -80,6 +80,15 @@ long SendNow(wxSocketBase* socket, const unsigned char* bytes, std::size_t count
 #endif
 }
 
+// What clients' input is read into. Every bridge does its socket work on
+// the GUI thread, one read at a time, so they share it rather than each
+// keeping 64 KiB of its own.
+unsigned char* ClientReadBuffer()
+{
+    static unsigned char buffer[kClientReadBytes];
+    return buffer;
+}
+
 // Returns the count read, 0 when nothing waits, or -1 when the peer has
 // closed the connection or it failed.
 long ReceiveNow(wxSocketBase* socket, unsigned char* buffer, std::size_t size)
@@ -492,21 +501,20 @@ bool Bridge::ReadFromWriter(BridgeClient& client)
         m_writerStalled = true;
         return true;
     }
-    m_readBuffer.resize(kClientReadBytes);
-    const long got = ReceiveNow(client.socket, m_readBuffer.data(), std::min<unsigned>(room, kClientReadBytes));
+    unsigned char* const buffer = ClientReadBuffer();
+    const long got = ReceiveNow(client.socket, buffer, std::min<unsigned>(room, kClientReadBytes));
     if (got <= 0)
         return got == 0;
     // Only this thread adds to the queue, so the room checked above is there.
     // The credit goes first: what QueueWrite writes itself is reported at once.
     m_credits.push_back({client.id, static_cast<unsigned>(got)});
-    m_serialHandler->QueueWrite(m_readBuffer.data(), static_cast<unsigned>(got));
+    m_serialHandler->QueueWrite(buffer, static_cast<unsigned>(got));
     return true;
 }
 
 bool Bridge::Discard(BridgeClient& client)
 {
-    m_readBuffer.resize(kClientReadBytes);
-    return ReceiveNow(client.socket, m_readBuffer.data(), kClientReadBytes) >= 0;
+    return ReceiveNow(client.socket, ClientReadBuffer(), kClientReadBytes) >= 0;
 }
 
 bool Bridge::WatchClient(BridgeClient& client)

@@ -186,7 +186,6 @@ private:
 #endif
     std::deque<WriteCredit> m_credits; // queued serial output, oldest first, by client
     bool m_writerStalled;              // the writer waits for room in the serial output
-    std::vector<unsigned char> m_readBuffer; // what a client's input event reads into
 
     // The serial worker's events land here, not on the bridge: its bindings
     // are made once, before any worker runs, so the worker only reads them.
