@@ -1,6 +1,7 @@
 // Measures this project's bridge programs against ser2net and socat on the
 // same machine in one run: pseudo-terminals play the serial devices, loopback
-// sockets the clients. Prints one table and writes the figures as JSON.
+// sockets the clients. Prints one table and writes the figures as JSON. The
+// full run measures the traffic three times over and reports the medians.
 //
 //   bridge_bench --programs DIR [--quick] [--json FILE] [--only SYSTEM,...] [--cases CASE,...]
 //   cases: one, many, tcp, echo, idle, startup
@@ -512,6 +513,10 @@ struct Settings
     int idleBridges;
     std::chrono::seconds idleWindow;
     int startupBridges;
+    // The traffic cases run this many times, the systems taking turns, and
+    // each figure is the median: the machine's drift then falls on every
+    // system alike.
+    int rounds;
 };
 
 using Results = std::map<std::string, double>; // measure -> value; absent when not measured
@@ -939,8 +944,8 @@ int main(int argc, char** argv)
     }
 
     const Settings settings =
-        quick ? Settings{16'000'000, 2'000'000, 50, 16'000'000, 300, 16, 3s, 64}
-              : Settings{64'000'000, 8'000'000, 50, 64'000'000, 2000, 16, 10s, 64};
+        quick ? Settings{16'000'000, 2'000'000, 50, 16'000'000, 300, 16, 3s, 64, 1}
+              : Settings{64'000'000, 8'000'000, 50, 64'000'000, 2000, 16, 10s, 64, 3};
 
     std::vector<std::unique_ptr<System>> systems;
     systems.push_back(std::make_unique<BridgeProgram>("serial-tcp-bridged", programs + "/serial-tcp-bridged"));
@@ -955,24 +960,44 @@ int main(int argc, char** argv)
                       systems.end());
     }
 
-    std::map<std::string, Results> results;
+    std::map<std::string, std::map<std::string, std::vector<double>>> samples; // system, measure
     const std::string many = "serial to " + std::to_string(settings.manyClients) + " clients";
+    for (int round = 1; round <= settings.rounds; ++round)
+    {
+        for (const auto& system : systems)
+        {
+            std::cerr << "measuring " << system->Name();
+            if (settings.rounds > 1)
+                std::cerr << ", round " << round << " of " << settings.rounds;
+            std::cerr << "\n";
+            Results mine;
+            if (cases.count("one"))
+                MeasureSerialToClients(*system, 1, settings.serialToOne, "serial to 1 client", mine);
+            if (cases.count("many") && system->ManyClients())
+                MeasureSerialToClients(*system, settings.manyClients, settings.serialToMany, many, mine);
+            if (cases.count("tcp"))
+                MeasureClientToSerial(*system, settings.clientToSerial, mine);
+            if (cases.count("echo"))
+                MeasureEcho(*system, settings.echoes, mine);
+            // Idle and start-up vary little; once is enough.
+            if (round == 1 && cases.count("idle") && system->ManyBridges())
+                MeasureIdle(*system, settings.idleBridges, settings.idleWindow, mine);
+            if (round == 1 && cases.count("startup") && system->ManyBridges())
+                MeasureStartup(*system, settings.startupBridges, mine);
+            for (const auto& [measure, value] : mine)
+                samples[system->Name()][measure].push_back(value);
+        }
+    }
+    std::map<std::string, Results> results;
     for (const auto& system : systems)
     {
-        std::cerr << "measuring " << system->Name() << "\n";
-        Results& mine = results[system->Name()];
-        if (cases.count("one"))
-            MeasureSerialToClients(*system, 1, settings.serialToOne, "serial to 1 client", mine);
-        if (cases.count("many") && system->ManyClients())
-            MeasureSerialToClients(*system, settings.manyClients, settings.serialToMany, many, mine);
-        if (cases.count("tcp"))
-            MeasureClientToSerial(*system, settings.clientToSerial, mine);
-        if (cases.count("echo"))
-            MeasureEcho(*system, settings.echoes, mine);
-        if (cases.count("idle") && system->ManyBridges())
-            MeasureIdle(*system, settings.idleBridges, settings.idleWindow, mine);
-        if (cases.count("startup") && system->ManyBridges())
-            MeasureStartup(*system, settings.startupBridges, mine);
+        Results& medians = results[system->Name()];
+        for (auto& [measure, values] : samples[system->Name()])
+        {
+            std::sort(values.begin(), values.end());
+            const std::size_t middle = values.size() / 2;
+            medians[measure] = values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+        }
     }
     Report(settings, systems, results, jsonFile);
     return 0;
