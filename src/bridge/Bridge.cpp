@@ -64,10 +64,21 @@ wxString PeerText(wxSocketBase* socket)
 long SendNow(wxSocketBase* socket, const unsigned char* bytes, std::size_t count)
 {
 #ifdef __WINDOWS__
-    const int sent = ::send(socket->GetSocket(), reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);
-    if (sent >= 0)
-        return sent;
-    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    // Winsock says a socket takes more only after a send has found it full,
+    // so send until one does.
+    std::size_t total = 0;
+    while (total < count)
+    {
+        const int sent = ::send(socket->GetSocket(), reinterpret_cast<const char*>(bytes + total),
+                                static_cast<int>(count - total), 0);
+        if (sent > 0)
+            total += static_cast<std::size_t>(sent);
+        else if (sent < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK)
+            break;
+        else
+            return -1;
+    }
+    return static_cast<long>(total);
 #else
     for (;;)
     {
