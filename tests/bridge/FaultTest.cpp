@@ -51,30 +51,54 @@ TEST_F(BridgeTest, AVanishedSerialPortIsReportedOnceAndTheClientsStay)
     EXPECT_EQ(bridge->GetClientCount(), 2);
 }
 
-TEST_F(BridgeTest, ALostPortIsOpenedAgainWhenItsDeviceComesBack)
+// A bridge whose port name is a link, as under /dev/serial/by-id: the adapter
+// that comes back gets a new device behind the same name. One client is
+// connected to it.
+class LinkedPortTest : public BridgeTest
 {
-    // A link in the way of /dev/serial/by-id: the adapter that comes back
-    // gets a new device behind the same name.
+protected:
+    void SetUp() override
+    {
+        BridgeTest::SetUp();
+        ASSERT_EQ(::symlink(pty.SlavePath().c_str(), link.c_str()), 0);
+        linked = std::make_unique<Bridge>(wxString(link), 115200, FreeTcpPort(), 3);
+        linked->AddObserver(&observer);
+        linked->Start();
+        ASSERT_TRUE(linked->IsSerialOpen()) << linked->GetProblem();
+        ASSERT_TRUE(client.Connect(linked->GetTcpPort()));
+        ASSERT_TRUE(PumpUntil([&] { return linked->GetClientCount() == 1; }));
+    }
+
+    void TearDown() override
+    {
+        if (linked)
+            linked->Stop();
+        BridgeTest::TearDown();
+    }
+
+    // Puts another device behind the link.
+    void SwitchLinkTo(const PtyPair& device)
+    {
+        ASSERT_EQ(::unlink(link.c_str()), 0);
+        ASSERT_EQ(::symlink(device.SlavePath().c_str(), link.c_str()), 0);
+    }
+
     TempDir dir;
     const std::string link = (dir / "adapter").string();
-    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), link.c_str()), 0);
-    Bridge linked(wxString(link), 115200, FreeTcpPort(), 3);
-    linked.AddObserver(&observer);
-    linked.Start();
-    ASSERT_TRUE(linked.IsSerialOpen()) << linked.GetProblem();
+    std::unique_ptr<Bridge> linked;
     TcpClient client;
-    ASSERT_TRUE(client.Connect(linked.GetTcpPort()));
-    ASSERT_TRUE(PumpUntil([&] { return linked.GetClientCount() == 1; }));
+};
 
+TEST_F(LinkedPortTest, ALostPortIsOpenedAgainWhenItsDeviceComesBack)
+{
     pty.CloseMaster();
-    ASSERT_TRUE(PumpUntil([&] { return !linked.GetProblem().empty(); }));
-    EXPECT_EQ(linked.GetProblem(), "serial port " + link + ": lost");
+    ASSERT_TRUE(PumpUntil([&] { return !linked->GetProblem().empty(); }));
+    EXPECT_EQ(linked->GetProblem(), "serial port " + link + ": lost");
 
     PtyPair replacement;
-    ASSERT_EQ(::unlink(link.c_str()), 0);
-    ASSERT_EQ(::symlink(replacement.SlavePath().c_str(), link.c_str()), 0);
-    ASSERT_TRUE(PumpUntil([&] { return linked.GetProblem().empty(); }));
-    EXPECT_TRUE(linked.IsSerialOpen());
+    SwitchLinkTo(replacement);
+    ASSERT_TRUE(PumpUntil([&] { return linked->GetProblem().empty(); }));
+    EXPECT_TRUE(linked->IsSerialOpen());
     EXPECT_TRUE(log.Contains("Bridge::OnSerialData serial port " + link + " is back"));
     EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 0);
 
@@ -86,26 +110,15 @@ TEST_F(BridgeTest, ALostPortIsOpenedAgainWhenItsDeviceComesBack)
         received += replacement.ReceiveAvailable();
         return received == "and back";
     })) << received;
-    linked.Stop();
 }
 
-TEST_F(BridgeTest, AWriterHeldBackByAFullPortCostsNothingAndIsReadAgainOnceThePortIsLost)
+TEST_F(LinkedPortTest, AWriterHeldBackByAFullPortCostsNothingAndIsReadAgainOnceThePortIsLost)
 {
-    TempDir dir;
-    const std::string link = (dir / "adapter").string();
-    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), link.c_str()), 0);
-    Bridge linked(wxString(link), 115200, FreeTcpPort(), 3);
-    linked.Start();
-    ASSERT_TRUE(linked.IsSerialOpen()) << linked.GetProblem();
-    TcpClient client;
-    ASSERT_TRUE(client.Connect(linked.GetTcpPort()));
-    ASSERT_TRUE(PumpUntil([&] { return linked.GetClientCount() == 1; }));
-
     // The device reads nothing, so the port's output fills up and the
     // writer is held back, far from done.
     constexpr std::uint64_t kBytes = 32u << 20;
     PatternWriter sender(client.Fd(), kBytes);
-    ASSERT_TRUE(PumpUntil([&] { return linked.GetWriteBytes() > 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return linked->GetWriteBytes() > 0; }));
     PumpFor(100ms);
     ASSERT_FALSE(sender.Done());
     const double cpuBefore = ThisThreadCpuSeconds();
@@ -118,9 +131,8 @@ TEST_F(BridgeTest, AWriterHeldBackByAFullPortCostsNothingAndIsReadAgainOnceThePo
     EXPECT_FALSE(sender.Failed());
 
     PtyPair replacement;
-    ASSERT_EQ(::unlink(link.c_str()), 0);
-    ASSERT_EQ(::symlink(replacement.SlavePath().c_str(), link.c_str()), 0);
-    ASSERT_TRUE(PumpUntil([&] { return linked.GetProblem().empty(); }));
+    SwitchLinkTo(replacement);
+    ASSERT_TRUE(PumpUntil([&] { return linked->GetProblem().empty(); }));
     // Bytes of the stream that were still unread when the port came back
     // may come first; what the writer sends now follows them.
     ASSERT_TRUE(client.Send("fresh"));
@@ -129,7 +141,6 @@ TEST_F(BridgeTest, AWriterHeldBackByAFullPortCostsNothingAndIsReadAgainOnceThePo
         received += replacement.ReceiveAvailable();
         return received.size() >= 5 && received.compare(received.size() - 5, 5, "fresh") == 0;
     })) << received.size();
-    linked.Stop();
 }
 
 TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
