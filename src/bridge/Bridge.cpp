@@ -31,6 +31,11 @@ constexpr int kSerialHandlerId = 1;
 // Large enough that a fast port costs few hand-overs; the handler still
 // delivers each chunk within a millisecond of its first byte.
 constexpr int kChunkSize = 65536;
+// How far the worker may read ahead of this thread. A port faster than the
+// clients can be served waits in its own buffers and flow control, instead
+// of the inbox growing without end and every client then being handed more
+// at once than it may fall behind by.
+constexpr std::size_t kInboxLimit = 4 * kChunkSize;
 // How often a lost serial port is looked for, and how seldom it is tried at
 // the most when its device is there but will not open.
 constexpr int kReopenIntervalMs = 1000;
@@ -282,6 +287,7 @@ void Bridge::ReleaseRun()
     }
     if (m_serialHandler)
     {
+        BoundInbox(false);
         m_serialHandler->Close();
         m_serialHandler.reset(); // joins the worker: nothing more arrives
     }
@@ -294,6 +300,8 @@ void Bridge::ReleaseRun()
     {
         std::lock_guard<std::mutex> lock(m_inboxMutex);
         m_inbox.clear();
+        m_inboxBytes = 0;
+        m_inboxBounded = true;
     }
     m_writtenPending = 0;
     m_outputDropped = false;
@@ -557,9 +565,11 @@ void Bridge::OnSerialData(SerialPortEvent& event)
 {
     bool wasEmpty = false;
     {
-        std::lock_guard<std::mutex> lock(m_inboxMutex);
+        std::unique_lock<std::mutex> lock(m_inboxMutex);
+        m_inboxDrained.wait(lock, [this] { return m_inboxBytes < kInboxLimit || !m_inboxBounded; });
         wasEmpty = m_inbox.empty();
         m_inbox.emplace_back(reinterpret_cast<const char*>(event.GetData()), event.GetLength());
+        m_inboxBytes += m_inbox.back().size();
     }
     // One call relays everything that piles up before the GUI thread gets to it.
     if (wasEmpty)
@@ -603,7 +613,10 @@ void Bridge::OnReopenTimer(wxTimerEvent&)
     // fill with failed openings while it is away.
     if (!m_serialHandler || !SerialPortHandler::IsPortPresent(m_comPort))
         return;
-    if (!m_serialHandler->Open(m_comPort, SerialPortHandler::CheckBaud(m_comBaud)))
+    BoundInbox(false);
+    const bool opened = m_serialHandler->Open(m_comPort, SerialPortHandler::CheckBaud(m_comBaud));
+    BoundInbox(true);
+    if (!opened)
     {
         // There, but refusing: try less and less often, so as not to fill the log.
         m_reopenTimer.Start(std::min(m_reopenTimer.GetInterval() * 2, kReopenBackOffLimitMs));
@@ -618,15 +631,28 @@ void Bridge::OnReopenTimer(wxTimerEvent&)
     ResumeWriter();
 }
 
+// Open and Close park the worker: while this thread waits for that, the
+// worker must not wait for this thread to empty the inbox.
+void Bridge::BoundInbox(bool bounded)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_inboxMutex);
+        m_inboxBounded = bounded;
+    }
+    m_inboxDrained.notify_one();
+}
+
 void Bridge::RelayInbox()
 {
     std::vector<std::string> chunks;
     {
         std::lock_guard<std::mutex> lock(m_inboxMutex);
         chunks.swap(m_inbox);
+        m_inboxBytes = 0;
     }
     if (chunks.empty())
         return;
+    m_inboxDrained.notify_one();
 
     // Every client gets the whole batch in one write.
     std::string joined;

@@ -12,6 +12,7 @@
 #include <wx/variant.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -142,6 +143,7 @@ private:
 
     // GUI thread, queued from the worker.
     void RelayInbox();
+    void BoundInbox(bool bounded);
     void OnOutputWritten();
     void OnPortLost();
     void OnReopenTimer(wxTimerEvent& event);
@@ -192,8 +194,11 @@ private:
     wxEvtHandler m_serialTarget;
     std::unique_ptr<SerialPortHandler> m_serialHandler;
 
-    std::mutex m_inboxMutex;               // protects m_inbox
+    std::mutex m_inboxMutex;               // protects the three below
     std::vector<std::string> m_inbox;      // chunks copied on the worker, not yet relayed
+    std::size_t m_inboxBytes = 0;          // what m_inbox holds
+    bool m_inboxBounded = true;            // false while this thread waits for the worker
+    std::condition_variable m_inboxDrained; // a worker held back by a full inbox waits here
     std::atomic<long long> m_writtenPending; // serial output written, not yet credited
     std::atomic<bool> m_outputDropped;     // the serial port refused queued output
     std::atomic<bool> m_writtenQueued;     // an OnOutputWritten call is on its way

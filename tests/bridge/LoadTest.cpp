@@ -120,6 +120,29 @@ TEST_F(BridgeTest, AClientThatNeverReadsIsDroppedAndNobodyElseWaits)
     EXPECT_LT(watch.LongestPause(), kFrozen);
 }
 
+TEST_F(BridgeTest, APortRunningAheadOfABusyBridgeWaitsAndItsClientKeepsUp)
+{
+    StartBridge();
+    TcpClient client;
+    ASSERT_TRUE(Admit(client));
+    constexpr std::uint64_t kEightMegabytes = 8u << 20;
+    PatternReader reader(client.Fd(), kEightMegabytes);
+    PatternWriter device(pty.Master(), kEightMegabytes);
+    // The bridge's thread is busy elsewhere for a while, the worker reads on:
+    // what piled up meanwhile must not reach the client as one heap larger
+    // than it may fall behind by.
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(PumpUntil([&] { return reader.Done() || reader.Failed(); }, 180s));
+    EXPECT_FALSE(reader.Failed()) << "the client has " << reader.Received();
+    EXPECT_EQ(bridge->GetClientCount(), 1);
+
+    // Busy again, and stopped while the worker waits for it.
+    PatternWriter more(pty.Master(), kEightMegabytes);
+    std::this_thread::sleep_for(100ms);
+    bridge->Stop();
+    EXPECT_FALSE(bridge->IsSerialOpen());
+}
+
 TEST_F(BridgeTest, ASlowSerialPortHoldsTheWriterBackWithoutLosingAByte)
 {
     StartBridge();
