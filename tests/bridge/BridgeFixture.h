@@ -4,6 +4,7 @@
 #include "bridge/ObserverBase.h"
 #include "support/EventLoop.h"
 #include "support/LogRecorder.h"
+#include "support/PatternStream.h"
 #include "support/PtyPair.h"
 #include "support/TcpClient.h"
 
@@ -81,6 +82,22 @@ protected:
         const int before = bridge->GetClientCount();
         return client.Connect(port, from, receiveBuffer) &&
                PumpUntil([&] { return bridge->GetClientCount() == before + 1; });
+    }
+
+    // Admits count more clients, each read by a thread that checks a pattern
+    // stream of bytes bytes. Declare the readers after the clients, so that
+    // they stop before the sockets they read are closed.
+    bool AdmitReaders(std::size_t count, std::uint64_t bytes, std::vector<std::unique_ptr<TcpClient>>& clients,
+                      std::vector<std::unique_ptr<PatternReader>>& readers)
+    {
+        for (std::size_t i = 0; i < count; ++i)
+        {
+            clients.push_back(std::make_unique<TcpClient>());
+            if (!Admit(*clients.back()))
+                return false;
+            readers.push_back(std::make_unique<PatternReader>(clients.back()->Fd(), bytes));
+        }
+        return true;
     }
 
     // Pumps until the serial side has received count bytes; returns them all.

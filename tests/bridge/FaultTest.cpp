@@ -1,7 +1,6 @@
 #include "BridgeFixture.h"
 #include "serial/SFile.h"
 #include "support/FilterEntries.h"
-#include "support/PatternStream.h"
 #include "support/ProcessFacts.h"
 #include "support/TempDir.h"
 
@@ -149,14 +148,9 @@ TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
     constexpr std::uint64_t kBytes = 8u << 20;
     TcpClient doomed;
     ASSERT_TRUE(Admit(doomed));
-    std::vector<std::unique_ptr<TcpClient>> clients(3);
+    std::vector<std::unique_ptr<TcpClient>> clients;
     std::vector<std::unique_ptr<PatternReader>> readers;
-    for (auto& client : clients)
-    {
-        client = std::make_unique<TcpClient>();
-        ASSERT_TRUE(Admit(*client));
-        readers.push_back(std::make_unique<PatternReader>(client->Fd(), kBytes));
-    }
+    ASSERT_TRUE(AdmitReaders(3, kBytes, clients, readers));
     observer.calls.clear();
     PatternWriter device(pty.Master(), kBytes, 16u << 20);
     ASSERT_TRUE(PumpUntil([&] { return readers[0]->Received() > kBytes / 4; }, 60s));

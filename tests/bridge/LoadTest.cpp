@@ -1,5 +1,4 @@
 #include "BridgeFixture.h"
-#include "support/PatternStream.h"
 
 #include <wx/timer.h>
 
@@ -57,15 +56,9 @@ constexpr auto kFrozen = 2000ms;
 TEST_F(BridgeTest, SixteenMegabytesReachTwentyClientsCompleteAndInOrder)
 {
     StartBridge();
-    std::vector<std::unique_ptr<TcpClient>> clients(20);
-    for (auto& client : clients)
-    {
-        client = std::make_unique<TcpClient>();
-        ASSERT_TRUE(Admit(*client));
-    }
+    std::vector<std::unique_ptr<TcpClient>> clients;
     std::vector<std::unique_ptr<PatternReader>> readers;
-    for (auto& client : clients)
-        readers.push_back(std::make_unique<PatternReader>(client->Fd(), kSixteenMegabytes));
+    ASSERT_TRUE(AdmitReaders(20, kSixteenMegabytes, clients, readers));
     PatternWriter device(pty.Master(), kSixteenMegabytes, kFanOutRate);
 
     const bool complete = PumpUntil([&] { return AllEnded(readers); }, 180s);
@@ -104,14 +97,9 @@ TEST_F(BridgeTest, AClientThatNeverReadsIsDroppedAndNobodyElseWaits)
     LoopWatch watch;
     TcpClient sleeper;
     ASSERT_TRUE(Admit(sleeper, "127.0.0.2", 4096));
-    std::vector<std::unique_ptr<TcpClient>> clients(3);
+    std::vector<std::unique_ptr<TcpClient>> clients;
     std::vector<std::unique_ptr<PatternReader>> readers;
-    for (auto& client : clients)
-    {
-        client = std::make_unique<TcpClient>();
-        ASSERT_TRUE(Admit(*client));
-        readers.push_back(std::make_unique<PatternReader>(client->Fd(), kSixteenMegabytes));
-    }
+    ASSERT_TRUE(AdmitReaders(3, kSixteenMegabytes, clients, readers));
     PatternWriter device(pty.Master(), kSixteenMegabytes, kDeviceRate);
 
     const bool complete = PumpUntil([&] { return AllEnded(readers); }, 180s);
