@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <chrono>
 #include <thread>
@@ -291,6 +294,42 @@ TEST_F(SFileOnPty, OpenerInAnotherProcessIsRefused)
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the other process opened a port this one holds";
+}
+
+// Terminal programs and modem probers open a port without flock; the
+// terminal's own exclusive mode refuses them, except to root.
+TEST_F(SFileOnPty, AnOrdinaryUsersPlainOpenIsRefused)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a child as an ordinary user";
+    constexpr uid_t kNobody = 65534;
+    ASSERT_EQ(::chmod(pty.SlavePath().c_str(), 0666), 0) << "the device is the user's to open";
+    ASSERT_TRUE(device.Open(pty.SlavePath(), 9600));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(2);
+        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ::_exit(fd < 0 && errno == EBUSY ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "another user's program opened a port this one holds";
+
+    device.Close();
+    const pid_t later = ::fork();
+    ASSERT_GE(later, 0);
+    if (later == 0)
+    {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(2);
+        ::_exit(::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 0 : 1);
+    }
+    ASSERT_EQ(::waitpid(later, &status, 0), later);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "closed, the port is free for others again";
 }
 
 TEST_F(SFileOnPty, BytesPassBothWaysUnchanged)
