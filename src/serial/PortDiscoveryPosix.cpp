@@ -2,6 +2,8 @@
 #include "SFile.h"
 #include "SerialPortHandler.h"
 
+#include <climits>
+#include <cstdlib>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -49,6 +51,13 @@ std::vector<std::string> DiscoverSerialPorts(const std::string& ttyClassDir)
 bool SerialPortHandler::IsPortPresent(const wxString& portName)
 {
     return Exists(SFile::DevicePath(portName.utf8_string()));
+}
+
+wxString SerialPortHandler::PortIdentity(const wxString& portName)
+{
+    const std::string path = SFile::DevicePath(portName.utf8_string());
+    char resolved[PATH_MAX];
+    return wxString::FromUTF8(::realpath(path.c_str(), resolved) ? resolved : path.c_str());
 }
 
 wxArrayString SerialPortHandler::GetPortList()

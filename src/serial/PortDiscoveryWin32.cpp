@@ -12,6 +12,11 @@ bool SerialPortHandler::IsPortPresent(const wxString& portName)
     return GetPortList().Index(portName, false) != wxNOT_FOUND;
 }
 
+wxString SerialPortHandler::PortIdentity(const wxString& portName)
+{
+    return portName.Upper();
+}
+
 wxArrayString SerialPortHandler::GetPortList()
 {
     // The key's values map driver device names to port names; the port names

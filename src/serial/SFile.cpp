@@ -256,6 +256,11 @@ std::wstring SFile::WindowsPortName(unsigned port)
     return port < kFirstDeviceNamespacePort ? name : L"\\\\.\\" + name;
 }
 
+std::string SFile::PortLabel(const std::string& portName)
+{
+    return sfile_os::PortLabel(portName);
+}
+
 std::string SFile::DevicePath(const std::string& portName)
 {
     if (portName.empty() || portName.find('/') != std::string::npos)

@@ -136,6 +136,10 @@ public:
     // The POSIX device path of a port name: a bare name lives in /dev.
     static std::string DevicePath(const std::string& portName);
 
+    // How a log line names the port: "/dev/ttyUSB0" on POSIX, "3" for COM3
+    // on Windows.
+    static std::string PortLabel(const std::string& portName);
+
 private:
     Handle m_handle;
     std::uint32_t m_port;

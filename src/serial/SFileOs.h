@@ -17,6 +17,9 @@ using Handle = SFile::Handle;
 // failure returns SFile::kInvalidHandle and puts the cause into error.
 Handle Open(const std::string& portName, std::string& error);
 
+// How the log names the port: its device path on POSIX, its number on Windows.
+std::string PortLabel(const std::string& portName);
+
 // Reads the port's current settings, applies the mode string on top of them,
 // switches off CTS/DSR output flow control and holds DTR and RTS off.
 bool Configure(Handle handle, const std::string& mode, std::string& error);

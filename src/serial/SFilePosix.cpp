@@ -31,6 +31,7 @@ struct Waker
 namespace
 {
 using Clock = std::chrono::steady_clock;
+const char kInUse[] = "the port is in use by another program";
 constexpr unsigned long kTimerSlackNanos = 1000;
 
 struct BaudSpeed
@@ -107,6 +108,11 @@ unsigned QueuedBytes(int fd)
 }
 } // namespace
 
+std::string PortLabel(const std::string& portName)
+{
+    return SFile::DevicePath(portName);
+}
+
 Handle Open(const std::string& portName, std::string& error)
 {
     const std::string path = SFile::DevicePath(portName);
@@ -118,14 +124,15 @@ Handle Open(const std::string& portName, std::string& error)
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
     {
-        error = ErrnoText(errno);
+        // EBUSY: another program holds the port with TIOCEXCL.
+        error = errno == EBUSY ? kInUse : ErrnoText(errno);
         return SFile::kInvalidHandle;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
     {
         const int cause = errno;
         ::close(fd);
-        error = cause == EWOULDBLOCK ? "the port is in use by another program" : ErrnoText(cause);
+        error = cause == EWOULDBLOCK ? kInUse : ErrnoText(cause);
         return SFile::kInvalidHandle;
     }
     if (::ioctl(fd, TIOCEXCL) != 0)

@@ -105,6 +105,11 @@ Outcome Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD r
 }
 } // namespace
 
+std::string PortLabel(const std::string& portName)
+{
+    return std::to_string(SFile::PortNumber(portName));
+}
+
 Handle Open(const std::string& portName, std::string& error)
 {
     const std::wstring name = SFile::WindowsPortName(SFile::PortNumber(portName));

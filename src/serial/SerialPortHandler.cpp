@@ -66,7 +66,7 @@ SerialPortHandler::~SerialPortHandler()
     m_chunk->Release();
 }
 
-bool SerialPortHandler::Open(const wxString& portName, int baud)
+bool SerialPortHandler::Open(const wxString& portName, int baud, bool quietly)
 {
     // The worker reads the device and the settings below: keep it parked
     // until they are in place, also when it idles without a port.
@@ -75,20 +75,22 @@ bool SerialPortHandler::Open(const wxString& portName, int baud)
     DropOutput();
 
     const std::string name = portName.utf8_string();
-    Logger::message("SerialPortHandler::Open() - port: %d, baud: %d", static_cast<int>(SFile::PortNumber(name)), baud);
     m_device->SetDataBits(m_dataBits);
     m_device->SetParity(m_parity);
     m_device->SetStopBits(m_stopBits);
     m_dataBits = m_device->GetDataBits();
     m_parity = m_device->GetParity();
     m_stopBits = m_device->GetStopBits();
-    Logger::message("SerialPortHandler::Open() - m_dataBits: %d, m_parity: %c, m_stopBits: %d",
-                    static_cast<int>(m_dataBits), m_parity, static_cast<int>(m_stopBits));
-    const bool opened = m_device->Open(name, baud);
-    if (!opened)
+    if (!quietly)
     {
-        Logger::message("SerialPortHandler::Open() - cannot open %s: %s", portName, GetOpenError());
+        Logger::message("SerialPortHandler::Open() - port: %s, baud: %d", wxString::FromUTF8(SFile::PortLabel(name)),
+                        baud);
+        Logger::message("SerialPortHandler::Open() - m_dataBits: %d, m_parity: %c, m_stopBits: %d",
+                        static_cast<int>(m_dataBits), m_parity, static_cast<int>(m_stopBits));
     }
+    const bool opened = m_device->Open(name, baud);
+    if (!opened && !quietly)
+        Logger::message("SerialPortHandler::Open() - cannot open %s: %s", portName, GetOpenError());
 
     m_portName = portName;
     m_baud = baud;

@@ -43,10 +43,11 @@ public:
 
     // Opens the port (closing it first if open) with the handler's line
     // settings, resets the counters and lets the worker run, starting it or
-    // waking it from a Close. A port that
-    // cannot be opened is logged with the cause; the worker then idles and
-    // Write fails. True when the port is open.
-    bool Open(const wxString& portName, int baud);
+    // waking it from a Close. What it opens, and a port that cannot be
+    // opened, are logged unless quietly is set (a caller that tries again
+    // and again keeps its own log); the worker then idles and Write fails.
+    // True when the port is open.
+    bool Open(const wxString& portName, int baud, bool quietly = false);
 
     // The frame of each character from the next Open on: 7 or 8 data bits,
     // parity 'N', 'E' or 'O', 1 or 2 stop bits; other values fall back to
@@ -84,6 +85,9 @@ public:
     static wxArrayString GetPortList();
     // Whether the named port's device is there (it may still refuse to open).
     static bool IsPortPresent(const wxString& portName);
+    // The same text for every name of one device: a link such as
+    // /dev/serial/by-id/... and the node it leads to give the same.
+    static wxString PortIdentity(const wxString& portName);
     // The baud rates offered to the user, ascending, as decimal texts.
     static wxArrayString GetBaudList();
     // rate when it is one of GetBaudList's rates, else 9600.

@@ -159,10 +159,10 @@ TEST_F(SerialPortHandlerTest, EventTextCarriesBothCounters)
     EXPECT_EQ(collector.LastText(), "w=10,r=300");
 }
 
-TEST_F(SerialPortHandlerTest, OpenLogsThePortNumberAndLineSettings)
+TEST_F(SerialPortHandlerTest, OpenLogsTheDeviceAndLineSettings)
 {
     EXPECT_FALSE(handler.Open("COM12", 9600));
-    EXPECT_TRUE(log.Contains("SerialPortHandler::Open() - port: 12, baud: 9600"));
+    EXPECT_TRUE(log.Contains("SerialPortHandler::Open() - port: /dev/COM12, baud: 9600"));
     EXPECT_TRUE(log.Contains("SerialPortHandler::Open() - m_dataBits: 8, m_parity: N, m_stopBits: 1"));
     EXPECT_TRUE(log.Contains("SerialPortHandler::Open() - cannot open COM12: No such file or directory"));
     EXPECT_FALSE(handler.IsOpen());
