@@ -13,9 +13,11 @@
 
 #ifdef __WINDOWS__
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #endif
@@ -36,10 +38,20 @@ constexpr int kChunkSize = 65536;
 // of the inbox growing without end and every client then being handed more
 // at once than it may fall behind by.
 constexpr std::size_t kInboxLimit = 4 * kChunkSize;
-// How often a lost serial port is looked for, and how seldom it is tried at
-// the most when its device is there but will not open.
-constexpr int kReopenIntervalMs = 1000;
-constexpr int kReopenBackOffLimitMs = 60000;
+// How often a missing serial port is looked for and a taken TCP port tried,
+// and how seldom at the most while they keep refusing.
+constexpr int kRetryIntervalMs = 1000;
+constexpr int kRetryBackOffLimitMs = 60000;
+// How long accepting pauses when it fails (no descriptor left, say): the
+// waiting connection keeps the server readable, which would otherwise spin.
+constexpr int kAcceptPauseMs = 500;
+// How often a held-back writer is asked whether it has hung up.
+constexpr int kHangUpCheckMs = 250;
+// A client whose host vanished without a word is found out after about
+// a minute and a half.
+constexpr int kKeepAliveIdleSeconds = 60;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 3;
 // How much of a client's input one input event reads: each event costs the
 // toolkit a few system calls, so a fast writer should bring many bytes.
 constexpr unsigned kClientReadBytes = 65536;
@@ -51,6 +63,60 @@ const char kDefaultComPort[] = "/dev/ttyS0";
 #endif
 constexpr int kDefaultComBaud = 9600;
 constexpr wxUint16 kDefaultTcpPort = 4242;
+
+// The serial ports that bridges of this process hold, by device, so that a
+// bridge refused one can say which bridge has it. GUI thread only.
+std::map<wxString, const Bridge*>& HeldSerialPorts()
+{
+    static std::map<wxString, const Bridge*> held;
+    return held;
+}
+
+wxString Joined(const wxString& first, const wxString& second)
+{
+    if (first.empty() || second.empty())
+        return first + second;
+    return first + "; " + second;
+}
+
+int TimerBackOff(const wxTimer& timer)
+{
+    return std::min(timer.GetInterval() * 2, kRetryBackOffLimitMs);
+}
+
+bool IsAddressInUse(int error)
+{
+#ifdef __WINDOWS__
+    return error == WSAEADDRINUSE;
+#else
+    return error == EADDRINUSE;
+#endif
+}
+
+void KeepAlive(wxSocketBase* socket)
+{
+    const int on = 1;
+    socket->SetOption(SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+#ifdef TCP_KEEPIDLE
+    const int idle = kKeepAliveIdleSeconds, interval = kKeepAliveIntervalSeconds, probes = kKeepAliveProbes;
+    socket->SetOption(IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    socket->SetOption(IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    socket->SetOption(IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#endif
+}
+
+// Whether the peer has closed its side, or the connection failed, while
+// what it sent before may still wait unread.
+bool PeerHasClosed(wxSocketBase* socket)
+{
+#ifdef __WINDOWS__
+    (void)socket;
+    return false; // Winsock reports a close as a lost connection instead
+#else
+    pollfd entry{static_cast<int>(socket->GetSocket()), POLLRDHUP, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+#endif
+}
 
 wxString PeerText(wxSocketBase* socket)
 {
@@ -161,9 +227,14 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
       m_stopBits(SFile::kDefaultStopBits),
       m_readBytes(0),
       m_id(id),
+      m_allowListUnreadable(false),
       m_running(false),
       m_serialLost(false),
       m_reopenTimer(this),
+      m_listenTimer(this),
+      m_acceptTimer(this),
+      m_hangUpTimer(this),
+      m_acceptPaused(false),
       m_server(nullptr),
       m_writerStalled(false),
       m_writtenPending(0),
@@ -174,6 +245,9 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
     m_serialTarget.Bind(EVT_SERIAL_WRITTEN, &Bridge::OnSerialWritten, this, kSerialHandlerId);
     m_serialTarget.Bind(EVT_SERIAL_LOST, &Bridge::OnSerialLost, this, kSerialHandlerId);
     Bind(wxEVT_TIMER, &Bridge::OnReopenTimer, this, m_reopenTimer.GetId());
+    Bind(wxEVT_TIMER, &Bridge::OnListenTimer, this, m_listenTimer.GetId());
+    Bind(wxEVT_TIMER, &Bridge::OnAcceptTimer, this, m_acceptTimer.GetId());
+    Bind(wxEVT_TIMER, &Bridge::OnHangUpTimer, this, m_hangUpTimer.GetId());
 }
 
 Bridge::Bridge(const Bridge* source) : Bridge(kDefaultComPort, kDefaultComBaud, kDefaultTcpPort, -1)
@@ -192,7 +266,7 @@ void Bridge::Assign(const Bridge* source)
     {
         m_comPort = kDefaultComPort;
         m_comBaud = kDefaultComBaud;
-        m_tcpPort = kDefaultTcpPort;
+        SetTcpPort(kDefaultTcpPort);
         m_dataBits = SFile::kDefaultDataBits;
         m_parity = SFile::kDefaultParity;
         m_stopBits = SFile::kDefaultStopBits;
@@ -203,11 +277,13 @@ void Bridge::Assign(const Bridge* source)
     m_comPort = source->m_comPort;
     m_comBaud = source->m_comBaud;
     m_tcpPort = source->m_tcpPort;
+    m_storedTcpPort = source->m_storedTcpPort;
     m_dataBits = source->m_dataBits;
     m_parity = source->m_parity;
     m_stopBits = source->m_stopBits;
     m_id = source->m_id;
     m_ipFilters = source->m_ipFilters;
+    m_allowListUnreadable = source->m_allowListUnreadable;
     m_refusedIps.Clear();
 }
 
@@ -216,8 +292,42 @@ void Bridge::Start()
     if (m_running)
         return;
     m_running = true;
-    m_problem.clear();
+    if (m_allowListUnreadable)
+    {
+        Logger::message("Bridge::Start() - the IP filters of bridge #%d could not be read; it is not started, as it "
+                        "would admit every address",
+                        m_row);
+        NotifyProblem();
+        return;
+    }
 
+    if (m_tcpPort == 0)
+    {
+        const wxString stored = m_storedTcpPort.empty() ? wxString("0") : m_storedTcpPort;
+        m_listenProblem = {wxString::Format("TCP port %s is not one from 1 to 65535; nothing listens", stored),
+                           wxString::Format("TCP port %s out of range", stored)};
+        Logger::message("Bridge::Start() - %s", m_listenProblem.full);
+    }
+    else if (!Listen())
+    {
+        Logger::message("Bridge::Start() - cannot listen on %s", m_listenProblem.full);
+        m_listenTimer.StartOnce(kRetryIntervalMs);
+    }
+
+    m_serialHandler = std::make_unique<SerialPortHandler>(kChunkSize, kSerialHandlerId, &m_serialTarget);
+    m_serialHandler->SetLineFormat(static_cast<std::uint8_t>(m_dataBits), m_parity,
+                                   static_cast<std::uint8_t>(m_stopBits));
+    if (!OpenSerial(false) && !m_comPort.empty())
+    {
+        Logger::message("Bridge::Start() - %s; it is tried again", m_serialProblem.full);
+        m_reopenTimer.StartOnce(kRetryIntervalMs);
+    }
+    if (!GetProblem().empty())
+        NotifyProblem();
+}
+
+bool Bridge::Listen()
+{
     wxIPV4address address;
     address.AnyAddress();
     address.Service(m_tcpPort);
@@ -225,34 +335,40 @@ void Bridge::Start()
     // port from being bound again.
     errno = 0;
     auto* server = new wxSocketServer(address, wxSOCKET_REUSEADDR);
-    const int listenError = errno;
-    if (server->IsOk())
-    {
-        // The toolkit listens with a backlog of 5: a burst of connections
-        // would see most of theirs dropped and retried seconds later.
-        ::listen(server->GetSocket(), SOMAXCONN);
-        m_server = server;
-        m_server->SetEventHandler(*this, kServerSocketId);
-        m_server->SetNotify(wxSOCKET_CONNECTION_FLAG);
-        m_server->Notify(true);
-    }
-    else
+    const int error = errno;
+    if (!server->IsOk())
     {
         server->Destroy();
-        const wxString cause = listenError ? wxString(std::strerror(listenError)) : wxString("cannot listen");
-        Logger::message("Bridge::Start() - cannot listen on TCP port %u: %s", static_cast<unsigned>(m_tcpPort), cause);
-        m_problem = wxString::Format("TCP port %u: %s", static_cast<unsigned>(m_tcpPort), cause);
+        const unsigned port = m_tcpPort;
+        const wxString cause = error ? wxString(std::strerror(error)) : wxString("cannot listen");
+        m_listenProblem = {wxString::Format("TCP port %u: %s", port, cause),
+                           IsAddressInUse(error) ? wxString::Format("TCP port %u in use", port)
+                                                 : wxString::Format("TCP port %u: %s", port, cause)};
+        return false;
     }
+    // The toolkit listens with a backlog of 5: a burst of connections
+    // would see most of theirs dropped and retried seconds later.
+    ::listen(server->GetSocket(), SOMAXCONN);
+    m_server = server;
+    m_server->SetEventHandler(*this, kServerSocketId);
+    m_server->SetNotify(wxSOCKET_CONNECTION_FLAG);
+    m_server->Notify(true);
+    m_listenProblem = {};
+    return true;
+}
 
-    m_serialHandler = std::make_unique<SerialPortHandler>(kChunkSize, kSerialHandlerId, &m_serialTarget);
-    m_serialHandler->SetLineFormat(static_cast<std::uint8_t>(m_dataBits), m_parity,
-                                   static_cast<std::uint8_t>(m_stopBits));
-    if (!m_serialHandler->Open(m_comPort, SerialPortHandler::CheckBaud(m_comBaud)))
+void Bridge::OnListenTimer(wxTimerEvent&)
+{
+    const wxString before = m_listenProblem.full;
+    if (Listen())
     {
-        if (!m_problem.empty())
-            m_problem += "; ";
-        m_problem += wxString::Format("serial port %s: %s", m_comPort, m_serialHandler->GetOpenError());
+        Logger::message("Bridge::Start() - listening on TCP port %u at last", static_cast<unsigned>(m_tcpPort));
+        NotifyProblem();
+        return;
     }
+    if (m_listenProblem.full != before)
+        NotifyProblem();
+    m_listenTimer.StartOnce(TimerBackOff(m_listenTimer));
 }
 
 void Bridge::Stop()
@@ -291,6 +407,7 @@ void Bridge::ReleaseRun()
         m_serialHandler->Close();
         m_serialHandler.reset(); // joins the worker: nothing more arrives
     }
+    ReleaseSerialPort();
     // Nothing the stopped run queued may reach the next one. The application
     // keeps a list of handlers with events queued; leave it too, or it will
     // ask this one for events it no longer has.
@@ -308,18 +425,39 @@ void Bridge::ReleaseRun()
     m_writtenQueued = false;
     m_credits.clear();
     m_writerStalled = false;
-    m_problem.clear();
+    m_listenProblem = {};
+    m_serialProblem = {};
     m_serialLost = false;
     m_reopenTimer.Stop();
+    m_listenTimer.Stop();
+    m_acceptTimer.Stop();
+    m_hangUpTimer.Stop();
+    m_acceptPaused = false;
     m_running = false;
 }
 
 wxString Bridge::GetProblem() const
 {
-    if (!m_serialLost)
-        return m_problem;
-    const wxString lost = wxString::Format("serial port %s: lost", m_comPort);
-    return m_problem.empty() ? lost : m_problem + "; " + lost;
+    if (!m_running)
+        return wxString();
+    if (m_allowListUnreadable)
+        return "its IP filters could not be read from the store; not started, as it would admit every address";
+    return Joined(m_listenProblem.full, m_serialProblem.full);
+}
+
+wxString Bridge::GetState() const
+{
+    if (!m_running)
+        return "stopped";
+    if (m_allowListUnreadable)
+        return "allow-list could not be read";
+    const wxString brief = Joined(m_listenProblem.brief, m_serialProblem.brief);
+    return brief.empty() ? wxString("running") : brief;
+}
+
+void Bridge::NotifyProblem()
+{
+    NotifyObservers(GetProblem().empty() ? 0 : 1, m_row, UPDATE_PROBLEM);
 }
 
 bool Bridge::IsSerialOpen() const
@@ -355,6 +493,12 @@ void Bridge::PurgeDeletedIpFilters()
                       m_ipFilters.end());
 }
 
+int Bridge::GetClientCount() const
+{
+    return static_cast<int>(std::count_if(m_clients.begin(), m_clients.end(),
+                                          [](const auto& entry) { return !entry.second->hungUp; }));
+}
+
 long long Bridge::GetWriteBytes() const
 {
     long long total = 0;
@@ -368,10 +512,13 @@ void Bridge::GetClientsInfo(ClientInfoList& list) const
     for (const auto& entry : m_clients)
     {
         const BridgeClient& client = *entry.second;
+        if (client.hungUp)
+            continue;
         ClientInfo info;
         info["ReadedBytes"] = wxVariant(wxLongLong(client.readedBytes));
         info["WritedBytes"] = wxVariant(wxLongLong(client.writedBytes));
         info["IP"] = wxVariant(GetClientIp(client));
+        info["Writer"] = wxVariant(client.isWriter);
         list.push_back(info);
     }
 }
@@ -386,16 +533,65 @@ wxString Bridge::GetClientIp(const BridgeClient& client) const
 
 void Bridge::OnSocketConnection(wxSocketEvent&)
 {
-    if (!m_server)
-        return;
+    if (m_server && !m_acceptPaused)
+        AcceptClient();
+}
+
+void Bridge::AcceptClient()
+{
     wxSocketBase* socket = m_server->Accept(false);
     if (!socket)
     {
-        Logger::message("Error: couldn't accept a new connection");
+        const int error = wxSysErrorCode();
+        if (m_server->LastError() != wxSOCKET_WOULDBLOCK)
+            PauseAccepting(error);
+        else if (m_acceptPaused)
+            ResumeAccepting(); // nobody waits any more
         return;
     }
-    Logger::message("New client connection accepted");
-    if (!IsClientAllowed(socket))
+    if (m_acceptPaused)
+    {
+        ResumeAccepting();
+        Logger::message("Bridge::OnSocketConnection accepting again on TCP port %u", static_cast<unsigned>(m_tcpPort));
+    }
+    Admit(socket);
+}
+
+// The connection that could not be taken keeps the server readable: wait a
+// moment, or for a client to leave, instead of failing again at once.
+void Bridge::PauseAccepting(int error)
+{
+    if (!m_acceptPaused && m_logThrottle.Allow("failures to accept a connection"))
+        Logger::message("Error: couldn't accept a new connection: %s", wxSysErrorMsgStr(error));
+    m_acceptPaused = true;
+    m_server->Notify(false);
+    m_acceptTimer.StartOnce(kAcceptPauseMs);
+}
+
+void Bridge::ResumeAccepting()
+{
+    m_acceptPaused = false;
+    m_acceptTimer.Stop();
+    m_server->Notify(true);
+}
+
+void Bridge::OnAcceptTimer(wxTimerEvent&)
+{
+    if (m_server && m_acceptPaused)
+        AcceptClient();
+}
+
+void Bridge::Admit(wxSocketBase* socket)
+{
+    const bool allowed = IsClientAllowed(socket);
+    // A port scanner, or a client that retries for ever, must not fill the log.
+    if (allowed || m_logThrottle.Allow("connections refused from " + m_refusedIps.Last()))
+    {
+        Logger::message("New client connection accepted");
+        if (!allowed)
+            Logger::message("banned ip!");
+    }
+    if (!allowed)
     {
         socket->Destroy();
         return;
@@ -405,10 +601,12 @@ void Bridge::OnSocketConnection(wxSocketEvent&)
     // Answers from the device go out at once, not when Nagle allows.
     const int noDelay = 1;
     socket->SetOption(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    KeepAlive(socket);
     auto client = std::make_unique<BridgeClient>();
     client->id = id;
     client->socket = socket;
-    client->isWriter = m_clients.empty();
+    // A writer that hung up while its last bytes are still written no longer counts.
+    client->isWriter = GetClientCount() == 0;
     client->peer = PeerText(socket);
 #if wxUSE_EVENTLOOP_SOURCE
     // A blocking socket is one the toolkit does not watch; the bridge
@@ -424,16 +622,14 @@ void Bridge::OnSocketConnection(wxSocketEvent&)
     socket->Notify(true);
     Bind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
 #endif
-    if (!WatchClient(*client))
+    BridgeClient& admitted = *client;
+    m_clients.emplace(id, std::move(client));
+    if (!WatchClient(admitted))
     {
-        Logger::message("Bridge::OnSocketConnection client %s cannot be watched, disconnected", client->peer);
-#if !wxUSE_EVENTLOOP_SOURCE
-        Unbind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
-#endif
-        socket->Destroy();
+        Logger::message("Bridge::OnSocketConnection client %s cannot be watched, disconnected", admitted.peer);
+        RemoveClient(id);
         return;
     }
-    m_clients.emplace(id, std::move(client));
     NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
 }
 
@@ -450,7 +646,6 @@ bool Bridge::IsClientAllowed(wxSocketBase* socket)
     const wxString address = peer.IPAddress();
     if (FindIpFilter(address))
         return true;
-    Logger::message("banned ip!");
     // A client that retries for months must not grow the list for as long.
     if (m_refusedIps.size() >= kRefusedListLimit)
         m_refusedIps.RemoveAt(0);
@@ -503,7 +698,7 @@ bool Bridge::TakeInput(BridgeClient& client)
 {
     if (!client.isWriter)
         return Discard(client); // read, so that its departure is still noticed
-    if (m_writerStalled)
+    if (IsHeldBack(client))
         return true;
     return ReadFromWriter(client);
 }
@@ -533,14 +728,23 @@ bool Bridge::ReadFromWriter(BridgeClient& client)
 
 bool Bridge::Discard(BridgeClient& client)
 {
-    return ReceiveNow(client.socket, ClientReadBuffer(), kClientReadBytes) >= 0;
+    const long got = ReceiveNow(client.socket, ClientReadBuffer(), kClientReadBytes);
+    if (got > 0 && !client.isWriter && !client.droppingTold)
+    {
+        // Whoever wonders where its commands went finds the answer here.
+        client.droppingTold = true;
+        Logger::message("Bridge::OnSocketData client %s is a reader: its input is dropped", client.peer);
+    }
+    return got >= 0;
 }
 
 bool Bridge::WatchClient(BridgeClient& client)
 {
+    if (IsHeldBack(client) && !client.hungUp && !m_hangUpTimer.IsRunning())
+        m_hangUpTimer.Start(kHangUpCheckMs);
 #if wxUSE_EVENTLOOP_SOURCE
     int flags = 0;
-    if (!(client.isWriter && m_writerStalled))
+    if (!IsHeldBack(client))
         flags |= wxEVENT_SOURCE_INPUT;
     if (!client.backlog.Empty())
         flags |= wxEVENT_SOURCE_OUTPUT;
@@ -559,6 +763,38 @@ bool Bridge::WatchClient(BridgeClient& client)
     client.socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG | (backlog ? wxSOCKET_OUTPUT_FLAG : 0));
     return true;
 #endif
+}
+
+bool Bridge::IsHeldBack(const BridgeClient& client)
+{
+    return client.isWriter && (FindWriter() != &client || m_writerStalled);
+}
+
+// Until its input is read, a held-back writer's hang-up shows only to a poll
+// that asks for it.
+void Bridge::OnHangUpTimer(wxTimerEvent&)
+{
+    bool hungUp = false;
+    bool waiting = false;
+    for (auto& entry : m_clients)
+    {
+        BridgeClient& client = *entry.second;
+        if (client.hungUp || !IsHeldBack(client))
+            continue;
+        if (!PeerHasClosed(client.socket))
+        {
+            waiting = true;
+            continue;
+        }
+        client.hungUp = true;
+        hungUp = true;
+        Logger::message("Bridge::OnSocketData writer %s hung up; what it sent is still written to the serial port",
+                        client.peer);
+    }
+    if (!waiting)
+        m_hangUpTimer.Stop();
+    if (hungUp)
+        NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
 }
 
 void Bridge::OnSerialData(SerialPortEvent& event)
@@ -602,33 +838,85 @@ void Bridge::OnPortLost()
     // and the port is opened again as soon as its device is there.
     Logger::message("Bridge::OnSerialData serial port %s lost; the bridge runs on and waits for it", m_comPort);
     m_serialLost = true;
-    m_reopenTimer.Start(kReopenIntervalMs);
-    NotifyObservers(1, m_row, UPDATE_PROBLEM);
+    m_serialProblem = {wxString::Format("serial port %s: lost", m_comPort), "serial port lost"};
+    m_reopenTimer.StartOnce(kRetryIntervalMs);
+    NotifyProblem();
     ResumeWriter(); // its input is dropped until the port is back
 }
 
 void Bridge::OnReopenTimer(wxTimerEvent&)
 {
-    // Only a device that is there again is tried, so that the log does not
-    // fill with failed openings while it is away.
-    if (!m_serialHandler || !SerialPortHandler::IsPortPresent(m_comPort))
+    if (!m_serialHandler)
         return;
+    // Only a device that is there is tried, so that the log does not fill
+    // with failed openings while it is away; one that appears is tried
+    // within a second.
+    if (!SerialPortHandler::IsPortPresent(m_comPort))
+    {
+        m_reopenTimer.StartOnce(kRetryIntervalMs);
+        return;
+    }
+    const wxString before = m_serialProblem.full;
+    const bool wasLost = m_serialLost;
+    if (!OpenSerial(true))
+    {
+        if (m_logThrottle.Allow("failed openings of serial port " + m_comPort))
+            Logger::message("Bridge::OnReopenTimer - %s", m_serialProblem.full);
+        if (m_serialProblem.full != before)
+            NotifyProblem();
+        // There, but refusing: try less and less often.
+        m_reopenTimer.StartOnce(TimerBackOff(m_reopenTimer));
+        return;
+    }
+    // What was queued for the lost port went with it.
+    m_credits.clear();
+    if (wasLost)
+        Logger::message("Bridge::OnSerialData serial port %s is back", m_comPort);
+    else
+        Logger::message("Bridge::Start() - serial port %s is open now", m_comPort);
+    NotifyProblem();
+    ResumeWriter();
+}
+
+bool Bridge::OpenSerial(bool quietly)
+{
     BoundInbox(false);
-    const bool opened = m_serialHandler->Open(m_comPort, SerialPortHandler::CheckBaud(m_comBaud));
+    const bool opened = m_serialHandler->Open(m_comPort, SerialPortHandler::CheckBaud(m_comBaud), quietly);
     BoundInbox(true);
     if (!opened)
     {
-        // There, but refusing: try less and less often, so as not to fill the log.
-        m_reopenTimer.Start(std::min(m_reopenTimer.GetInterval() * 2, kReopenBackOffLimitMs));
-        return;
+        m_serialProblem = SerialOpenProblem();
+        return false;
     }
-    m_reopenTimer.Stop();
+    HeldSerialPorts()[SerialPortHandler::PortIdentity(m_comPort)] = this;
+    m_serialProblem = {};
     m_serialLost = false;
-    // What was queued for the lost port went with it.
-    m_credits.clear();
-    Logger::message("Bridge::OnSerialData serial port %s is back", m_comPort);
-    NotifyObservers(0, m_row, UPDATE_PROBLEM);
-    ResumeWriter();
+    return true;
+}
+
+Bridge::Problem Bridge::SerialOpenProblem() const
+{
+    if (m_comPort.empty())
+        return {"no serial port is set", "no serial port"};
+    const wxString full = wxString::Format("serial port %s: ", m_comPort);
+    const auto holder = HeldSerialPorts().find(SerialPortHandler::PortIdentity(m_comPort));
+    if (holder != HeldSerialPorts().end() && holder->second != this)
+    {
+        const int row = holder->second->GetRow();
+        return {full + wxString::Format("used by bridge #%d of this program", row),
+                wxString::Format("%s used by bridge #%d", m_comPort, row)};
+    }
+    const wxString cause = m_serialHandler->GetOpenError();
+    if (!SerialPortHandler::IsPortPresent(m_comPort))
+        return {full + cause, "waiting for " + m_comPort};
+    return {full + cause, m_comPort + ": " + cause};
+}
+
+void Bridge::ReleaseSerialPort()
+{
+    auto& held = HeldSerialPorts();
+    for (auto entry = held.begin(); entry != held.end();)
+        entry = entry->second == this ? held.erase(entry) : std::next(entry);
 }
 
 // Open and Close park the worker: while this thread waits for that, the
@@ -783,10 +1071,21 @@ void Bridge::RemoveClient(int id)
     Unbind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
 #endif
     client.socket->Destroy();
-    if (client.isWriter)
-        m_writerStalled = false;
+    const bool wasActiveWriter = FindWriter() == &client;
+    const bool wasCounted = !client.hungUp;
     m_clients.erase(found);
-    NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
+    if (wasCounted)
+        NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
+    // Its descriptor is free now: one that accept lacked, perhaps.
+    if (m_acceptPaused)
+        m_acceptTimer.StartOnce(1);
+    if (wasActiveWriter)
+    {
+        // A writer that connected after this one hung up is read from now on.
+        m_writerStalled = false;
+        if (BridgeClient* next = FindWriter())
+            ServeClient(next->id);
+    }
 }
 
 void Bridge::FreeRetiredWatchers()

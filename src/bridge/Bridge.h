@@ -4,6 +4,8 @@
 #include "IpFilter.h"
 #include "Observable.h"
 
+#include "store/LogThrottle.h"
+
 #include <wx/arrstr.h>
 #include <wx/event.h>
 #include <wx/hashmap.h>
@@ -40,6 +42,15 @@ using ClientInfoList = std::vector<ClientInfo>;
 // disconnected. The writer's input is read only as fast as the serial port
 // takes it, so TCP flow control holds the writer back and nothing is lost.
 //
+// Ports that fail are tried again: a serial port that is missing, refuses or
+// is lost, and a TCP port that another program holds, every second at first
+// and less often the longer they refuse, so that the bridge works as soon as
+// they do. Meanwhile the writer's input is read and dropped.
+//
+// The writer that hangs up while held back by a full serial port is noticed
+// at once: everything it sent is still written, in order, but the next
+// client to connect becomes the writer, read once that is done.
+//
 // Threads: everything here runs on the GUI thread, observers included,
 // except the hand-over from the serial worker, which touches only the inbox.
 class Bridge : public wxEvtHandler, public Observable
@@ -63,7 +74,9 @@ public:
     void Assign(const Bridge* source);
 
     // Listens on the TCP port and opens the serial port. A port that cannot
-    // be opened is logged and shown by GetProblem(); the bridge still runs.
+    // be opened is logged, shown by GetProblem() and tried again; the bridge
+    // runs meanwhile. A bridge whose IP filters could not be read, or whose
+    // TCP port is outside 1 to 65535, opens nothing.
     void Start();
     // Disconnects every client, frees both ports, resets the counters and
     // notifies the client count, read and write counters (each 0) in that
@@ -79,7 +92,22 @@ public:
     int GetComBaud() const { return m_comBaud; }
     void SetComBaud(int baud) { m_comBaud = baud; }
     wxUint16 GetTcpPort() const { return m_tcpPort; }
-    void SetTcpPort(wxUint16 port) { m_tcpPort = port; }
+    void SetTcpPort(wxUint16 port)
+    {
+        m_tcpPort = port;
+        m_storedTcpPort.clear();
+    }
+    // The store held no TCP port from 1 to 65535, but this text ("0",
+    // "NULL", "70000"): the bridge will not listen, and says why, until a
+    // port is set. Kept by Assign.
+    void SetInvalidTcpPort(const wxString& stored)
+    {
+        m_tcpPort = 0;
+        m_storedTcpPort = stored;
+    }
+    // The store could not read this bridge's IP filters: started, it would
+    // admit every address, so it opens nothing. Kept by Assign.
+    void SetAllowListUnreadable() { m_allowListUnreadable = true; }
     // The serial character frame: 7 or 8 data bits, parity 'N', 'E' or 'O',
     // 1 or 2 stop bits; 8N1 by default.
     int GetDataBits() const { return m_dataBits; }
@@ -107,14 +135,20 @@ public:
     // and still works.
     bool IsListening() const { return m_server != nullptr; }
     bool IsSerialOpen() const;
-    // Why a port of the running bridge did not open, or the serial port was
-    // lost; empty when both work. Observers hear of changes as UPDATE_PROBLEM.
-    // A lost serial port is opened again once its device is back.
+    // Why a port of the running bridge is not open, or what keeps it from
+    // starting; empty when it works. Observers hear of changes as
+    // UPDATE_PROBLEM.
     wxString GetProblem() const;
+    // The same in a few words, such as "waiting for /dev/ttyUSB0" or
+    // "TCP port 4001 in use"; "running" when it works, "stopped" before Start.
+    wxString GetState() const;
 
-    int GetClientCount() const { return static_cast<int>(m_clients.size()); }
+    // Clients connected, not counting a writer that has hung up while what it
+    // sent is still being written.
+    int GetClientCount() const;
     long long GetReadBytes() const { return m_readBytes; }
     long long GetWriteBytes() const;
+    // Per client "IP", "ReadedBytes", "WritedBytes" and "Writer" (a bool).
     void GetClientsInfo(ClientInfoList& list) const;
     wxString GetClientIp(const BridgeClient& client) const;
 
@@ -127,7 +161,23 @@ private:
 
     class ClientWatcher;
 
+    // What keeps one side of the bridge from working: in full, for a status
+    // line, and in a few words, for a list.
+    struct Problem
+    {
+        wxString full;
+        wxString brief;
+    };
+
+    void NotifyProblem();
+    bool Listen();
+    void OnListenTimer(wxTimerEvent& event);
     void OnSocketConnection(wxSocketEvent& event);
+    void AcceptClient();
+    void PauseAccepting(int error);
+    void ResumeAccepting();
+    void OnAcceptTimer(wxTimerEvent& event);
+    void Admit(wxSocketBase* socket);
 #if !wxUSE_EVENTLOOP_SOURCE
     void OnSocketData(wxSocketEvent& event);
 #endif
@@ -147,6 +197,9 @@ private:
     void OnOutputWritten();
     void OnPortLost();
     void OnReopenTimer(wxTimerEvent& event);
+    bool OpenSerial(bool quietly);
+    Problem SerialOpenProblem() const;
+    void ReleaseSerialPort();
 
     bool SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count);
     bool FlushBacklog(BridgeClient& client);
@@ -156,8 +209,12 @@ private:
     bool Discard(BridgeClient& client);
     // Waits for what the client's socket is needed for now; false when it cannot.
     bool WatchClient(BridgeClient& client);
+    // Whether a writer's input waits: for room in the serial output, or for
+    // an earlier writer that hung up to be read to its end.
+    bool IsHeldBack(const BridgeClient& client);
     // Reads the writer again after it waited for room in the serial output.
     void ResumeWriter();
+    void OnHangUpTimer(wxTimerEvent& event);
     void RemoveClient(int id);
     void FreeRetiredWatchers();
     BridgeClient* FindWriter();
@@ -174,11 +231,19 @@ private:
     int m_id;
     std::vector<IpFilter> m_ipFilters;
     wxArrayString m_refusedIps;
+    wxString m_storedTcpPort;    // what the store held instead of a TCP port
+    bool m_allowListUnreadable;
 
     bool m_running;
-    wxString m_problem;      // what did not open at the start
-    bool m_serialLost;       // the serial port stopped working since
-    wxTimer m_reopenTimer;   // runs while the lost port is waited for
+    Problem m_listenProblem;  // the TCP port does not listen
+    Problem m_serialProblem;  // the serial port is not open, or was lost
+    bool m_serialLost;        // it stopped working after it had opened
+    wxTimer m_reopenTimer;    // runs while the serial port is waited for
+    wxTimer m_listenTimer;    // runs while the TCP port is waited for
+    wxTimer m_acceptTimer;    // runs while accepting pauses
+    wxTimer m_hangUpTimer;    // runs while a writer's input is held back
+    bool m_acceptPaused;      // accept failed; the server is not listened to
+    LogThrottle m_logThrottle;
     wxSocketServer* m_server; // owned; released with Destroy()
     std::map<int, std::unique_ptr<BridgeClient>> m_clients;
 #if wxUSE_EVENTLOOP_SOURCE

@@ -18,6 +18,8 @@ struct BridgeClient
     int id = 0;                      // key in the client table, never reused
     wxSocketBase* socket = nullptr;  // owned; released with Destroy()
     bool isWriter = false;           // only a writer's bytes reach the serial port
+    bool hungUp = false;             // a writer whose peer has closed; read to its end
+    bool droppingTold = false;       // the log said that a reader's input is dropped
     long long writedBytes = 0;       // bytes it sent that were written to the serial port
     long long readedBytes = 0;       // serial bytes handed to it
     wxString peer;                   // "address:port", for log lines

@@ -159,3 +159,28 @@ TEST_F(BridgeTest, PortsThatCannotOpenAreReportedAndTheBridgeRunsOn)
                                               port).utf8_string()));
     holder.Stop();
 }
+
+TEST_F(BridgeTest, TheLogSaysOnceThatAReadersInputIsDroppedAndSummarisesRepeatedRefusals)
+{
+    bridge->AddIpFilter(FilterEntry("127.0.0.1", IPF_UNCHANGED));
+    StartBridge();
+    TcpClient writer, reader;
+    ASSERT_TRUE(Admit(writer));
+    ASSERT_TRUE(Admit(reader));
+    ASSERT_TRUE(reader.Send("status?"));
+    ASSERT_TRUE(PumpUntil([&] { return log.CountContaining("is a reader: its input is dropped") == 1; }));
+    ASSERT_TRUE(reader.Send("status?!"));
+    PumpFor(200ms);
+    EXPECT_EQ(log.CountContaining("is a reader: its input is dropped"), 1);
+
+    // A client that retries for ever, or a port scanner.
+    constexpr int kAttempts = 30;
+    for (int i = 0; i < kAttempts; ++i)
+    {
+        TcpClient stranger;
+        ASSERT_TRUE(stranger.Connect(port, "127.0.0.2"));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return bridge->GetRefusedIps().size() == kAttempts; }));
+    EXPECT_EQ(log.CountContaining("banned ip!"), static_cast<int>(LogThrottle::kLinesPerWindow));
+    EXPECT_EQ(log.CountContaining("New client connection accepted"), 2 + static_cast<int>(LogThrottle::kLinesPerWindow));
+}

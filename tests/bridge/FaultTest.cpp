@@ -1,28 +1,22 @@
 #include "BridgeFixture.h"
 #include "serial/SFile.h"
+#include "serial/SerialPortHandler.h"
 #include "support/FilterEntries.h"
 #include "support/ProcessFacts.h"
 #include "support/TempDir.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 
 using namespace std::chrono_literals;
-
-namespace
-{
-int CountLines(const std::vector<std::string>& lines, const std::string& part)
-{
-    int count = 0;
-    for (const std::string& line : lines)
-        count += line.find(part) != std::string::npos;
-    return count;
-}
-} // namespace
 
 TEST_F(BridgeTest, AVanishedSerialPortIsReportedOnceAndTheClientsStay)
 {
@@ -42,7 +36,7 @@ TEST_F(BridgeTest, AVanishedSerialPortIsReportedOnceAndTheClientsStay)
     const double cpuBefore = OtherThreadsCpuSeconds();
     PumpFor(1s);
     EXPECT_LT(OtherThreadsCpuSeconds() - cpuBefore, 0.2) << "the serial worker spins on the lost port";
-    EXPECT_EQ(CountLines(log.Messages(), "lost"), 1);
+    EXPECT_EQ(log.CountContaining("lost"), 1);
     EXPECT_EQ(bridge->GetClientCount(), 2);
     EXPECT_TRUE(first.Poll() && second.Poll()) << "the clients are still connected";
     ASSERT_TRUE(first.Send("into the void"));
@@ -252,4 +246,179 @@ TEST_F(BridgeTest, PortsHeldByAnotherProcessAreReportedAndOtherBridgesRunOn)
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     other.Stop();
+}
+
+TEST_F(BridgeTest, ASerialPortThatFailsAtStartIsOpenedAsSoonAsItCan)
+{
+    // Not there yet, as an adapter plugged in after the start or a device
+    // node made a moment later.
+    TempDir dir;
+    const std::string link = (dir / "adapter").string();
+    Bridge late(wxString(link), 115200, FreeTcpPort(), 1);
+    late.SetRow(1);
+    late.AddObserver(&observer);
+    late.Start();
+    EXPECT_EQ(late.GetState(), "waiting for " + link);
+    EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 1);
+    TcpClient writer;
+    ASSERT_TRUE(writer.Connect(late.GetTcpPort()));
+    ASSERT_TRUE(PumpUntil([&] { return late.GetClientCount() == 1; }));
+
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), link.c_str()), 0);
+    ASSERT_TRUE(PumpUntil([&] { return late.IsSerialOpen(); }));
+    EXPECT_EQ(late.GetState(), "running");
+    EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 0);
+    EXPECT_TRUE(log.Contains("Bridge::Start() - serial port " + link + " is open now"));
+    ASSERT_TRUE(writer.Send("hello"));
+    EXPECT_EQ(SerialReceives(5), "hello");
+
+    // A device that is there but refuses, here because another bridge of
+    // this program holds it, is tried again too.
+    bridge->Start();
+    EXPECT_FALSE(bridge->IsSerialOpen());
+    EXPECT_EQ(bridge->GetProblem(), "serial port " + pty.SlavePath() + ": used by bridge #1 of this program");
+    late.Stop();
+    ASSERT_TRUE(PumpUntil([&] { return bridge->IsSerialOpen(); }));
+    EXPECT_EQ(bridge->GetProblem(), "");
+}
+
+TEST_F(BridgeTest, ATcpPortThatAnotherProgramHoldsIsListenedOnOnceItIsFree)
+{
+    TcpClient holder;
+    ASSERT_TRUE(holder.Listen(port));
+    bridge->Start();
+    EXPECT_FALSE(bridge->IsListening());
+    EXPECT_EQ(bridge->GetState(), wxString::Format("TCP port %u in use", port));
+    EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 1);
+    PumpFor(1200ms); // it has tried again meanwhile, without a word
+    holder.Close();
+
+    ASSERT_TRUE(PumpUntil([&] { return bridge->IsListening(); }));
+    EXPECT_EQ(bridge->GetState(), "running");
+    EXPECT_EQ(observer.Count(UPDATE_PROBLEM), 2);
+    EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 0);
+    EXPECT_EQ(log.CountContaining("cannot listen on TCP port"), 1);
+    EXPECT_EQ(log.CountContaining(wxString::Format("listening on TCP port %u at last", port).utf8_string()), 1);
+    TcpClient client;
+    EXPECT_TRUE(Admit(client));
+}
+
+TEST_F(BridgeTest, AtTheDescriptorLimitAcceptingPausesAndTheClientsThatWaitedGetIn)
+{
+    StartBridge();
+    constexpr int kClients = 6;
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < kClients; ++i)
+    {
+        clients.push_back(std::make_unique<TcpClient>());
+        ASSERT_TRUE(clients.back()->Connect(port)); // they wait in the listen queue
+    }
+    // Room for about two more descriptors.
+    struct LimitGuard
+    {
+        rlimit saved{};
+        LimitGuard() { ::getrlimit(RLIMIT_NOFILE, &saved); }
+        ~LimitGuard() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+    } guard;
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit tight = guard.saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree + 2);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+
+    ASSERT_TRUE(PumpUntil([&] { return log.CountContaining("couldn't accept a new connection") > 0; }));
+    const int admitted = bridge->GetClientCount();
+    ASSERT_GT(admitted, 0);
+    ASSERT_LT(admitted, kClients);
+    const double cpuBefore = ThisThreadCpuSeconds();
+    PumpFor(1s);
+    EXPECT_LT(ThisThreadCpuSeconds() - cpuBefore, 0.2) << "the bridge spins on the connection it cannot accept";
+    EXPECT_EQ(log.CountContaining("couldn't accept a new connection"), 1);
+    EXPECT_EQ(bridge->GetClientCount(), admitted);
+
+    // One leaves, and one that waited takes its place.
+    clients.front()->Close();
+    ASSERT_TRUE(PumpUntil([&] { return log.CountContaining("New client connection accepted") == admitted + 1; }));
+
+    ::setrlimit(RLIMIT_NOFILE, &guard.saved);
+    EXPECT_TRUE(PumpUntil([&] { return bridge->GetClientCount() == kClients - 1; }));
+    ASSERT_TRUE(pty.Send("all"));
+    EXPECT_TRUE(PumpUntil([&] { return clients.back()->Poll() && clients.back()->Received() == "all"; }));
+}
+
+namespace
+{
+// The bridge's end of a client's connection, in this process; -1 if none.
+int BridgeEndOf(const TcpClient& client)
+{
+    sockaddr_in clientEnd{};
+    socklen_t length = sizeof clientEnd;
+    ::getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&clientEnd), &length);
+    for (int fd = 0; fd < 1024; ++fd)
+    {
+        sockaddr_in peer{};
+        length = sizeof peer;
+        if (fd != client.Fd() && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_port == clientEnd.sin_port && peer.sin_addr.s_addr == clientEnd.sin_addr.s_addr)
+            return fd;
+    }
+    return -1;
+}
+} // namespace
+
+TEST_F(BridgeTest, AWriterThatHangsUpWhileHeldBackGivesWayOnceItsLastByteIsWritten)
+{
+    StartBridge();
+    // The device has read nothing for a while: the port takes no more.
+    ::fcntl(pty.Slave(), F_SETFL, ::fcntl(pty.Slave(), F_GETFL) | O_NONBLOCK);
+    std::size_t filled = 0;
+    for (int refused = 0; refused < 3;)
+    {
+        const std::string zeros(4096, '\0');
+        const ssize_t put = ::write(pty.Slave(), zeros.data(), zeros.size());
+        refused = put > 0 ? 0 : refused + 1;
+        filled += put > 0 ? static_cast<std::size_t>(put) : 0;
+        if (put <= 0)
+            std::this_thread::sleep_for(20ms); // the terminal may still make room
+    }
+
+    // The writer sends what the serial output holds and more, which waits
+    // unread, and hangs up.
+    TcpClient first;
+    ASSERT_TRUE(Admit(first));
+    const std::uint64_t sent = SerialPortHandler::kWriteQueueBytes + 16384;
+    {
+        PatternWriter writer(first.Fd(), sent);
+        ASSERT_TRUE(PumpUntil([&] {
+            int unsent = -1;
+            ::ioctl(first.Fd(), TIOCOUTQ, &unsent);
+            return writer.Done() && unsent == 0;
+        }));
+    }
+    first.Close();
+    ASSERT_TRUE(PumpUntil([&] { return bridge->GetClientCount() == 0; }, 5s))
+        << "the hang-up must not wait until everything it sent is written";
+    EXPECT_EQ(observer.Last(UPDATE_CLIENTS), 0);
+
+    TcpClient second;
+    ASSERT_TRUE(Admit(second));
+    ClientInfoList info;
+    bridge->GetClientsInfo(info);
+    ASSERT_EQ(info.size(), 1u);
+    EXPECT_TRUE(info[0]["Writer"].GetBool());
+    // One whose host vanishes without a word is found out too, in a minute or so.
+    const int bridgeEnd = BridgeEndOf(second);
+    int keepAlive = 0, idle = 0;
+    socklen_t size = sizeof keepAlive;
+    ::getsockopt(bridgeEnd, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &size);
+    ::getsockopt(bridgeEnd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size);
+    EXPECT_EQ(keepAlive, 1);
+    EXPECT_EQ(idle, 60);
+    ASSERT_TRUE(second.Send(PatternBytes(sent, 4)));
+
+    ASSERT_EQ(pty.Receive(filled).size(), filled);
+    PatternReader device(pty.Master(), sent + 4);
+    EXPECT_TRUE(PumpUntil([&] { return device.Done() || device.Failed(); })) << device.Received();
+    EXPECT_FALSE(device.Failed()) << "the new writer's bytes come after the old one's last";
+    EXPECT_TRUE(PumpUntil([&] { return bridge->GetWriteBytes() == 4; })) << "the old writer has gone at last";
 }

@@ -25,13 +25,16 @@ TEST_F(BridgeTest, SerialBytesReachEveryClientWithOneNotification)
     ClientInfoList info;
     bridge->GetClientsInfo(info);
     ASSERT_EQ(info.size(), 3u);
+    int writers = 0;
     for (ClientInfo& entry : info)
     {
-        EXPECT_EQ(entry.size(), 3u);
+        EXPECT_EQ(entry.size(), 4u);
         EXPECT_EQ(entry["IP"].GetString(), "127.0.0.1");
         EXPECT_EQ(entry["ReadedBytes"].GetLongLong().GetValue(), 10);
         EXPECT_EQ(entry["WritedBytes"].GetLongLong().GetValue(), 0);
+        writers += entry["Writer"].GetBool();
     }
+    EXPECT_EQ(writers, 1);
 }
 
 TEST_F(BridgeTest, SerialBytesWithoutClientsAreStillCounted)

@@ -28,6 +28,15 @@ public:
         return std::find(all.begin(), all.end(), message) != all.end();
     }
 
+    // How many messages hold part.
+    int CountContaining(const std::string& part) const
+    {
+        const std::vector<std::string> all = Messages();
+        return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const std::string& message) {
+            return message.find(part) != std::string::npos;
+        }));
+    }
+
     void Clear()
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -52,6 +52,14 @@ bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer
     return error == 0;
 }
 
+bool TcpClient::Listen(unsigned short port)
+{
+    Close();
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any = Loopback("0.0.0.0", port);
+    return m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0 && ::listen(m_fd, 1) == 0;
+}
+
 bool TcpClient::Send(const std::string& bytes, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

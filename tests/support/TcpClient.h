@@ -18,6 +18,9 @@ public:
     // receive buffer first, for a client that is meant to fall behind.
     bool Connect(unsigned short port, const char* from = "127.0.0.1", int receiveBuffer = 0);
     int Fd() const { return m_fd; }
+    // Listens on the port of every local address instead, as another program
+    // that holds it would; Close frees it.
+    bool Listen(unsigned short port);
 
     // Sends every byte, waiting at most timeout for room.
     bool Send(const std::string& bytes, std::chrono::milliseconds timeout = std::chrono::seconds(5));
