@@ -27,7 +27,8 @@ const char* const kFrameColumns[][2] = {
 
 // Another program holding the file briefly must not make an operation fail.
 constexpr int kBusyTimeoutMs = 1000;
-constexpr long long kTcpPortMask = 0xFFFF;
+constexpr long long kLowestTcpPort = 1;
+constexpr long long kHighestTcpPort = 65535;
 
 // The wrapper puts the error code in front of SQLite's own text.
 wxString Reason(const StoreException& failure)
@@ -236,11 +237,36 @@ void DeleteBridge(StoreDatabase& database, const Bridge& bridge)
     Execute(database, "delete from ipfilters where bridge_id=?;", bridge.GetId());
     transaction.Commit();
 }
+
+// Reads the bridge's IP filters; false when they cannot be read.
+bool LoadIpFilters(StoreDatabase& database, long long bridgeId, Bridge& bridge, wxString& cause)
+{
+    try
+    {
+        StoreStatement query = database.PrepareStatement("select * from ipfilters where bridge_id=?");
+        query.Bind(1, wxLongLong(bridgeId));
+        StoreResultSet filters = query.ExecuteQuery();
+        while (filters.NextRow())
+        {
+            IpFilter entry;
+            entry.ip_address = filters.GetString("ip_address", wxEmptyString);
+            entry.id = filters.GetInt("id", 0);
+            bridge.AddIpFilter(entry);
+        }
+        return true;
+    }
+    catch (const StoreException& failure)
+    {
+        cause = Reason(failure);
+        return false;
+    }
+}
 } // namespace
 
 StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& bridges)
 {
     bool haveFilters = true;
+    wxString filterFailure;
     try
     {
         StoreDatabase database;
@@ -254,9 +280,13 @@ StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& br
         while (rows.NextRow())
         {
             const long long tcpPort = rows.GetInt64("tcp_port", 0).GetValue();
+            const bool portInRange = tcpPort >= kLowestTcpPort && tcpPort <= kHighestTcpPort;
             auto bridge = std::make_unique<Bridge>(rows.GetString("com_port", wxEmptyString), rows.GetInt("com_baud", 0),
-                                                   static_cast<wxUint16>(tcpPort & kTcpPortMask),
+                                                   static_cast<wxUint16>(portInRange ? tcpPort : 0),
                                                    rows.GetInt("id", 0));
+            // Any other port would be one the system picks, which nobody knows.
+            if (!portInRange)
+                bridge->SetInvalidTcpPort(rows.GetString("tcp_port", "NULL"));
             if (haveFrame)
             {
                 bridge->SetDataBits(rows.GetInt("data_bits", SFile::kDefaultDataBits));
@@ -264,19 +294,9 @@ StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& br
                 bridge->SetParity(parity.empty() ? SFile::kDefaultParity : static_cast<char>(parity[0].GetValue()));
                 bridge->SetStopBits(rows.GetInt("stop_bits", SFile::kDefaultStopBits));
             }
-            if (haveFilters)
-            {
-                StoreStatement query = database.PrepareStatement("select * from ipfilters where bridge_id=?");
-                query.Bind(1, rows.GetInt64("id", 0));
-                StoreResultSet filters = query.ExecuteQuery();
-                while (filters.NextRow())
-                {
-                    IpFilter entry;
-                    entry.ip_address = filters.GetString("ip_address", wxEmptyString);
-                    entry.id = filters.GetInt("id", 0);
-                    bridge->AddIpFilter(entry);
-                }
-            }
+            // Without its allow-list a bridge would admit every address.
+            if (!haveFilters || !LoadIpFilters(database, rows.GetInt64("id", 0).GetValue(), *bridge, filterFailure))
+                bridge->SetAllowListUnreadable();
             bridges.push_back(std::move(bridge));
         }
     }
@@ -286,9 +306,15 @@ StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& br
     }
     if (!haveFilters)
     {
-        return Failure(wxString::Format("%s has no ipfilters table: the bridges were loaded without IP filters, "
-                                        "so they admit every address",
+        return Failure(wxString::Format("%s has no ipfilters table: its bridges are not started, as they would admit "
+                                        "every address",
                                         kFileName));
+    }
+    if (!filterFailure.empty())
+    {
+        return Failure(wxString::Format("Cannot read the IP filters from %s: %s; those bridges are not started, as "
+                                        "they would admit every address",
+                                        kFileName, filterFailure));
     }
     return StoreResult{};
 }

@@ -37,7 +37,9 @@ public:
 
     // Appends a new bridge for every stored row, with its IP filters. A file
     // that is missing is created empty; an existing one is only read. On a
-    // failure the bridges read so far stay appended.
+    // failure the bridges read so far stay appended. A bridge whose IP
+    // filters cannot be read is marked so (and will not start), and one whose
+    // TCP port is not from 1 to 65535 keeps what was stored to show it.
     static StoreResult loadBridges(std::vector<std::unique_ptr<Bridge>>& bridges);
 
     // Writes the bridge as action says, creating the tables if needed. On

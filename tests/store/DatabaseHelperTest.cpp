@@ -145,7 +145,7 @@ TEST_F(DatabaseHelperTest, ADeleteRemovesTheBridgeAndItsFiltersOnly)
     EXPECT_TRUE(DatabaseHelper::saveBridge(unsaved, ACTION_DELETE).ok) << "nothing to delete is no failure";
 }
 
-TEST_F(DatabaseHelperTest, RowsLoadWithNullsAsEmptyAndTheTcpPortsLowBits)
+TEST_F(DatabaseHelperTest, RowsLoadWithNullsAsEmpty)
 {
     RawSqlite other("bridges.db");
     ASSERT_EQ(other.Execute(std::string(kBridgesSchema) + kIpFiltersSchema), "");
@@ -166,7 +166,7 @@ TEST_F(DatabaseHelperTest, RowsLoadWithNullsAsEmptyAndTheTcpPortsLowBits)
 
     EXPECT_EQ(bridges[1]->GetComPort(), "COM4");
     EXPECT_EQ(bridges[1]->GetComBaud(), 19200);
-    EXPECT_EQ(bridges[1]->GetTcpPort(), 4464);
+    EXPECT_EQ(bridges[1]->GetTcpPort(), 0) << "70000 is no TCP port";
     const std::vector<IpFilter>& entries = bridges[1]->GetIpFilters();
     ASSERT_EQ(entries.size(), 2u);
     std::vector<std::pair<int, std::string>> loaded;
@@ -178,6 +178,34 @@ TEST_F(DatabaseHelperTest, RowsLoadWithNullsAsEmptyAndTheTcpPortsLowBits)
     }
     std::sort(loaded.begin(), loaded.end());
     EXPECT_EQ(loaded, (std::vector<std::pair<int, std::string>>{{11, ""}, {20, "10.1.1.2"}}));
+}
+
+TEST_F(DatabaseHelperTest, StoredTcpPortsOutsideTheRangeStopTheirBridgesAndStayAsTheyAre)
+{
+    RawSqlite other("bridges.db");
+    ASSERT_EQ(other.Execute(std::string(kBridgesSchema) + kIpFiltersSchema +
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, 0);"
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, NULL);"
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, -1);"
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, 65536);"
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, 70000);"),
+              "");
+    const std::string before = FileBytes("bridges.db");
+    std::vector<std::unique_ptr<Bridge>> bridges = Load();
+    ASSERT_EQ(bridges.size(), 5u);
+    const char* stored[] = {"0", "NULL", "-1", "65536", "70000"};
+    for (std::size_t i = 0; i < bridges.size(); ++i)
+    {
+        Bridge& bridge = *bridges[i];
+        bridge.Start();
+        EXPECT_FALSE(bridge.IsListening()) << stored[i];
+        EXPECT_EQ(bridge.GetState().BeforeFirst(';'), wxString::Format("TCP port %s out of range", stored[i]));
+        const wxString problem = wxString::Format("TCP port %s is not one from 1 to 65535; nothing listens", stored[i]);
+        EXPECT_TRUE(bridge.GetProblem().StartsWith(problem)) << bridge.GetProblem();
+        EXPECT_TRUE(log.Contains("Bridge::Start() - " + problem.utf8_string()));
+        bridge.Stop();
+    }
+    EXPECT_EQ(FileBytes("bridges.db"), before);
 }
 
 TEST_F(DatabaseHelperTest, TheCharacterFrameIsKeptAndOldFilesLoadAsEightNoneOne)
@@ -235,9 +263,27 @@ TEST_F(DatabaseHelperTest, AFileWithoutIpFiltersLoadsItsBridgesAndSaysSo)
     const StoreResult result = DatabaseHelper::loadBridges(bridges);
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.message.Find("ipfilters"), wxNOT_FOUND) << result.message;
-    EXPECT_EQ(bridges.size(), 1u);
+    ASSERT_EQ(bridges.size(), 1u);
     EXPECT_TRUE(log.Contains(result.message.utf8_string()));
     EXPECT_EQ(FileBytes("bridges.db"), before) << "the store does not repair a file by loading it";
+
+    // Started, it would admit every address.
+    bridges[0]->Start();
+    EXPECT_FALSE(bridges[0]->IsListening());
+    EXPECT_EQ(bridges[0]->GetState(), "allow-list could not be read");
+
+    // The same for a table that is there but cannot be read.
+    bridges.clear();
+    ASSERT_EQ(other.Execute("create table ipfilters (id integer, bridge_id integer);"
+                            "insert into ipfilters values (1, 1);"),
+              "");
+    const StoreResult unreadable = DatabaseHelper::loadBridges(bridges);
+    EXPECT_FALSE(unreadable.ok);
+    EXPECT_NE(unreadable.message.Find("Cannot read the IP filters"), wxNOT_FOUND) << unreadable.message;
+    ASSERT_EQ(bridges.size(), 1u);
+    bridges[0]->Start();
+    EXPECT_FALSE(bridges[0]->IsListening());
+    EXPECT_EQ(bridges[0]->GetState(), "allow-list could not be read");
 }
 
 TEST_F(DatabaseHelperTest, ACorruptFileIsReportedAndNeverOverwritten)
@@ -306,8 +352,8 @@ TEST_F(DatabaseHelperTest, HugeNegativeAndLongValuesLoadWithoutHarm)
     ASSERT_EQ(bridges.size(), 2u);
     EXPECT_EQ(bridges[0]->GetComPort().length(), longText.size());
     EXPECT_EQ(bridges[0]->GetComBaud(), -5);
-    EXPECT_EQ(bridges[0]->GetTcpPort(), static_cast<wxUint16>(99999999999LL & 0xFFFF));
-    EXPECT_EQ(bridges[1]->GetTcpPort(), 65535);
+    EXPECT_EQ(bridges[0]->GetTcpPort(), 0) << "no TCP port";
+    EXPECT_EQ(bridges[1]->GetTcpPort(), 0);
     ASSERT_EQ(bridges[0]->GetIpFilters().size(), 1u);
     EXPECT_EQ(bridges[0]->GetIpFilters()[0].ip_address.length(), longText.size());
 }
