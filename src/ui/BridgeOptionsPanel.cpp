@@ -123,6 +123,8 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
     top->Add(grid, wxSizerFlags(1).Border(wxALL, kGroupBorder).Expand());
     top->Add(buttonRow, wxSizerFlags(0).Border(wxALL, kGroupBorder).CenterHorizontal());
     SetSizerAndFit(top);
+    // Escape and the close box look for a Cancel button by its id.
+    SetEscapeId(ID_CANCEL_BUTTON);
 
     LoadControls();
 }

@@ -66,7 +66,8 @@ wxString BridgeSummaryPanel::BuildPage() const
                 "<td><b>Writed bytes</b></td></tr>";
         for (ClientInfo& client : clients)
         {
-            page += wxString::Format("<tr><td>%s</td>", Escaped(client["IP"].GetString()));
+            const wxString writer = client["Writer"].GetBool() ? " (writer)" : "";
+            page += wxString::Format("<tr><td>%s%s</td>", Escaped(client["IP"].GetString()), writer);
             page += wxString::Format("<td>%lld</td>", client["ReadedBytes"].GetLongLong().GetValue());
             page += wxString::Format("<td>%lld</td></tr>", client["WritedBytes"].GetLongLong().GetValue());
         }

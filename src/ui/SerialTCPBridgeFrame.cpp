@@ -24,7 +24,8 @@ enum Column
     COLUMN_TCP_PORT,
     COLUMN_CLIENTS,
     COLUMN_READ,
-    COLUMN_WRITE
+    COLUMN_WRITE,
+    COLUMN_STATE
 };
 
 const wxColour kProblemColour(176, 0, 32);
@@ -69,6 +70,8 @@ wxBEGIN_EVENT_TABLE(SerialTCPBridgeFrame, wxFrame)
     EVT_MENU_RANGE(SerialTCPBridgeFrame::ID_QUIT, SerialTCPBridgeFrame::ID_MODIFY, SerialTCPBridgeFrame::OnMenu)
     EVT_LIST_ITEM_ACTIVATED(SerialTCPBridgeFrame::ID_LIST, SerialTCPBridgeFrame::OnItemActivated)
     EVT_LIST_ITEM_RIGHT_CLICK(SerialTCPBridgeFrame::ID_LIST, SerialTCPBridgeFrame::OnItemRightClick)
+    EVT_LIST_ITEM_SELECTED(SerialTCPBridgeFrame::ID_LIST, SerialTCPBridgeFrame::OnSelectionChanged)
+    EVT_LIST_ITEM_DESELECTED(SerialTCPBridgeFrame::ID_LIST, SerialTCPBridgeFrame::OnSelectionChanged)
 wxEND_EVENT_TABLE()
 
 SerialTCPBridgeFrame::SerialTCPBridgeFrame(const wxString& title)
@@ -103,6 +106,7 @@ SerialTCPBridgeFrame::SerialTCPBridgeFrame(const wxString& title)
     m_list->InsertColumn(COLUMN_CLIENTS, "Clients", wxLIST_FORMAT_RIGHT, width / 8);
     m_list->InsertColumn(COLUMN_READ, "Read", wxLIST_FORMAT_RIGHT, width / 8);
     m_list->InsertColumn(COLUMN_WRITE, "Write", wxLIST_FORMAT_RIGHT, width / 8);
+    m_list->InsertColumn(COLUMN_STATE, "State", wxLIST_FORMAT_LEFT, width / 3);
     for (int column = 0; column < m_list->GetColumnCount(); ++column)
         m_minimumWidths.push_back(m_list->GetColumnWidth(column));
 
@@ -238,6 +242,11 @@ void SerialTCPBridgeFrame::OnItemActivated(wxListEvent&)
     ModifySelected();
 }
 
+void SerialTCPBridgeFrame::OnSelectionChanged(wxListEvent&)
+{
+    ShowStatus();
+}
+
 void SerialTCPBridgeFrame::OnItemRightClick(wxListEvent&)
 {
     // A menu of the menu bar cannot also be a pop-up menu: show a twin.
@@ -352,15 +361,34 @@ void SerialTCPBridgeFrame::WriteSettings(long index, const Bridge& bridge)
 
 void SerialTCPBridgeFrame::ShowProblems()
 {
+    for (long index = 0; index < m_list->GetItemCount(); ++index)
+    {
+        const Bridge* bridge = GetBridgeAt(index);
+        if (!bridge)
+            continue;
+        const bool failed = !bridge->GetProblem().empty();
+        m_list->SetItemTextColour(index, failed ? kProblemColour
+                                                : wxSystemSettings::GetColour(wxSYS_COLOUR_LISTBOXTEXT));
+        m_list->SetItem(index, COLUMN_STATE, bridge->GetState());
+    }
+    ShowStatus();
+}
+
+void SerialTCPBridgeFrame::ShowStatus()
+{
+    // The selected bridge's problem in full; else the first one, and how many more there are.
+    const Bridge* selected = GetBridgeAt(SelectedRow());
+    if (selected && !selected->GetProblem().empty())
+    {
+        SetStatusText(wxString::Format("Bridge #%d: %s", selected->GetRow(), selected->GetProblem()), 0);
+        return;
+    }
     wxString firstProblem;
     int problems = 0;
     for (long index = 0; index < m_list->GetItemCount(); ++index)
     {
         const Bridge* bridge = GetBridgeAt(index);
-        const bool failed = bridge && !bridge->GetProblem().empty();
-        m_list->SetItemTextColour(index, failed ? kProblemColour
-                                                : wxSystemSettings::GetColour(wxSYS_COLOUR_LISTBOXTEXT));
-        if (failed && problems++ == 0)
+        if (bridge && !bridge->GetProblem().empty() && problems++ == 0)
             firstProblem = wxString::Format("Bridge #%d: %s", bridge->GetRow(), bridge->GetProblem());
     }
     if (problems == 0)

@@ -58,6 +58,7 @@ private:
     void OnMenu(wxCommandEvent& event);
     void OnItemActivated(wxListEvent& event);
     void OnItemRightClick(wxListEvent& event);
+    void OnSelectionChanged(wxListEvent& event);
     void OnRepaintTimer(wxTimerEvent& event);
     void WriteCell(int key, int column, long long value);
 
@@ -72,8 +73,11 @@ private:
     // than the width it was given at the start.
     void FitColumns();
     void WriteSettings(long index, const Bridge& bridge);
-    // Marks rows whose ports did not open, and says why in the status bar.
+    // Marks rows whose bridges have a problem, writes every row's state,
+    // and says why in the status bar.
     void ShowProblems();
+    // The selected row's problem in full, or the first problem of all.
+    void ShowStatus();
     long FindRow(int key) const;
     long SelectedRow() const;
     void StopAll();

@@ -161,7 +161,7 @@ TEST_F(UiTest, TheSummaryListsClientsAndRefusedAddresses)
     EXPECT_EQ(page, "<html><body bgcolor=" + colour +
                         " ><center><h3>Bridge summary (#0)</h3></center>Client list:<br><table><tr><td><b>IP "
                         "address</b></td><td><b>Readed bytes</b></td><td><b>Writed bytes</b></td></tr>"
-                        "<tr><td>127.0.0.1</td><td>0</td><td>0</td></tr>"
+                        "<tr><td>127.0.0.1 (writer)</td><td>0</td><td>0</td></tr>"
                         "<tr><td>127.0.0.1</td><td>0</td><td>0</td></tr></table><br>"
                         "<br><b>Refused client list:</b><br>127.0.0.2<br>127.0.0.3</body></html>");
 }
@@ -181,7 +181,7 @@ TEST_F(UiTest, RefreshRebuildsTheSummaryFromTheBridgeAsItIsNow)
     ASSERT_TRUE(client.Connect(bridge.GetTcpPort()));
     ASSERT_TRUE(PumpUntil([&] { return bridge.GetClientCount() == 1; }));
     ClickButton(&summary, BridgeSummaryPanel::ID_REFRESH);
-    EXPECT_NE(summary.GetPage().Find("<tr><td>127.0.0.1</td><td>0</td><td>0</td></tr>"), wxNOT_FOUND);
+    EXPECT_NE(summary.GetPage().Find("<tr><td>127.0.0.1 (writer)</td><td>0</td><td>0</td></tr>"), wxNOT_FOUND);
     bridge.Stop();
 }
 
@@ -195,6 +195,30 @@ TEST_F(UiTest, ACloseWhileADialogIsOpenEndsTheDialogFirst)
     Command(SerialTCPBridgeFrame::ID_ADD);
     frame = nullptr; // it is on its way out
     EXPECT_TRUE(PumpUntil([] { return wxTopLevelWindows.empty(); }));
+}
+
+TEST_F(UiTest, EscapeCancelsTheOptionsDialog)
+{
+    OpenFrame();
+    bool stillOpen = false;
+    dialogs.Expect([&](wxDialog* dialog) {
+        dialog->CallAfter([dialog] {
+            wxKeyEvent escape(wxEVT_CHAR_HOOK);
+            escape.m_keyCode = WXK_ESCAPE;
+            escape.SetEventObject(dialog);
+            dialog->GetEventHandler()->ProcessEvent(escape);
+        });
+        dialog->CallAfter([dialog, &stillOpen] {
+            stillOpen = dialog->IsModal();
+            if (stillOpen)
+                dialog->EndModal(wxID_CANCEL);
+        });
+        return wxID_NONE;
+    });
+    Command(SerialTCPBridgeFrame::ID_ADD);
+    EXPECT_TRUE(dialogs.AllSeen());
+    EXPECT_FALSE(stillOpen) << "Escape left the dialog open";
+    EXPECT_EQ(List().GetItemCount(), 0);
 }
 
 TEST_F(UiTest, AboutNamesTheProgram)

@@ -1,4 +1,5 @@
 #include "UiFixture.h"
+#include "support/RawSqlite.h"
 
 #include <wx/menu.h>
 #include <wx/statusbr.h>
@@ -7,7 +8,7 @@
 
 namespace
 {
-constexpr int kColumns = 7;
+constexpr int kColumns = 8;
 }
 
 TEST_F(UiTest, AnEmptyStoreGivesAnEmptyListWithTheColumnsOfA400PixelList)
@@ -15,8 +16,8 @@ TEST_F(UiTest, AnEmptyStoreGivesAnEmptyListWithTheColumnsOfA400PixelList)
     OpenFrame();
     EXPECT_EQ(List().GetItemCount(), 0);
     ASSERT_EQ(List().GetColumnCount(), kColumns);
-    const int widths[kColumns] = {24, 66, 66, 66, 49, 49, 49};
-    const char* titles[kColumns] = {"#", "Serial port", "Baudrate", "TCP port", "Clients", "Read", "Write"};
+    const int widths[kColumns] = {24, 66, 66, 66, 49, 49, 49, 132};
+    const char* titles[kColumns] = {"#", "Serial port", "Baudrate", "TCP port", "Clients", "Read", "Write", "State"};
     for (int column = 0; column < kColumns; ++column)
     {
         wxListItem item;
@@ -39,8 +40,10 @@ TEST_F(UiTest, StoredBridgesAreListedAndListenAtOnce)
     OpenFrame();
 
     ASSERT_EQ(List().GetItemCount(), 2);
-    const std::vector<std::string> row0 = {"0", first.SlavePath(), "115200", std::to_string(firstPort), "0", "0", "0"};
-    const std::vector<std::string> row1 = {"1", second.SlavePath(), "115200", std::to_string(secondPort), "0", "0", "0"};
+    const std::vector<std::string> row0 = {"0", first.SlavePath(), "115200", std::to_string(firstPort),
+                                           "0", "0", "0", "running"};
+    const std::vector<std::string> row1 = {"1", second.SlavePath(), "115200", std::to_string(secondPort),
+                                           "0", "0", "0", "running"};
     for (int column = 0; column < kColumns; ++column)
     {
         EXPECT_EQ(Cell(0, column), row0[column]);
@@ -106,6 +109,26 @@ TEST_F(UiTest, AStoreThatCannotBeReadIsReportedOnceTheWindowIsShown)
     EXPECT_EQ(dialogs.messages[0].text, "Cannot read the bridges from bridges.db: file is not a database");
 }
 
+TEST_F(UiTest, BridgesWhoseIpFiltersCannotBeReadAreListedButNotStarted)
+{
+    const unsigned short port = FreeTcpPort();
+    ASSERT_EQ(RawSqlite("bridges.db")
+                  .Execute(std::string(kBridgesSchema) + "insert into bridges (com_port, com_baud, tcp_port) values "
+                                                         "('/dev/does-not-exist', 9600, " + std::to_string(port) + ");"),
+              "");
+    const std::string before = FileBytes("bridges.db");
+    OpenFrame();
+    ASSERT_EQ(List().GetItemCount(), 1);
+    EXPECT_EQ(Cell(0, 7), "allow-list could not be read");
+    TcpClient client;
+    EXPECT_FALSE(client.Connect(port)) << "it would admit every address";
+    frame->ReportStartupProblems();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_NE(dialogs.messages[0].text.find("not started"), std::string::npos) << dialogs.messages[0].text;
+    CloseFrame();
+    EXPECT_EQ(FileBytes("bridges.db"), before);
+}
+
 TEST_F(UiTest, ASerialPortLostWhileRunningIsShown)
 {
     PtyPair pty;
@@ -120,13 +143,29 @@ TEST_F(UiTest, ASerialPortLostWhileRunningIsShown)
     EXPECT_NE(List().GetItemTextColour(0), working);
 }
 
-TEST_F(UiTest, ABridgeWhosePortFailedIsShownAsSuch)
+TEST_F(UiTest, EveryBridgeShowsItsStateAndTheSelectedOneItsProblemInFull)
 {
     PtyPair pty;
+    TcpClient holder; // holds the third bridge's TCP port
+    const unsigned short takenPort = FreeTcpPort();
     StoreBridge(pty.SlavePath(), FreeTcpPort());
     StoreBridge("/dev/does-not-exist", FreeTcpPort());
+    StoreBridge(pty.SlavePath(), takenPort);
+    ASSERT_TRUE(holder.Listen(takenPort));
     OpenFrame();
+
+    EXPECT_EQ(Cell(0, 7), "running");
+    EXPECT_EQ(Cell(1, 7), "waiting for /dev/does-not-exist");
+    EXPECT_EQ(Cell(2, 7), wxString::Format("TCP port %u in use; %s used by bridge #0", takenPort, pty.SlavePath()));
     EXPECT_EQ(frame->GetStatusBar()->GetStatusText(0),
-              "Bridge #1: serial port /dev/does-not-exist: No such file or directory");
+              "Bridge #1: serial port /dev/does-not-exist: No such file or directory (and 1 more bridges with problems)");
     EXPECT_NE(List().GetItemTextColour(1), List().GetItemTextColour(0));
+
+    Select(2);
+    EXPECT_EQ(frame->GetStatusBar()->GetStatusText(0),
+              wxString::Format("Bridge #2: TCP port %u: Address already in use; serial port %s: used by bridge #0 of "
+                               "this program",
+                               takenPort, pty.SlavePath()));
+    holder.Close();
+    EXPECT_TRUE(PumpUntil([&] { return Cell(2, 7) == pty.SlavePath() + " used by bridge #0"; }));
 }
