@@ -303,12 +303,15 @@ void Bridge::Start()
 
     if (m_tcpPort == 0)
     {
+        // Nobody could reach the serial port, so it is left to others.
         const wxString stored = m_storedTcpPort.empty() ? wxString("0") : m_storedTcpPort;
         m_listenProblem = {wxString::Format("TCP port %s is not one from 1 to 65535; nothing listens", stored),
                            wxString::Format("TCP port %s out of range", stored)};
         Logger::message("Bridge::Start() - %s", m_listenProblem.full);
+        NotifyProblem();
+        return;
     }
-    else if (!Listen())
+    if (!Listen())
     {
         Logger::message("Bridge::Start() - cannot listen on %s", m_listenProblem.full);
         m_listenTimer.StartOnce(kRetryIntervalMs);

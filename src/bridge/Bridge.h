@@ -105,6 +105,8 @@ public:
         m_tcpPort = 0;
         m_storedTcpPort = stored;
     }
+    // What the store held instead of a TCP port; empty when it held one.
+    const wxString& GetStoredTcpPort() const { return m_storedTcpPort; }
     // The store could not read this bridge's IP filters: started, it would
     // admit every address, so it opens nothing. Kept by Assign.
     void SetAllowListUnreadable() { m_allowListUnreadable = true; }

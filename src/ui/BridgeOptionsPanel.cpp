@@ -145,7 +145,9 @@ void BridgeOptionsPanel::LoadControls()
     Select(m_dataBits, wxString::Format("%i", copy.GetDataBits()));
     Select(m_parity, wxString(copy.GetParity()));
     Select(m_stopBits, wxString::Format("%i", copy.GetStopBits()));
-    m_tcpPort->ChangeValue(wxString::Format("%u", static_cast<unsigned>(copy.GetTcpPort())));
+    // A port the store held out of range shows as it was, for the user to mend.
+    const wxString& stored = copy.GetStoredTcpPort();
+    m_tcpPort->ChangeValue(stored.empty() ? wxString::Format("%u", static_cast<unsigned>(copy.GetTcpPort())) : stored);
     for (const IpFilter& entry : copy.GetIpFilters())
     {
         if (entry.state != IPF_DELETED)

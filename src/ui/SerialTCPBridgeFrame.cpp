@@ -343,7 +343,8 @@ void SerialTCPBridgeFrame::FitColumns()
     const int counterWidth = m_list->GetTextExtent(kWidestCounter).GetWidth() + kCellPadding;
     for (int column = 0; column < m_list->GetColumnCount(); ++column)
     {
-        m_list->SetColumnWidth(column, wxLIST_AUTOSIZE_USEHEADER);
+        // The last column would otherwise fill what the window has left, not fit its texts.
+        m_list->SetColumnWidth(column, column == COLUMN_STATE ? wxLIST_AUTOSIZE : wxLIST_AUTOSIZE_USEHEADER);
         int least = m_minimumWidths[column];
         if (column == COLUMN_READ || column == COLUMN_WRITE)
             least = std::max(least, counterWidth);
@@ -356,7 +357,8 @@ void SerialTCPBridgeFrame::WriteSettings(long index, const Bridge& bridge)
 {
     m_list->SetItem(index, COLUMN_SERIAL_PORT, bridge.GetComPort());
     m_list->SetItem(index, COLUMN_BAUD, Number(bridge.GetComBaud()));
-    m_list->SetItem(index, COLUMN_TCP_PORT, Number(bridge.GetTcpPort()));
+    const wxString& stored = bridge.GetStoredTcpPort();
+    m_list->SetItem(index, COLUMN_TCP_PORT, stored.empty() ? Number(bridge.GetTcpPort()) : stored);
 }
 
 void SerialTCPBridgeFrame::ShowProblems()
@@ -370,13 +372,17 @@ void SerialTCPBridgeFrame::ShowProblems()
         m_list->SetItemTextColour(index, failed ? kProblemColour
                                                 : wxSystemSettings::GetColour(wxSYS_COLOUR_LISTBOXTEXT));
         m_list->SetItem(index, COLUMN_STATE, bridge->GetState());
+        // A state that changes later, such as a port that fails, must still show whole.
+        const int stateWidth = m_list->GetTextExtent(bridge->GetState()).GetWidth() + kCellPadding;
+        if (m_list->GetColumnWidth(COLUMN_STATE) < stateWidth)
+            m_list->SetColumnWidth(COLUMN_STATE, stateWidth);
     }
     ShowStatus();
 }
 
 void SerialTCPBridgeFrame::ShowStatus()
 {
-    // The selected bridge's problem in full; else the first one, and how many more there are.
+    // The selected bridge's problem in full; else the only one, or how many there are.
     const Bridge* selected = GetBridgeAt(SelectedRow());
     if (selected && !selected->GetProblem().empty())
     {
@@ -396,7 +402,7 @@ void SerialTCPBridgeFrame::ShowStatus()
     else if (problems == 1)
         SetStatusText(firstProblem, 0);
     else
-        SetStatusText(wxString::Format("%s (and %d more bridges with problems)", firstProblem, problems - 1), 0);
+        SetStatusText(wxString::Format("%d bridges have problems: select one to see why", problems), 0);
 }
 
 long SerialTCPBridgeFrame::FindRow(int key) const

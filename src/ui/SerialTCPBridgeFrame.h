@@ -76,7 +76,7 @@ private:
     // Marks rows whose bridges have a problem, writes every row's state,
     // and says why in the status bar.
     void ShowProblems();
-    // The selected row's problem in full, or the first problem of all.
+    // The selected row's problem in full, or the only one, or how many.
     void ShowStatus();
     long FindRow(int key) const;
     long SelectedRow() const;

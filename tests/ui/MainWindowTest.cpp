@@ -158,7 +158,7 @@ TEST_F(UiTest, EveryBridgeShowsItsStateAndTheSelectedOneItsProblemInFull)
     EXPECT_EQ(Cell(1, 7), "waiting for /dev/does-not-exist");
     EXPECT_EQ(Cell(2, 7), wxString::Format("TCP port %u in use; %s used by bridge #0", takenPort, pty.SlavePath()));
     EXPECT_EQ(frame->GetStatusBar()->GetStatusText(0),
-              "Bridge #1: serial port /dev/does-not-exist: No such file or directory (and 1 more bridges with problems)");
+              "2 bridges have problems: select one to see why");
     EXPECT_NE(List().GetItemTextColour(1), List().GetItemTextColour(0));
 
     Select(2);
