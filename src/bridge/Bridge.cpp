@@ -365,7 +365,7 @@ void Bridge::OnListenTimer(wxTimerEvent&)
     const wxString before = m_listenProblem.full;
     if (Listen())
     {
-        Logger::message("Bridge::Start() - listening on TCP port %u at last", static_cast<unsigned>(m_tcpPort));
+        Logger::message("Bridge::OnListenTimer listening on TCP port %u at last", static_cast<unsigned>(m_tcpPort));
         NotifyProblem();
         return;
     }
@@ -553,10 +553,7 @@ void Bridge::AcceptClient()
         return;
     }
     if (m_acceptPaused)
-    {
         ResumeAccepting();
-        Logger::message("Bridge::OnSocketConnection accepting again on TCP port %u", static_cast<unsigned>(m_tcpPort));
-    }
     Admit(socket);
 }
 
@@ -876,7 +873,7 @@ void Bridge::OnReopenTimer(wxTimerEvent&)
     if (wasLost)
         Logger::message("Bridge::OnSerialData serial port %s is back", m_comPort);
     else
-        Logger::message("Bridge::Start() - serial port %s is open now", m_comPort);
+        Logger::message("Bridge::OnReopenTimer serial port %s is open now", m_comPort);
     NotifyProblem();
     ResumeWriter();
 }

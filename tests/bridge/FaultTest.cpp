@@ -268,7 +268,7 @@ TEST_F(BridgeTest, ASerialPortThatFailsAtStartIsOpenedAsSoonAsItCan)
     ASSERT_TRUE(PumpUntil([&] { return late.IsSerialOpen(); }));
     EXPECT_EQ(late.GetState(), "running");
     EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 0);
-    EXPECT_TRUE(log.Contains("Bridge::Start() - serial port " + link + " is open now"));
+    EXPECT_TRUE(log.Contains("Bridge::OnReopenTimer serial port " + link + " is open now"));
     ASSERT_TRUE(writer.Send("hello"));
     EXPECT_EQ(SerialReceives(5), "hello");
 
@@ -311,7 +311,10 @@ TEST_F(BridgeTest, AtTheDescriptorLimitAcceptingPausesAndTheClientsThatWaitedGet
     for (int i = 0; i < kClients; ++i)
     {
         clients.push_back(std::make_unique<TcpClient>());
-        ASSERT_TRUE(clients.back()->Connect(port)); // they wait in the listen queue
+        if (i == 0)
+            ASSERT_TRUE(Admit(*clients.back()));
+        else
+            ASSERT_TRUE(clients.back()->Connect(port)); // they wait in the listen queue
     }
     // Room for about two more descriptors.
     struct LimitGuard
@@ -328,7 +331,7 @@ TEST_F(BridgeTest, AtTheDescriptorLimitAcceptingPausesAndTheClientsThatWaitedGet
 
     ASSERT_TRUE(PumpUntil([&] { return log.CountContaining("couldn't accept a new connection") > 0; }));
     const int admitted = bridge->GetClientCount();
-    ASSERT_GT(admitted, 0);
+    ASSERT_GT(admitted, 1);
     ASSERT_LT(admitted, kClients);
     const double cpuBefore = ThisThreadCpuSeconds();
     PumpFor(1s);
