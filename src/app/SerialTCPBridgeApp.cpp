@@ -1,5 +1,6 @@
 #include "SerialTCPBridgeApp.h"
 
+#include "ProcessSetup.h"
 #include "store/Logger.h"
 #include "ui/SerialTCPBridgeFrame.h"
 
@@ -15,6 +16,13 @@
 #endif
 
 wxIMPLEMENT_APP(SerialTCPBridgeApp);
+
+// The toolkit opens its display connection after this and before OnInit: had
+// descriptor 2 been closed, that connection would have taken it.
+SerialTCPBridgeApp::SerialTCPBridgeApp()
+{
+    PrepareProcess();
+}
 
 bool SerialTCPBridgeApp::OnInit()
 {

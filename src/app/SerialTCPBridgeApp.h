@@ -7,6 +7,7 @@
 class SerialTCPBridgeApp : public wxApp
 {
 public:
+    SerialTCPBridgeApp();
     bool OnInit() override;
 
 private:

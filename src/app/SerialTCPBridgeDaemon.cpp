@@ -1,5 +1,6 @@
 #include "SerialTCPBridgeDaemon.h"
 
+#include "ProcessSetup.h"
 #include "bridge/Bridge.h"
 #include "store/DatabaseHelper.h"
 #include "store/Logger.h"
@@ -77,6 +78,7 @@ void SerialTCPBridgeDaemon::StopAll()
 
 int main(int argc, char** argv)
 {
+    PrepareProcess();
     if (argc > 1)
     {
         if (argc == 2 && std::strcmp(argv[1], "--help") == 0)

@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <fstream>
+#include <sstream>
 
 using namespace std::chrono_literals;
 
@@ -16,13 +20,56 @@ namespace
 class DaemonTest : public ::testing::Test
 {
 protected:
-    ChildProcess Run(const std::vector<std::string>& arguments = {})
+    ChildProcess Run(const std::vector<std::string>& arguments = {},
+                     ChildProcess::ErrorOutput errorOutput = ChildProcess::ErrorOutput::File)
     {
-        return ChildProcess(SERIAL_TCP_BRIDGED, arguments, dir.Path().string());
+        return ChildProcess(SERIAL_TCP_BRIDGED, arguments, dir.Path().string(), errorOutput);
     }
 
     TempDir dir;
 };
+
+// Lowers this process's soft limit on descriptors while it lives, so that a
+// child started meanwhile inherits a soft limit below the hard one.
+class LoweredDescriptorLimit
+{
+public:
+    LoweredDescriptorLimit()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = m_saved.rlim_max / 2;
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~LoweredDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+
+private:
+    rlimit m_saved{};
+};
+
+// The "soft hard" limit on open descriptors of another process.
+std::string DescriptorLimits(pid_t pid)
+{
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    for (std::string line; std::getline(limits, line);)
+    {
+        if (line.rfind("Max open files", 0) != 0)
+            continue;
+        std::istringstream fields(line.substr(sizeof "Max open files"));
+        std::string soft, hard;
+        fields >> soft >> hard;
+        return soft + " " + hard;
+    }
+    return "";
+}
+
+size_t Count(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
 } // namespace
 
 TEST_F(DaemonTest, ServesTheStoredBridgeUntilTerminated)
@@ -54,6 +101,50 @@ TEST_F(DaemonTest, ServesTheStoredBridgeUntilTerminated)
     EXPECT_NE(log.find("Logger::initLog() Finished!"), std::string::npos);
     EXPECT_NE(log.find("initlog"), std::string::npos);
     EXPECT_EQ(daemon.StandardError(), log) << "standard error carries the same lines";
+}
+
+TEST_F(DaemonTest, RunsOnWhateverItsStandardErrorIsWithEveryDescriptorItMayHave)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.IsOk());
+    const unsigned short port = FreeTcpPort();
+    ASSERT_EQ(WriteStoreWithOneBridge(pty.SlavePath(), 115200, port), "");
+    constexpr size_t kClients = 100;
+    using Output = ChildProcess::ErrorOutput;
+
+    const std::pair<Output, const char*> kinds[] = {{Output::Closed, "closed"},
+                                                    {Output::PipeWithoutReader, "a pipe without reader"}};
+    for (const auto& [output, kind] : kinds)
+    {
+        SCOPED_TRACE(std::string("standard error: ") + kind);
+        auto start = [&, output = output] {
+            LoweredDescriptorLimit lowered;
+            return Run({}, output);
+        };
+        ChildProcess daemon = start();
+        ASSERT_TRUE(daemon.IsStarted());
+        for (size_t n = 0; n < kClients; ++n)
+        {
+            TcpClient client;
+            ASSERT_TRUE(WaitFor([&] { return client.Connect(port); }, 10s)) << "client " << n;
+        }
+        EXPECT_TRUE(WaitFor([&] {
+            return Count(FileBytes(dir / "filelog.txt"), "New client connection accepted") == kClients;
+        }, 10s)) << FileBytes(dir / "filelog.txt");
+        std::istringstream limits(DescriptorLimits(daemon.Pid()));
+        std::string soft, hard;
+        limits >> soft >> hard;
+        EXPECT_EQ(soft, hard) << "the soft limit was raised to the hard one";
+
+        daemon.Signal(SIGTERM);
+        int status = -1;
+        ASSERT_TRUE(daemon.Wait(2s, status)) << "it did not end within two seconds";
+        EXPECT_EQ(status, 0);
+        // A log file opened as descriptor 2 would get every line twice.
+        const std::string log = FileBytes(dir / "filelog.txt");
+        EXPECT_EQ(Count(log, "Logger::initLog() Finished!"), 1u) << log;
+        EXPECT_EQ(Count(log, "serial-tcp-bridged stops on signal 15"), 1u) << log;
+    }
 }
 
 TEST_F(DaemonTest, AStoreItCannotReadEndsItWithAReason)
