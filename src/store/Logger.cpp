@@ -1,36 +1,68 @@
 #include "Logger.h"
 
 #include "DirHelper.h"
+#include "LogSinkOs.h"
 
 #include <wx/log.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 namespace
 {
 const char kLogFileName[] = "filelog.txt";
-}
+
+using log_sink_os::kNoSink;
+using log_sink_os::WriteResult;
+
+// Writes each line the toolkit formats to the file and to standard error.
+// Main thread only: the toolkit hands other threads' lines over there.
+class LogTarget : public wxLog
+{
+public:
+    explicit LogTarget(int file) : m_file(file), m_standardError(log_sink_os::StandardError())
+    {
+    }
+
+    ~LogTarget() override
+    {
+        if (m_file != kNoSink)
+            log_sink_os::Close(m_file);
+    }
+
+protected:
+    void DoLogText(const wxString& line) override
+    {
+        const std::string text = line.utf8_string() + '\n';
+        WriteFile(text.data(), text.size());
+        if (m_standardError != kNoSink &&
+            log_sink_os::Write(m_standardError, text.data(), text.size()) == WriteResult::Failed)
+            m_standardError = kNoSink;
+    }
+
+private:
+    void WriteFile(const char* text, std::size_t size)
+    {
+        if (m_file == kNoSink)
+            return;
+        if (log_sink_os::Write(m_file, text, size) != WriteResult::Written)
+        {
+            log_sink_os::Close(m_file);
+            m_file = kNoSink;
+        }
+    }
+
+    int m_file;
+    int m_standardError;
+};
+} // namespace
 
 void Logger::initLog()
 {
-    const wxString path = DirHelper::getDir(DIR_ROOT, true) + kLogFileName;
-    FILE* file = std::fopen(path.mb_str(wxConvLibc), "w");
-    const int openError = errno;
+    const std::string path(wxString(DirHelper::getDir(DIR_ROOT, true) + kLogFileName).mb_str(wxConvLibc));
+    std::string openError;
+    const int file = log_sink_os::OpenEmpty(path, openError);
+    wxLog::SetActiveTarget(new LogTarget(file));
 
-    // Without a file, a file target would write to standard error as well and
-    // every line would appear there twice.
-    if (file)
-        wxLog::SetActiveTarget(new wxLogStderr(file));
-    wxLog* standardError = new wxLogStderr(nullptr);
-    if (file)
-        new wxLogChain(standardError); // becomes the active target, passing each line on to the file
-    else
-        wxLog::SetActiveTarget(standardError);
-
-    if (!file)
-        message("Logger::initLog() cannot open %s: %s", path, std::strerror(openError));
+    if (file == kNoSink)
+        message("Logger::initLog() cannot open %s: %s", path, openError);
     message("Logger::initLog() Finished!");
 }
 

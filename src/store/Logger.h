@@ -6,6 +6,10 @@
 // directory (the working directory) and to standard error, one line each, in
 // the toolkit's line format. Never instantiated.
 //
+// A sink that fails (a full disk, a closed pipe) is dropped without a word
+// and the other goes on; a pipe or socket as standard error that cannot take
+// a line at once loses that line rather than stall the process.
+//
 // Threads: messages logged on the main thread are written at once; the
 // toolkit buffers those of other threads until the main thread's next idle
 // time.
@@ -15,8 +19,8 @@ public:
     virtual ~Logger() = default;
     Logger() = delete;
 
-    // Installs the targets: the file (emptied) first, standard error after
-    // it. Call once, before anything is logged.
+    // Installs the log: the file (emptied) and standard error. Call once,
+    // before anything is logged.
     static void initLog();
 
     // Logs text at the message level, as it stands.

@@ -113,7 +113,8 @@ TEST_F(DaemonTest, RunsOnWhateverItsStandardErrorIsWithEveryDescriptorItMayHave)
     using Output = ChildProcess::ErrorOutput;
 
     const std::pair<Output, const char*> kinds[] = {{Output::Closed, "closed"},
-                                                    {Output::PipeWithoutReader, "a pipe without reader"}};
+                                                    {Output::PipeWithoutReader, "a pipe without reader"},
+                                                    {Output::UnreadPipe, "a pipe nobody reads"}};
     for (const auto& [output, kind] : kinds)
     {
         SCOPED_TRACE(std::string("standard error: ") + kind);
@@ -144,6 +145,7 @@ TEST_F(DaemonTest, RunsOnWhateverItsStandardErrorIsWithEveryDescriptorItMayHave)
         const std::string log = FileBytes(dir / "filelog.txt");
         EXPECT_EQ(Count(log, "Logger::initLog() Finished!"), 1u) << log;
         EXPECT_EQ(Count(log, "serial-tcp-bridged stops on signal 15"), 1u) << log;
+        EXPECT_GT(log.size(), static_cast<size_t>(::getpagesize())) << "more than the unread pipe holds";
     }
 }
 

@@ -79,9 +79,35 @@ TEST_F(LoggerTest, StartEmptiesTheOldFileAndWritesBothTargetsAlike)
     EXPECT_EQ(StandardError(), file);
 }
 
+TEST_F(LoggerTest, AFailingTargetIsDroppedQuietlyAndTheOtherKeepsEveryLine)
+{
+    // A full disk under the file.
+    fs::create_symlink("/dev/full", dir / "filelog.txt");
+    Logger::initLog();
+    Logger::message("initlog");
+    const std::vector<std::string> lines = StandardError();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(EndsWith(lines[1], "initlog")) << lines[1];
+    delete wxLog::SetActiveTarget(nullptr);
+
+    // Standard error a pipe whose reader went away.
+    fs::remove(dir / "filelog.txt");
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ::close(pipeEnds[0]);
+    ::dup2(pipeEnds[1], STDERR_FILENO);
+    ::close(pipeEnds[1]);
+    Logger::initLog();
+    for (int n = 0; n < 3; ++n)
+        Logger::message("line %d", n);
+    const std::vector<std::string> file = Lines(dir / "filelog.txt");
+    ASSERT_EQ(file.size(), 4u);
+    EXPECT_TRUE(EndsWith(file[3], "line 2")) << file[3];
+}
+
 TEST_F(LoggerTest, WithoutAFileEveryLineReachesStandardErrorOnce)
 {
-    fs::create_directory(dir / "filelog.txt"); // fopen cannot open a directory
+    fs::create_directory(dir / "filelog.txt"); // a directory cannot be opened for writing
 
     Logger::initLog();
     Logger::message("initlog");
