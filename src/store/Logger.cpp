@@ -8,6 +8,7 @@
 namespace
 {
 const char kLogFileName[] = "filelog.txt";
+const char kPreviousSuffix[] = ".1";
 
 using log_sink_os::kNoSink;
 using log_sink_os::WriteResult;
@@ -17,7 +18,8 @@ using log_sink_os::WriteResult;
 class LogTarget : public wxLog
 {
 public:
-    explicit LogTarget(int file) : m_file(file), m_standardError(log_sink_os::StandardError())
+    LogTarget(const std::string& path, std::uint64_t rotateBytes, int file)
+        : m_path(path), m_rotateBytes(rotateBytes), m_file(file), m_standardError(log_sink_os::StandardError())
     {
     }
 
@@ -46,20 +48,34 @@ private:
         {
             log_sink_os::Close(m_file);
             m_file = kNoSink;
+            return;
         }
+        m_fileBytes += size;
+        if (m_fileBytes <= m_rotateBytes)
+            return;
+        log_sink_os::Close(m_file);
+        // Even where the old file cannot be moved, emptying it keeps the log bounded.
+        log_sink_os::MoveAside(m_path, m_path + kPreviousSuffix);
+        std::string ignored;
+        m_file = log_sink_os::OpenEmpty(m_path, ignored);
+        m_fileBytes = 0;
     }
 
+    const std::string m_path;
+    const std::uint64_t m_rotateBytes;
     int m_file;
+    std::uint64_t m_fileBytes = 0;
     int m_standardError;
 };
 } // namespace
 
-void Logger::initLog()
+void Logger::initLog(std::uint64_t rotateBytes)
 {
     const std::string path(wxString(DirHelper::getDir(DIR_ROOT, true) + kLogFileName).mb_str(wxConvLibc));
+    log_sink_os::MoveAside(path, path + kPreviousSuffix);
     std::string openError;
     const int file = log_sink_os::OpenEmpty(path, openError);
-    wxLog::SetActiveTarget(new LogTarget(file));
+    wxLog::SetActiveTarget(new LogTarget(path, rotateBytes, file));
 
     if (file == kNoSink)
         message("Logger::initLog() cannot open %s: %s", path, openError);
