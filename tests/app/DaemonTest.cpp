@@ -161,6 +161,25 @@ TEST_F(DaemonTest, AStoreItCannotReadEndsItWithAReason)
         << daemon.StandardError();
 }
 
+TEST_F(DaemonTest, AMissingStoreEndsItWithWhereItLookedAndIsNotCreated)
+{
+    const std::string expected =
+        "Cannot read the bridges: " + (std::filesystem::current_path() / "bridges.db").string() + " does not exist";
+    for (const bool danglingLink : {false, true})
+    {
+        SCOPED_TRACE(danglingLink ? "a dangling link" : "no file");
+        if (danglingLink)
+            std::filesystem::create_symlink(dir / "gone.db", dir / "bridges.db");
+        ChildProcess daemon = Run();
+        int status = -1;
+        ASSERT_TRUE(daemon.Wait(10s, status));
+        EXPECT_EQ(status, 1);
+        EXPECT_NE(daemon.StandardError().find(expected), std::string::npos) << daemon.StandardError();
+        EXPECT_NE(FileBytes(dir / "filelog.txt").find(expected), std::string::npos);
+        EXPECT_EQ(std::filesystem::exists(dir / "bridges.db"), false) << "nothing was created";
+    }
+}
+
 TEST_F(DaemonTest, KnowsHelpAndVersionAndRefusesEverythingElse)
 {
     int status = -1;
@@ -168,6 +187,7 @@ TEST_F(DaemonTest, KnowsHelpAndVersionAndRefusesEverythingElse)
     ASSERT_TRUE(help.Wait(10s, status));
     EXPECT_EQ(status, 0);
     EXPECT_EQ(help.StandardOutput().rfind("Usage: serial-tcp-bridged", 0), 0u) << help.StandardOutput();
+    EXPECT_NE(help.StandardOutput().find("bridges.db must exist"), std::string::npos) << help.StandardOutput();
 
     ChildProcess version = Run({"--version"});
     ASSERT_TRUE(version.Wait(10s, status));
