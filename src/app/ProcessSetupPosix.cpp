@@ -15,12 +15,7 @@ void OpenClosedStandardDescriptors()
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
         // open takes the lowest free number, which is fd: those below it are open by now.
-        const int opened = ::open("/dev/null", O_RDWR);
-        if (opened > fd)
-        {
-            ::dup2(opened, fd);
-            ::close(opened);
-        }
+        ::open("/dev/null", O_RDWR);
     }
 }
 

@@ -47,20 +47,17 @@ private:
     rlimit m_saved{};
 };
 
-// The "soft hard" limit on open descriptors of another process.
-std::string DescriptorLimits(pid_t pid)
+// The soft and the hard limit on open descriptors of another process.
+std::pair<std::string, std::string> DescriptorLimits(pid_t pid)
 {
     std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    std::pair<std::string, std::string> both;
     for (std::string line; std::getline(limits, line);)
     {
-        if (line.rfind("Max open files", 0) != 0)
-            continue;
-        std::istringstream fields(line.substr(sizeof "Max open files"));
-        std::string soft, hard;
-        fields >> soft >> hard;
-        return soft + " " + hard;
+        if (line.rfind("Max open files", 0) == 0)
+            std::istringstream(line.substr(sizeof "Max open files")) >> both.first >> both.second;
     }
-    return "";
+    return both;
 }
 
 size_t Count(const std::string& text, const std::string& part)
@@ -132,9 +129,8 @@ TEST_F(DaemonTest, RunsOnWhateverItsStandardErrorIsWithEveryDescriptorItMayHave)
         EXPECT_TRUE(WaitFor([&] {
             return Count(FileBytes(dir / "filelog.txt"), "New client connection accepted") == kClients;
         }, 10s)) << FileBytes(dir / "filelog.txt");
-        std::istringstream limits(DescriptorLimits(daemon.Pid()));
-        std::string soft, hard;
-        limits >> soft >> hard;
+        const auto [soft, hard] = DescriptorLimits(daemon.Pid());
+        EXPECT_FALSE(hard.empty());
         EXPECT_EQ(soft, hard) << "the soft limit was raised to the hard one";
 
         daemon.Signal(SIGTERM);
@@ -176,7 +172,7 @@ TEST_F(DaemonTest, AMissingStoreEndsItWithWhereItLookedAndIsNotCreated)
         EXPECT_EQ(status, 1);
         EXPECT_NE(daemon.StandardError().find(expected), std::string::npos) << daemon.StandardError();
         EXPECT_NE(FileBytes(dir / "filelog.txt").find(expected), std::string::npos);
-        EXPECT_EQ(std::filesystem::exists(dir / "bridges.db"), false) << "nothing was created";
+        EXPECT_FALSE(std::filesystem::exists(dir / "bridges.db")) << "nothing was created";
     }
 }
 
