@@ -9,7 +9,7 @@ packages=(
   build-essential cmake pkg-config
   libwxgtk3.2-dev libwxsqlite3-3.2-dev libsqlite3-dev
   libgtest-dev
-  xvfb xauth
+  xvfb xauth xdotool
   g++-mingw-w64-x86-64
 )
 case "${1:-}" in

@@ -1,9 +1,11 @@
 #include "SerialTCPBridgeDaemon.h"
 
+#include "ProcessSetup.h"
 #include "bridge/Bridge.h"
 #include "store/DatabaseHelper.h"
 #include "store/Logger.h"
 
+#include <wx/filename.h>
 #include <wx/socket.h>
 
 #include <csignal>
@@ -14,8 +16,9 @@ namespace
 {
 const char kUsage[] = "Usage: serial-tcp-bridged [--help | --version]\n";
 const char kHelp[] = "Serves the bridges stored in bridges.db in the working directory, each joining a serial\n"
-                     "port to a TCP port, until it receives SIGINT or SIGTERM. It logs to filelog.txt in the\n"
-                     "working directory and to standard error.\n";
+                     "port to a TCP port, until it receives SIGINT or SIGTERM. bridges.db must exist (the\n"
+                     "desktop program makes it): without it, it ends with status 1. It logs to filelog.txt\n"
+                     "in the working directory and to standard error.\n";
 constexpr int kStoreUnreadable = 1;
 constexpr int kBadArguments = 2;
 } // namespace
@@ -32,6 +35,14 @@ bool SerialTCPBridgeDaemon::OnInit()
     Logger::message("initlog");
     wxSocketBase::Initialize();
 
+    // The store would make an empty file, and a runner started in the wrong
+    // directory would then serve nothing without a word.
+    const wxString store = wxFileName(DatabaseHelper::kFileName).GetAbsolutePath();
+    if (!wxFileName::FileExists(store))
+    {
+        Logger::message("Cannot read the bridges: %s does not exist", store);
+        return true; // OnRun ends with the failure status
+    }
     m_loaded = DatabaseHelper::loadBridges(m_bridges).ok; // a failure is logged where it happened
     if (!m_loaded)
         return true; // OnRun ends with the failure status
@@ -77,6 +88,7 @@ void SerialTCPBridgeDaemon::StopAll()
 
 int main(int argc, char** argv)
 {
+    PrepareProcess();
     if (argc > 1)
     {
         if (argc == 2 && std::strcmp(argv[1], "--help") == 0)

@@ -9,7 +9,8 @@ class Bridge;
 
 // The headless runner: serves every bridge stored in the working directory
 // until SIGINT or SIGTERM, then stops them all and exits with status 0. A
-// store it cannot read ends it with status 1.
+// store that is missing or that it cannot read ends it with status 1; it
+// never creates or changes the store.
 class SerialTCPBridgeDaemon : public wxAppConsole
 {
 public:

@@ -49,6 +49,10 @@ public:
     // Called once the window is shown.
     void ReportStartupProblems();
 
+    // Stops every bridge: ports freed, workers joined. For an end that
+    // cannot wait for the window to close; closing it does this itself.
+    void StopAll();
+
     wxListCtrl* GetList() const { return m_list; }
     // The bridge shown in the list row at index, or null.
     Bridge* GetBridgeAt(long index) const;
@@ -80,7 +84,6 @@ private:
     void ShowStatus();
     long FindRow(int key) const;
     long SelectedRow() const;
-    void StopAll();
     // Shows a command's dialog; false when a close came meanwhile, and the
     // command must then leave its result alone.
     bool RunDialog(wxDialog& dialog, int& result);

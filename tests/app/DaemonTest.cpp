@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <fstream>
+#include <sstream>
 
 using namespace std::chrono_literals;
 
@@ -16,13 +20,53 @@ namespace
 class DaemonTest : public ::testing::Test
 {
 protected:
-    ChildProcess Run(const std::vector<std::string>& arguments = {})
+    ChildProcess Run(const std::vector<std::string>& arguments = {},
+                     ChildProcess::ErrorOutput errorOutput = ChildProcess::ErrorOutput::File)
     {
-        return ChildProcess(SERIAL_TCP_BRIDGED, arguments, dir.Path().string());
+        return ChildProcess(SERIAL_TCP_BRIDGED, arguments, dir.Path().string(), errorOutput);
     }
 
     TempDir dir;
 };
+
+// Lowers this process's soft limit on descriptors while it lives, so that a
+// child started meanwhile inherits a soft limit below the hard one.
+class LoweredDescriptorLimit
+{
+public:
+    LoweredDescriptorLimit()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = m_saved.rlim_max / 2;
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~LoweredDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+
+private:
+    rlimit m_saved{};
+};
+
+// The soft and the hard limit on open descriptors of another process.
+std::pair<std::string, std::string> DescriptorLimits(pid_t pid)
+{
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    std::pair<std::string, std::string> both;
+    for (std::string line; std::getline(limits, line);)
+    {
+        if (line.rfind("Max open files", 0) == 0)
+            std::istringstream(line.substr(sizeof "Max open files")) >> both.first >> both.second;
+    }
+    return both;
+}
+
+size_t Count(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
 } // namespace
 
 TEST_F(DaemonTest, ServesTheStoredBridgeUntilTerminated)
@@ -56,6 +100,51 @@ TEST_F(DaemonTest, ServesTheStoredBridgeUntilTerminated)
     EXPECT_EQ(daemon.StandardError(), log) << "standard error carries the same lines";
 }
 
+TEST_F(DaemonTest, RunsOnWhateverItsStandardErrorIsWithEveryDescriptorItMayHave)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.IsOk());
+    const unsigned short port = FreeTcpPort();
+    ASSERT_EQ(WriteStoreWithOneBridge(pty.SlavePath(), 115200, port), "");
+    constexpr size_t kClients = 100;
+    using Output = ChildProcess::ErrorOutput;
+
+    const std::pair<Output, const char*> kinds[] = {{Output::Closed, "closed"},
+                                                    {Output::PipeWithoutReader, "a pipe without reader"},
+                                                    {Output::UnreadPipe, "a pipe nobody reads"}};
+    for (const auto& [output, kind] : kinds)
+    {
+        SCOPED_TRACE(std::string("standard error: ") + kind);
+        auto start = [&, output = output] {
+            LoweredDescriptorLimit lowered;
+            return Run({}, output);
+        };
+        ChildProcess daemon = start();
+        ASSERT_TRUE(daemon.IsStarted());
+        for (size_t n = 0; n < kClients; ++n)
+        {
+            TcpClient client;
+            ASSERT_TRUE(WaitFor([&] { return client.Connect(port); }, 10s)) << "client " << n;
+        }
+        EXPECT_TRUE(WaitFor([&] {
+            return Count(FileBytes(dir / "filelog.txt"), "New client connection accepted") == kClients;
+        }, 10s)) << FileBytes(dir / "filelog.txt");
+        const auto [soft, hard] = DescriptorLimits(daemon.Pid());
+        EXPECT_FALSE(hard.empty());
+        EXPECT_EQ(soft, hard) << "the soft limit was raised to the hard one";
+
+        daemon.Signal(SIGTERM);
+        int status = -1;
+        ASSERT_TRUE(daemon.Wait(2s, status)) << "it did not end within two seconds";
+        EXPECT_EQ(status, 0);
+        // A log file opened as descriptor 2 would get every line twice.
+        const std::string log = FileBytes(dir / "filelog.txt");
+        EXPECT_EQ(Count(log, "Logger::initLog() Finished!"), 1u) << log;
+        EXPECT_EQ(Count(log, "serial-tcp-bridged stops on signal 15"), 1u) << log;
+        EXPECT_GT(log.size(), static_cast<size_t>(::getpagesize())) << "more than the unread pipe holds";
+    }
+}
+
 TEST_F(DaemonTest, AStoreItCannotReadEndsItWithAReason)
 {
     std::ofstream("bridges.db") << "this is not a database, though it has a database's name";
@@ -68,6 +157,25 @@ TEST_F(DaemonTest, AStoreItCannotReadEndsItWithAReason)
         << daemon.StandardError();
 }
 
+TEST_F(DaemonTest, AMissingStoreEndsItWithWhereItLookedAndIsNotCreated)
+{
+    const std::string expected =
+        "Cannot read the bridges: " + (std::filesystem::current_path() / "bridges.db").string() + " does not exist";
+    for (const bool danglingLink : {false, true})
+    {
+        SCOPED_TRACE(danglingLink ? "a dangling link" : "no file");
+        if (danglingLink)
+            std::filesystem::create_symlink(dir / "gone.db", dir / "bridges.db");
+        ChildProcess daemon = Run();
+        int status = -1;
+        ASSERT_TRUE(daemon.Wait(10s, status));
+        EXPECT_EQ(status, 1);
+        EXPECT_NE(daemon.StandardError().find(expected), std::string::npos) << daemon.StandardError();
+        EXPECT_NE(FileBytes(dir / "filelog.txt").find(expected), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(dir / "bridges.db")) << "nothing was created";
+    }
+}
+
 TEST_F(DaemonTest, KnowsHelpAndVersionAndRefusesEverythingElse)
 {
     int status = -1;
@@ -75,6 +183,7 @@ TEST_F(DaemonTest, KnowsHelpAndVersionAndRefusesEverythingElse)
     ASSERT_TRUE(help.Wait(10s, status));
     EXPECT_EQ(status, 0);
     EXPECT_EQ(help.StandardOutput().rfind("Usage: serial-tcp-bridged", 0), 0u) << help.StandardOutput();
+    EXPECT_NE(help.StandardOutput().find("bridges.db must exist"), std::string::npos) << help.StandardOutput();
 
     ChildProcess version = Run({"--version"});
     ASSERT_TRUE(version.Wait(10s, status));

@@ -20,6 +20,16 @@ bool WaitUntilRunning(const TempDir& dir)
     return WaitFor([&] { return FileBytes(dir / "filelog.txt").find("serial-tcp-bridge runs") != std::string::npos; },
                    20s);
 }
+
+// Runs xdotool in a directory of its own; true when it succeeded in time.
+bool Xdotool(const TempDir& dir, const std::vector<std::string>& arguments)
+{
+    const std::filesystem::path place = dir / "xdotool";
+    std::filesystem::create_directory(place);
+    ChildProcess tool(XDOTOOL, arguments, place.string());
+    int status = -1;
+    return tool.Wait(10s, status) && status == 0;
+}
 } // namespace
 
 TEST(Desktop, ClosesWhenIdleAsWellAsWhenBusy)
@@ -68,4 +78,51 @@ TEST(Desktop, ServesTheStoredBridgeBehindItsWindowAndFreesThePortWhenClosed)
     std::getline(log, second);
     EXPECT_NE(first.find("Logger::initLog() Finished!"), std::string::npos) << first;
     EXPECT_EQ(second.substr(second.size() - 9), ": initlog") << second;
+}
+
+// A message box runs a loop of its own that closing the window does not end.
+TEST(Desktop, EndsOnASignalWhileAMessageBoxIsOpenAndFreesThePort)
+{
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under xvfb-run, as make test does";
+    struct Case
+    {
+        const char* box;
+        int signal;
+        bool brokenStore; // shows its box at the start; the other is opened with F1
+    };
+    for (const Case& box : {Case{"^Bridge store$", SIGTERM, true}, Case{"^Welcome to\\.\\.\\.$", SIGINT, false}})
+    {
+        SCOPED_TRACE(box.box);
+        TempDir dir;
+        PtyPair pty;
+        ASSERT_TRUE(pty.IsOk());
+        const unsigned short port = FreeTcpPort();
+        ASSERT_EQ(WriteStoreWithOneBridge(pty.SlavePath(), 9600, port), "");
+        if (box.brokenStore) // the bridge still loads and starts
+            ASSERT_EQ(RawSqlite("bridges.db").Execute("DROP TABLE ipfilters"), "");
+
+        ChildProcess program(SERIAL_TCP_BRIDGE, {}, dir.Path().string());
+        ASSERT_TRUE(WaitUntilRunning(dir)) << program.StandardError();
+        const std::string pid = std::to_string(program.Pid());
+        if (!box.brokenStore)
+        {
+            ASSERT_TRUE(Xdotool(dir, {"search", "--sync", "--onlyvisible", "--pid", pid, "--name",
+                                      "^wxWidgets Application Template$", "windowfocus", "--sync", "key", "F1"}));
+        }
+        ASSERT_TRUE(Xdotool(dir, {"search", "--sync", "--onlyvisible", "--pid", pid, "--name", box.box}))
+            << "the box is shown";
+        TcpClient client;
+        ASSERT_TRUE(WaitFor([&] { return client.Connect(port); }, 10s)) << program.StandardError();
+
+        const auto signalled = std::chrono::steady_clock::now();
+        program.Signal(box.signal);
+        int status = -1;
+        ASSERT_TRUE(program.Wait(5s, status)) << "it did not end";
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+        EXPECT_EQ(status, 0) << program.StandardError();
+        TcpClient late;
+        EXPECT_FALSE(late.Connect(port)) << "the TCP port is free";
+        EXPECT_NE(FileBytes(dir / "filelog.txt").find("ProcessBase::stop() FINISH"), std::string::npos)
+            << "the bridge's worker was joined";
+    }
 }

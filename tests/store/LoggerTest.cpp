@@ -63,8 +63,9 @@ protected:
 };
 } // namespace
 
-TEST_F(LoggerTest, StartEmptiesTheOldFileAndWritesBothTargetsAlike)
+TEST_F(LoggerTest, StartKeepsThePreviousRunAsideAndWritesBothTargetsAlike)
 {
+    std::ofstream(dir / "filelog.txt.1") << "a line from the run before\n";
     std::ofstream(dir / "filelog.txt") << "a line from the previous run\n";
 
     Logger::initLog();
@@ -77,11 +78,60 @@ TEST_F(LoggerTest, StartEmptiesTheOldFileAndWritesBothTargetsAlike)
     EXPECT_TRUE(EndsWith(file[1], "initlog")) << file[1];
     EXPECT_TRUE(EndsWith(file[2], "port /dev/ttyS0, baud 9600, parity N")) << file[2];
     EXPECT_EQ(StandardError(), file);
+    EXPECT_EQ(FileBytes(dir / "filelog.txt.1"), "a line from the previous run\n");
+}
+
+TEST_F(LoggerTest, TheFileMovesAsideWhenItPassesItsSizeAndNoLineIsLost)
+{
+    constexpr std::uint64_t kRotateBytes = 4096;
+    Logger::initLog(kRotateBytes);
+    const std::string first = FileBytes(dir / "filelog.txt");
+    int logged = 0;
+    while (fs::file_size(dir / "filelog.txt") >= first.size() && logged < 1000)
+        Logger::message("line %d", ++logged);
+
+    const std::string previous = FileBytes(dir / "filelog.txt.1");
+    EXPECT_GT(previous.size(), kRotateBytes);
+    EXPECT_LT(previous.size(), kRotateBytes + 100) << "moved aside as soon as it passed the size";
+    Logger::message("line %d", ++logged);
+    std::vector<std::string> lines = Lines(dir / "filelog.txt.1");
+    for (const std::string& line : Lines(dir / "filelog.txt"))
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(logged) + 1);
+    for (int n = 1; n <= logged; ++n)
+        EXPECT_TRUE(EndsWith(lines[n], ": line " + std::to_string(n))) << lines[n];
+    EXPECT_EQ(StandardError(), lines);
+}
+
+TEST_F(LoggerTest, AFailingTargetIsDroppedQuietlyAndTheOtherKeepsEveryLine)
+{
+    // A full disk under the file.
+    fs::create_symlink("/dev/full", dir / "filelog.txt");
+    Logger::initLog();
+    Logger::message("initlog");
+    const std::vector<std::string> lines = StandardError();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(EndsWith(lines[1], "initlog")) << lines[1];
+    delete wxLog::SetActiveTarget(nullptr);
+
+    // Standard error a pipe whose reader went away.
+    fs::remove(dir / "filelog.txt");
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ::close(pipeEnds[0]);
+    ::dup2(pipeEnds[1], STDERR_FILENO);
+    ::close(pipeEnds[1]);
+    Logger::initLog();
+    for (int n = 0; n < 3; ++n)
+        Logger::message("line %d", n);
+    const std::vector<std::string> file = Lines(dir / "filelog.txt");
+    ASSERT_EQ(file.size(), 4u);
+    EXPECT_TRUE(EndsWith(file[3], "line 2")) << file[3];
 }
 
 TEST_F(LoggerTest, WithoutAFileEveryLineReachesStandardErrorOnce)
 {
-    fs::create_directory(dir / "filelog.txt"); // fopen cannot open a directory
+    fs::create_directory(dir / "filelog.txt"); // a directory cannot be opened for writing
 
     Logger::initLog();
     Logger::message("initlog");

@@ -10,7 +10,7 @@
 #include <thread>
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::string& directory)
+                           const std::string& directory, ErrorOutput errorOutput)
     : m_directory(directory)
 {
     std::vector<char*> argv;
@@ -20,6 +20,14 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     argv.push_back(nullptr);
     const std::string out = directory + "/child-stdout.txt";
     const std::string err = directory + "/child-stderr.txt";
+    int pipeEnds[2] = {-1, -1};
+    if (errorOutput == ErrorOutput::PipeWithoutReader || errorOutput == ErrorOutput::UnreadPipe)
+    {
+        if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
+            return;
+        if (errorOutput == ErrorOutput::UnreadPipe)
+            ::fcntl(pipeEnds[1], F_SETPIPE_SZ, ::getpagesize());
+    }
 
     m_pid = ::fork();
     if (m_pid == 0)
@@ -27,12 +35,23 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         if (::chdir(directory.c_str()) != 0)
             ::_exit(127);
         const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(outFd, STDOUT_FILENO);
-        ::dup2(errFd, STDERR_FILENO);
+        if (errorOutput == ErrorOutput::File)
+            ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        else if (errorOutput == ErrorOutput::Closed)
+            ::close(STDERR_FILENO);
+        else
+            ::dup2(pipeEnds[1], STDERR_FILENO); // the copy loses O_CLOEXEC, the originals close at exec
+        ::signal(SIGPIPE, SIG_DFL);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
+    if (pipeEnds[1] >= 0)
+        ::close(pipeEnds[1]);
+    if (errorOutput == ErrorOutput::UnreadPipe)
+        m_unreadPipe = pipeEnds[0];
+    else if (pipeEnds[0] >= 0)
+        ::close(pipeEnds[0]);
 }
 
 ChildProcess::~ChildProcess()
@@ -40,6 +59,8 @@ ChildProcess::~ChildProcess()
     int ignored = 0;
     if (m_pid > 0)
         Wait(std::chrono::milliseconds(0), ignored);
+    if (m_unreadPipe >= 0)
+        ::close(m_unreadPipe);
 }
 
 void ChildProcess::Signal(int signal)

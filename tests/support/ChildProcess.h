@@ -7,16 +7,28 @@
 #include <vector>
 
 // Another program run by a test, in a given directory, with its standard
-// output and error collected into files there.
+// output collected into a file there, and its standard error too unless the
+// test asks for another kind. The child starts with SIGPIPE's default action,
+// as a program started from a shell does, whatever the test process ignores.
 class ChildProcess
 {
 public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments, const std::string& directory);
+    enum class ErrorOutput
+    {
+        File,
+        Closed,
+        PipeWithoutReader, // the reader went away before the child started
+        UnreadPipe         // a pipe of one page that the test keeps open and never reads
+    };
+
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments, const std::string& directory,
+                 ErrorOutput errorOutput = ErrorOutput::File);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool IsStarted() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
     void Signal(int signal);
     // Waits for the end, at most timeout; true with the exit status when it
     // ended by itself, false when it had to be killed.
@@ -27,4 +39,5 @@ public:
 private:
     pid_t m_pid = -1;
     std::string m_directory;
+    int m_unreadPipe = -1; // the read end of an UnreadPipe
 };
