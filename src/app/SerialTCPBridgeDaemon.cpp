@@ -43,7 +43,8 @@ bool SerialTCPBridgeDaemon::OnInit()
         Logger::message("Cannot read the bridges: %s does not exist", store);
         return true; // OnRun ends with the failure status
     }
-    m_loaded = DatabaseHelper::loadBridges(m_bridges).ok; // a failure is logged where it happened
+    // Not even a file that vanished since the check above is created.
+    m_loaded = DatabaseHelper::loadBridges(m_bridges, false).ok; // a failure is logged where it happened
     if (!m_loaded)
         return true; // OnRun ends with the failure status
     for (std::size_t row = 0; row < m_bridges.size(); ++row)

@@ -263,14 +263,14 @@ bool LoadIpFilters(StoreDatabase& database, long long bridgeId, Bridge& bridge, 
 }
 } // namespace
 
-StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& bridges)
+StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& bridges, bool createMissing)
 {
     bool haveFilters = true;
     wxString filterFailure;
     try
     {
         StoreDatabase database;
-        Open(database, !wxFileExists(kFileName));
+        Open(database, createMissing && !wxFileExists(kFileName));
         if (!database.TableExists("bridges"))
             return StoreResult{};
         haveFilters = database.TableExists("ipfilters");

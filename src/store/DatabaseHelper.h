@@ -36,11 +36,12 @@ public:
     DatabaseHelper() = delete;
 
     // Appends a new bridge for every stored row, with its IP filters. A file
-    // that is missing is created empty; an existing one is only read. On a
+    // that is missing is created empty, unless createMissing is false, when
+    // that is a failure; an existing one is only read. On a
     // failure the bridges read so far stay appended. A bridge whose IP
     // filters cannot be read is marked so (and will not start), and one whose
     // TCP port is not from 1 to 65535 keeps what was stored to show it.
-    static StoreResult loadBridges(std::vector<std::unique_ptr<Bridge>>& bridges);
+    static StoreResult loadBridges(std::vector<std::unique_ptr<Bridge>>& bridges, bool createMissing = true);
 
     // Writes the bridge as action says, creating the tables if needed. On
     // success an inserted bridge carries its new id, written entries carry

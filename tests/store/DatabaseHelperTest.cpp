@@ -49,6 +49,10 @@ protected:
 
 TEST_F(DatabaseHelperTest, TheFirstLoadCreatesAnEmptyFileAndNoBridges)
 {
+    std::vector<std::unique_ptr<Bridge>> none;
+    EXPECT_FALSE(DatabaseHelper::loadBridges(none, false).ok) << "unless asked not to";
+    EXPECT_FALSE(std::filesystem::exists(dir / "bridges.db"));
+
     EXPECT_TRUE(Load().empty());
     EXPECT_TRUE(std::filesystem::exists(dir / "bridges.db"));
     EXPECT_TRUE(Query("select name from sqlite_master").empty()) << "loading creates no table";
