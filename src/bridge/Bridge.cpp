@@ -740,11 +740,12 @@ bool Bridge::Discard(BridgeClient& client)
 
 bool Bridge::WatchClient(BridgeClient& client)
 {
-    if (IsHeldBack(client) && !client.hungUp && !m_hangUpTimer.IsRunning())
+    const bool heldBack = IsHeldBack(client);
+    if (heldBack && !client.hungUp && !m_hangUpTimer.IsRunning())
         m_hangUpTimer.Start(kHangUpCheckMs);
 #if wxUSE_EVENTLOOP_SOURCE
     int flags = 0;
-    if (!IsHeldBack(client))
+    if (!heldBack)
         flags |= wxEVENT_SOURCE_INPUT;
     if (!client.backlog.Empty())
         flags |= wxEVENT_SOURCE_OUTPUT;

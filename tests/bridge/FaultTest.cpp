@@ -5,7 +5,6 @@
 #include "support/ProcessFacts.h"
 #include "support/TempDir.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <fcntl.h>
@@ -206,14 +205,8 @@ TEST_F(BridgeTest, PortsHeldByAnotherProcessAreReportedAndOtherBridgesRunOn)
     if (holder == 0)
     {
         SFile device;
-        TcpClient unused;
-        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in any{};
-        any.sin_family = AF_INET;
-        any.sin_port = htons(port);
-        const bool held = device.Open(pty.SlavePath(), 9600) &&
-                          ::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 &&
-                          ::listen(listener, 1) == 0;
+        TcpClient listener;
+        const bool held = device.Open(pty.SlavePath(), 9600) && listener.Listen(port);
         const char answer = held ? 'y' : 'n';
         [[maybe_unused]] ssize_t ignored = ::write(ready[1], &answer, 1);
         ::pause();
