@@ -1,5 +1,7 @@
-# make run   install what is missing, build, start the desktop program here
-# make test  install what is missing, build, run every test
+# make run      install what is missing, build, start the desktop program here
+# make test     install what is missing, build, run every test (with the
+#               Windows program's under Wine, except in a sanitizer build)
+# make windows  cross-build the Windows program and its zip into build-windows/
 # SANITIZE=address,undefined or SANITIZE=thread builds into a directory of its own.
 
 SANITIZE ?=
@@ -8,7 +10,10 @@ JOBS ?= 2
 comma := ,
 BUILD_DIR ?= build$(if $(SANITIZE),-$(subst $(comma),-,$(SANITIZE)))
 
-.PHONY: run test bench fuzz build configure deps clean
+.PHONY: run test bench fuzz build configure deps clean windows
+WINDOWS_DIR := build-windows
+# The Wine tests need the Windows build; a sanitizer build skips both.
+WITH_WINDOWS := $(if $(SANITIZE),,yes)
 
 run: build
 	./$(BUILD_DIR)/src/serial-tcp-bridge
@@ -18,7 +23,7 @@ run: build
 TEST_ENV := LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
             TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$(CURDIR)/tests/sanitizers/tsan.supp"
 
-test: build
+test: $(if $(WITH_WINDOWS),windows) build
 	cd $(BUILD_DIR) && $(TEST_ENV) xvfb-run -a ctest --output-on-failure -j$(JOBS)
 
 # QUICK=1 for the short run.
@@ -46,7 +51,16 @@ build: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
 configure: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSANITIZE=$(SANITIZE)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSANITIZE=$(SANITIZE) \
+	    -DWINDOWS_BUILD=$(if $(WITH_WINDOWS),$(CURDIR)/$(WINDOWS_DIR))
+
+# The cross-built libraries come from a cache outside the work tree, made once.
+windows:
+	set -e; deps=$$(bash scripts/windows-deps.sh | tail -n 1); \
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+	    -DWINDOWS_DEPS="$$(echo $$deps/*/ | tr ' ' ';')" -DWX_CONFIG=$$(echo $$deps/wx-*/bin/wx-config)
+	cmake --build $(WINDOWS_DIR) -j$(JOBS)
+	cmake --build $(WINDOWS_DIR) --target zip
 
 deps:
 	@bash scripts/install-deps.sh

@@ -1,6 +1,10 @@
 # Imported targets for wxWidgets, read from wx-config:
 #   wx::base  the non-GUI libraries (base, net), for the engine and the tests
 #   wx::gui   the GUI libraries as well (core, html), for the desktop program
+if(CMAKE_CROSSCOMPILING AND NOT WX_CONFIG)
+  # The machine's own wx-config describes a toolkit for this machine.
+  message(FATAL_ERROR "Set WX_CONFIG to the wx-config of the cross-built toolkit")
+endif()
 find_program(WX_CONFIG NAMES wx-config REQUIRED)
 
 function(wx_imported_target name cxxflags_args libs_args)

@@ -1,6 +1,7 @@
 #include "SerialTCPBridgeDaemon.h"
 
 #include "ProcessSetup.h"
+#include "Version.h"
 #include "bridge/Bridge.h"
 #include "store/DatabaseHelper.h"
 #include "store/Logger.h"
@@ -12,6 +13,10 @@
 #include <cstring>
 #include <iostream>
 
+#ifdef __WINDOWS__
+#include <windows.h>
+#endif
+
 namespace
 {
 const char kUsage[] = "Usage: serial-tcp-bridged [--help | --version]\n";
@@ -21,6 +26,23 @@ const char kHelp[] = "Serves the bridges stored in bridges.db in the working dir
                      "in the working directory and to standard error.\n";
 constexpr int kStoreUnreadable = 1;
 constexpr int kBadArguments = 2;
+
+#ifdef __WINDOWS__
+// Set once every bridge has stopped.
+HANDLE g_stopped = nullptr;
+
+// Ctrl+C or Ctrl+Break in the console, its window closed, the user logging
+// off or the system shutting down. This runs on a thread of its own: the
+// event loop is asked to stop, and for the last three the process ends as
+// soon as this returns, so it waits for the bridges to stop first.
+BOOL WINAPI OnConsoleControl(DWORD type)
+{
+    wxTheApp->CallAfter([type] { SerialTCPBridgeDaemon::OnSignal(static_cast<int>(type)); });
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        WaitForSingleObject(g_stopped, 4000);
+    return TRUE;
+}
+#endif
 } // namespace
 
 wxIMPLEMENT_APP_NO_MAIN(SerialTCPBridgeDaemon);
@@ -53,8 +75,13 @@ bool SerialTCPBridgeDaemon::OnInit()
         m_bridges[row]->Start();
     }
     Logger::message("serial-tcp-bridged serves %d bridges", static_cast<int>(m_bridges.size()));
+#ifdef __WINDOWS__
+    g_stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
     SetSignalHandler(SIGINT, &SerialTCPBridgeDaemon::OnSignal);
     SetSignalHandler(SIGTERM, &SerialTCPBridgeDaemon::OnSignal);
+#endif
     return true;
 }
 
@@ -64,6 +91,9 @@ int SerialTCPBridgeDaemon::OnRun()
         return kStoreUnreadable;
     const int status = wxAppConsole::OnRun();
     StopAll();
+#ifdef __WINDOWS__
+    SetEvent(g_stopped);
+#endif
     return status;
 }
 
@@ -73,7 +103,8 @@ int SerialTCPBridgeDaemon::OnExit()
     return wxAppConsole::OnExit();
 }
 
-// Called from the event loop, not from the signal itself.
+// Called from the event loop, not from the signal itself; on Windows the
+// number is that of the console event.
 void SerialTCPBridgeDaemon::OnSignal(int signal)
 {
     Logger::message("serial-tcp-bridged stops on signal %d", signal);

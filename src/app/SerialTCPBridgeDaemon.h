@@ -8,7 +8,7 @@
 class Bridge;
 
 // The headless runner: serves every bridge stored in the working directory
-// until SIGINT or SIGTERM, then stops them all and exits with status 0. A
+// until SIGINT or SIGTERM (on Windows, a console control event), then stops them all and exits with status 0. A
 // store that is missing or that it cannot read ends it with status 1; it
 // never creates or changes the store.
 class SerialTCPBridgeDaemon : public wxAppConsole
@@ -20,9 +20,9 @@ public:
     bool OnInit() override;
     int OnRun() override;
     int OnExit() override;
+    static void OnSignal(int signal);
 
 private:
-    static void OnSignal(int signal);
     void StopAll();
 
     std::vector<std::unique_ptr<Bridge>> m_bridges;

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Builds, once, what the Windows program is cross-built against: wxWidgets for
+# MSW, an SQLite library and GoogleTest, all made with the mingw-w64 compiler
+# from Debian's own sources of the versions the Linux build uses. They go to a
+# cache outside the work tree, one folder per version, so a fresh clone on the
+# same machine reuses them. Prints the cache folder on its last line.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh windows
+
+cache=${WINDOWS_DEPS_CACHE:-/var/cache/serial-tcp-bridge/mingw}
+if ! mkdir -p "$cache" 2>/dev/null || [[ ! -w "$cache" ]]; then
+  cache=${XDG_CACHE_HOME:-$HOME/.cache}/serial-tcp-bridge/mingw
+  mkdir -p "$cache"
+fi
+# One build at a time; what an interrupted one left behind is thrown away.
+exec 9>"$cache/.lock"
+flock 9
+rm -rf "$cache"/work.*
+jobs=${JOBS:-2}
+host=x86_64-w64-mingw32
+export CC=$host-gcc-posix CXX=$host-g++-posix
+
+# The same Debian versions as the libraries the Linux build links.
+wx_debian=$(dpkg-query -W -f='${Version}' libwxgtk3.2-dev)
+wx_version=${wx_debian%%+*}
+sqlite_debian=$(dpkg-query -W -f='${Version}' libsqlite3-dev)
+sqlite_dir=$cache/sqlite-${sqlite_debian%%-*}
+gtest_version=$(dpkg-query -W -f='${Version}' googletest | sed 's/-.*//')
+gtest_dir=$cache/googletest-$gtest_version
+
+# Fetches a Debian source package into the current folder with apt lists of
+# its own, so the machine's apt configuration is left as it was.
+fetch_source() {
+  local apt_dir=$PWD/apt
+  mkdir -p "$apt_dir/lists/partial"
+  local uri suite
+  uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  suite=$(awk '/^Suites:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  echo "deb-src ${uri:-http://deb.debian.org/debian} ${suite:-bookworm} main" >"$apt_dir/sources.list"
+  local options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/none"
+                 -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir" -o "APT::Sandbox::User=root")
+  apt-get "${options[@]}" update -qq
+  apt-get "${options[@]}" source -qq "$1" >/dev/null
+}
+
+# Builds in a scratch folder and installs into the target, which counts as
+# whole only once its mark is written: an interrupted build is done again.
+# (The target's path is written into what is installed, so it is built in place.)
+build_into() {
+  local target=$1 step=$2
+  [[ -e "$target/.complete" ]] && return 0
+  local work
+  work=$(mktemp -d "$cache/work.XXXXXX")
+  rm -rf "$target"
+  echo "$3" >&2
+  if ! (cd "$work" && "$step" "$target") >"$work/build.log" 2>&1; then
+    tail -n 40 "$work/build.log" >&2
+    echo "Building $target failed; the whole log is in $work/build.log" >&2
+    exit 1
+  fi
+  touch "$target/.complete"
+  rm -rf "$work"
+}
+
+build_wx() {
+  fetch_source "wxwidgets3.2=$wx_debian"
+  mkdir build && cd build
+  ../wxwidgets3.2-*/configure -q --host=$host --build=x86_64-linux-gnu --prefix="$1" \
+    --with-msw --disable-shared --enable-unicode \
+    --without-libpng --without-libjpeg --without-libtiff --without-zlib --without-expat \
+    --without-liblzma --without-opengl --with-regex=builtin --disable-xrc \
+    --disable-aui --disable-propgrid --disable-ribbon --disable-richtext --disable-stc \
+    --disable-webview --disable-mediactrl --disable-webrequest --disable-svg
+  make -s -j"$jobs"
+  make -s install
+}
+
+build_sqlite() {
+  fetch_source "sqlite3=$sqlite_debian"
+  cd sqlite3-*/
+  # The amalgamation is made by tools built for this machine.
+  CC=gcc ./configure -q
+  make -s sqlite3.c
+  mkdir -p "$1/include" "$1/lib"
+  $CC -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -c sqlite3.c -o sqlite3.o
+  $host-ar rcs "$1/lib/libsqlite3.a" sqlite3.o
+  cp sqlite3.h sqlite3ext.h "$1/include/"
+}
+
+build_gtest() {
+  cmake -S /usr/src/googletest -B build -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER=$CC \
+    -DCMAKE_CXX_COMPILER=$CXX -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$1" \
+    -Dgtest_disable_pthreads=OFF
+  cmake --build build -j"$jobs"
+  cmake --install build
+}
+
+build_into "$cache/wx-$wx_version" build_wx "Cross-building wxWidgets $wx_version for Windows (once; about 10 minutes)"
+build_into "$sqlite_dir" build_sqlite "Cross-building SQLite for Windows (once)"
+build_into "$gtest_dir" build_gtest "Cross-building GoogleTest for Windows (once)"
+echo "$cache"
