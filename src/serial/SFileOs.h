@@ -21,7 +21,7 @@ Handle Open(const std::string& portName, std::string& error);
 std::string PortLabel(const std::string& portName);
 
 // Reads the port's current settings, applies the mode string on top of them,
-// switches off CTS/DSR output flow control and holds DTR and RTS off.
+// switches off every kind of flow control and holds DTR and RTS off.
 bool Configure(Handle handle, const std::string& mode, std::string& error);
 
 // Makes reads complete only when the requested count has arrived.

@@ -1,10 +1,15 @@
 // The serial device on the Windows communication API: the port is opened
-// overlapped so that one thread can wait for input while another writes, and
-// every transfer has its own event and OVERLAPPED record.
+// overlapped so that a wait for input can be cut short, and every transfer
+// has its own event and OVERLAPPED record.
+//
+// Input is waited for with a read of one byte, not with WaitCommEvent: Wine
+// ends every WaitCommEvent on a port without modem lines (a pseudo-terminal)
+// at once, as cancelled. The byte such a wait brings is kept with the port
+// and handed out first by the next read.
+
+#include "SFileWin32.h"
 
 #include "SFileOs.h"
-
-#include <windows.h>
 
 #include <algorithm>
 
@@ -20,9 +25,35 @@ namespace
 {
 const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
+// An open port. The byte a wait has read is touched only by the thread that
+// reads, or while no other thread is inside the device.
+struct Port
+{
+    HANDLE handle;
+    bool hasWaitedByte = false;
+    unsigned char waitedByte = 0;
+};
+
+Port& PortOf(Handle handle)
+{
+    return *reinterpret_cast<Port*>(handle);
+}
+
 HANDLE Native(Handle handle)
 {
-    return reinterpret_cast<HANDLE>(handle);
+    return PortOf(handle).handle;
+}
+
+// Hands out the byte a wait has read, if there is one; returns how many
+// bytes that put into buffer (0 or 1).
+unsigned TakeWaitedByte(Handle handle, void* buffer, unsigned count)
+{
+    Port& port = PortOf(handle);
+    if (!port.hasWaitedByte || count == 0)
+        return 0;
+    *static_cast<unsigned char*>(buffer) = port.waitedByte;
+    port.hasWaitedByte = false;
+    return 1;
 }
 
 std::string ErrorText(DWORD error)
@@ -120,7 +151,33 @@ Handle Open(const std::string& portName, std::string& error)
         error = ErrorText(GetLastError());
         return SFile::kInvalidHandle;
     }
-    return reinterpret_cast<Handle>(port);
+    return reinterpret_cast<Handle>(new Port{port});
+}
+
+bool ApplyMode(const std::string& mode, DCB& control, std::string& error)
+{
+    // The mode ends in blanks, which Wine's parser refuses; Windows ignores them.
+    const std::wstring wideMode = Widen(mode.substr(0, mode.find_last_not_of(' ') + 1));
+    if (!BuildCommDCBW(wideMode.c_str(), &control))
+    {
+        error = "invalid mode \"" + mode + "\"";
+        return false;
+    }
+    // Whatever another program left on: every byte value must pass unchanged
+    // and nothing may stop the flow.
+    control.fBinary = TRUE;
+    control.fParity = control.Parity != NOPARITY;
+    control.fOutxCtsFlow = FALSE;
+    control.fOutxDsrFlow = FALSE;
+    control.fDsrSensitivity = FALSE;
+    control.fOutX = FALSE;
+    control.fInX = FALSE;
+    control.fErrorChar = FALSE;
+    control.fNull = FALSE;
+    control.fAbortOnError = FALSE;
+    control.fDtrControl = DTR_CONTROL_DISABLE;
+    control.fRtsControl = RTS_CONTROL_DISABLE;
+    return true;
 }
 
 bool Configure(Handle handle, const std::string& mode, std::string& error)
@@ -133,18 +190,9 @@ bool Configure(Handle handle, const std::string& mode, std::string& error)
         error = ErrorText(GetLastError());
         return false;
     }
-    const std::wstring wideMode = Widen(mode);
-    if (!BuildCommDCBW(wideMode.c_str(), &control))
-    {
-        error = "invalid mode \"" + mode + "\"";
+    if (!ApplyMode(mode, control, error))
         return false;
-    }
-    control.fOutxCtsFlow = FALSE;
-    control.fOutxDsrFlow = FALSE;
-    control.fDtrControl = DTR_CONTROL_DISABLE;
-    control.fRtsControl = RTS_CONTROL_DISABLE;
-    // WaitReadable waits for the arrival of a character.
-    if (!SetCommState(port, &control) || !SetCommMask(port, EV_RXCHAR))
+    if (!SetCommState(port, &control))
     {
         error = ErrorText(GetLastError());
         return false;
@@ -170,29 +218,34 @@ bool IsPseudoTerminal(Handle)
 
 bool Purge(Handle handle)
 {
+    PortOf(handle).hasWaitedByte = false;
     return PurgeComm(Native(handle), kPurgeAll) != FALSE;
 }
 
 unsigned InQueue(Handle handle)
 {
+    const unsigned waited = PortOf(handle).hasWaitedByte ? 1 : 0;
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(Native(handle), &errors, &status))
-        return 0;
-    return status.cbInQue;
+        return waited;
+    return waited + status.cbInQue;
 }
 
 bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std::uint32_t timeoutMs,
           std::uint32_t retries)
 {
     const HANDLE port = Native(handle);
+    const unsigned first = TakeWaitedByte(handle, buffer, count);
+    unsigned char* const rest = static_cast<unsigned char*>(buffer) + first;
     DWORD done = 0;
     const bool ok =
+        first == count ||
         Transfer(
-            port, [&](OVERLAPPED* overlapped) { return ReadFile(port, buffer, count, &done, overlapped) != FALSE; },
+            port, [&](OVERLAPPED* overlapped) { return ReadFile(port, rest, count - first, &done, overlapped) != FALSE; },
             &done, timeoutMs, retries) == Outcome::Completed;
     if (bytesRead)
-        *bytesRead = done;
+        *bytesRead = first + done;
     return ok;
 }
 
@@ -215,7 +268,7 @@ bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesR
     const unsigned waiting = std::min(count, InQueue(handle));
     if (bytesRead)
         *bytesRead = 0;
-    return waiting == 0 || Read(handle, buffer, waiting, bytesRead, 0, 0);
+    return waiting == 0 || Read(handle, buffer, waiting, bytesRead, SFile::kWriteTimeoutMs, 0);
 }
 
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten)
@@ -252,20 +305,20 @@ SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool
                                                                              : SFile::WaitResult::TimedOut;
     }
 
-    const HANDLE port = Native(handle);
     if (InQueue(handle) > 0)
         return SFile::WaitResult::Readable;
     // Writes wait for their own completion, so output is always welcome.
     if (forOutput)
         return SFile::WaitResult::Writable;
 
+    Port& port = PortOf(handle);
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!overlapped.hEvent)
         return SFile::WaitResult::Failed;
     SFile::WaitResult result = SFile::WaitResult::Failed;
-    DWORD mask = 0;
-    if (WaitCommEvent(port, &mask, &overlapped))
+    DWORD done = 0;
+    if (ReadFile(port.handle, &port.waitedByte, 1, &done, &overlapped))
     {
         result = SFile::WaitResult::Readable;
     }
@@ -275,13 +328,13 @@ SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool
         const DWORD outcome = WaitForMultipleObjects(waker ? 2 : 1, events, FALSE, timeoutMs);
         if (outcome == WAIT_OBJECT_0)
         {
-            DWORD ignored = 0;
-            result = GetOverlappedResult(port, &overlapped, &ignored, FALSE) ? SFile::WaitResult::Readable
-                                                                             : SFile::WaitResult::Failed;
+            result = GetOverlappedResult(port.handle, &overlapped, &done, FALSE) ? SFile::WaitResult::Readable
+                                                                                  : SFile::WaitResult::Failed;
         }
         else
         {
-            CancelAndSettle(port, overlapped);
+            // A byte that arrived while the read was cancelled is kept.
+            done = CancelAndSettle(port.handle, overlapped);
             if (outcome == WAIT_OBJECT_0 + 1)
                 result = SFile::WaitResult::Interrupted;
             else if (outcome == WAIT_TIMEOUT)
@@ -289,12 +342,16 @@ SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool
         }
     }
     CloseHandle(overlapped.hEvent);
+    port.hasWaitedByte = done == 1;
+    if (result == SFile::WaitResult::Readable && !port.hasWaitedByte)
+        result = SFile::WaitResult::Failed; // a read that ends without a byte: the port is gone
     return result;
 }
 
 void Close(Handle handle)
 {
     CloseHandle(Native(handle));
+    delete &PortOf(handle);
 }
 
 Waker* CreateWaker()
