@@ -1,5 +1,6 @@
 #include "Bridge.h"
 
+#include "ClientIo.h"
 #include "ObserverBase.h"
 
 #include "serial/SFile.h"
@@ -9,22 +10,8 @@
 
 #include <wx/app.h>
 #include <wx/thread.h>
-#include <wx/utils.h>
-
-#ifdef __WINDOWS__
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#endif
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 namespace
 {
@@ -47,20 +34,10 @@ constexpr int kRetryBackOffLimitMs = 60000;
 constexpr int kAcceptPauseMs = 500;
 // How often a held-back writer is asked whether it has hung up.
 constexpr int kHangUpCheckMs = 250;
-// A client whose host vanished without a word is found out after about
-// a minute and a half.
-constexpr int kKeepAliveIdleSeconds = 60;
-constexpr int kKeepAliveIntervalSeconds = 10;
-constexpr int kKeepAliveProbes = 3;
 // How much of a client's input one input event reads: each event costs the
 // toolkit a few system calls, so a fast writer should bring many bytes.
 constexpr unsigned kClientReadBytes = 65536;
 
-#ifdef __WINDOWS__
-const char kDefaultComPort[] = "COM1";
-#else
-const char kDefaultComPort[] = "/dev/ttyS0";
-#endif
 constexpr int kDefaultComBaud = 9600;
 constexpr wxUint16 kDefaultTcpPort = 4242;
 
@@ -84,82 +61,12 @@ int TimerBackOff(const wxTimer& timer)
     return std::min(timer.GetInterval() * 2, kRetryBackOffLimitMs);
 }
 
-bool IsAddressInUse(int error)
-{
-#ifdef __WINDOWS__
-    return error == WSAEADDRINUSE;
-#else
-    return error == EADDRINUSE;
-#endif
-}
-
-void KeepAlive(wxSocketBase* socket)
-{
-    const int on = 1;
-    socket->SetOption(SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-#ifdef TCP_KEEPIDLE
-    const int idle = kKeepAliveIdleSeconds, interval = kKeepAliveIntervalSeconds, probes = kKeepAliveProbes;
-    socket->SetOption(IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    socket->SetOption(IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    socket->SetOption(IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-#endif
-}
-
-// Whether the peer has closed its side, or the connection failed, while
-// what it sent before may still wait unread.
-bool PeerHasClosed(wxSocketBase* socket)
-{
-#ifdef __WINDOWS__
-    (void)socket;
-    return false; // Winsock reports a close as a lost connection instead
-#else
-    pollfd entry{static_cast<int>(socket->GetSocket()), POLLRDHUP, 0};
-    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-#endif
-}
-
 wxString PeerText(wxSocketBase* socket)
 {
     wxIPV4address peer;
     if (!socket->GetPeer(peer))
         return "unknown peer";
     return wxString::Format("%s:%u", peer.IPAddress(), static_cast<unsigned>(peer.Service()));
-}
-
-// Client sockets are read and written directly, without blocking: the
-// toolkit's calls also change what the event loop waits for, system calls
-// on every chunk.
-
-// Returns the count written, 0 when the socket takes nothing now, or -1 when
-// the connection failed.
-long SendNow(wxSocketBase* socket, const unsigned char* bytes, std::size_t count)
-{
-#ifdef __WINDOWS__
-    // Winsock says a socket takes more only after a send has found it full,
-    // so send until one does.
-    std::size_t total = 0;
-    while (total < count)
-    {
-        const int sent = ::send(socket->GetSocket(), reinterpret_cast<const char*>(bytes + total),
-                                static_cast<int>(count - total), 0);
-        if (sent > 0)
-            total += static_cast<std::size_t>(sent);
-        else if (sent < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK)
-            break;
-        else
-            return -1;
-    }
-    return static_cast<long>(total);
-#else
-    for (;;)
-    {
-        const ssize_t sent = ::send(socket->GetSocket(), bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent >= 0)
-            return static_cast<long>(sent);
-        if (errno != EINTR)
-            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-    }
-#endif
 }
 
 // What clients' input is read into. Every bridge does its socket work on
@@ -171,47 +78,7 @@ unsigned char* ClientReadBuffer()
     return buffer;
 }
 
-// Returns the count read, 0 when nothing waits, or -1 when the peer has
-// closed the connection or it failed.
-long ReceiveNow(wxSocketBase* socket, unsigned char* buffer, std::size_t size)
-{
-#ifdef __WINDOWS__
-    const int got = ::recv(socket->GetSocket(), reinterpret_cast<char*>(buffer), static_cast<int>(size), 0);
-    if (got > 0)
-        return got;
-    return got < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
-#else
-    for (;;)
-    {
-        const ssize_t got = ::recv(socket->GetSocket(), buffer, size, MSG_DONTWAIT);
-        if (got > 0)
-            return static_cast<long>(got);
-        if (got == 0)
-            return -1;
-        if (errno != EINTR)
-            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-    }
-#endif
-}
 } // namespace
-
-#if wxUSE_EVENTLOOP_SOURCE
-// Tells the bridge that a client's socket is ready. A removed client's
-// watcher may still be called in the same pass and then finds no client.
-class Bridge::ClientWatcher : public wxEventLoopSourceHandler
-{
-public:
-    ClientWatcher(Bridge& bridge, int id) : m_bridge(bridge), m_id(id) {}
-
-    void OnReadWaiting() override { m_bridge.ServeClient(m_id); }
-    void OnWriteWaiting() override { m_bridge.ServeClient(m_id); }
-    void OnExceptionWaiting() override { m_bridge.ServeClient(m_id); }
-
-private:
-    Bridge& m_bridge;
-    const int m_id;
-};
-#endif
 
 wxBEGIN_EVENT_TABLE(Bridge, wxEvtHandler)
     EVT_SOCKET(kServerSocketId, Bridge::OnSocketConnection)
@@ -250,7 +117,8 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
     Bind(wxEVT_TIMER, &Bridge::OnHangUpTimer, this, m_hangUpTimer.GetId());
 }
 
-Bridge::Bridge(const Bridge* source) : Bridge(kDefaultComPort, kDefaultComBaud, kDefaultTcpPort, -1)
+Bridge::Bridge(const Bridge* source)
+    : Bridge(SerialPortHandler::DefaultPortName(), kDefaultComBaud, kDefaultTcpPort, -1)
 {
     Assign(source);
 }
@@ -264,7 +132,7 @@ void Bridge::Assign(const Bridge* source)
 {
     if (!source)
     {
-        m_comPort = kDefaultComPort;
+        m_comPort = SerialPortHandler::DefaultPortName();
         m_comBaud = kDefaultComBaud;
         SetTcpPort(kDefaultTcpPort);
         m_dataBits = SFile::kDefaultDataBits;
@@ -331,27 +199,16 @@ void Bridge::Start()
 
 bool Bridge::Listen()
 {
-    wxIPV4address address;
-    address.AnyAddress();
-    address.Service(m_tcpPort);
-    // Reusable: after a stop, connections in TIME_WAIT must not keep the
-    // port from being bound again.
-    errno = 0;
-    auto* server = new wxSocketServer(address, wxSOCKET_REUSEADDR);
-    const int error = errno;
-    if (!server->IsOk())
+    wxSocketServer* server = client_io::Listen(m_tcpPort);
+    if (!server)
     {
-        server->Destroy();
         const unsigned port = m_tcpPort;
-        const wxString cause = error ? wxString(std::strerror(error)) : wxString("cannot listen");
-        m_listenProblem = {wxString::Format("TCP port %u: %s", port, cause),
-                           IsAddressInUse(error) ? wxString::Format("TCP port %u in use", port)
-                                                 : wxString::Format("TCP port %u: %s", port, cause)};
+        const client_io::ListenFailure failure = client_io::WhyNotListening(m_tcpPort);
+        m_listenProblem = {wxString::Format("TCP port %u: %s", port, failure.cause),
+                           failure.inUse ? wxString::Format("TCP port %u in use", port)
+                                         : wxString::Format("TCP port %u: %s", port, failure.cause)};
         return false;
     }
-    // The toolkit listens with a backlog of 5: a burst of connections
-    // would see most of theirs dropped and retried seconds later.
-    ::listen(server->GetSocket(), SOMAXCONN);
     m_server = server;
     m_server->SetEventHandler(*this, kServerSocketId);
     m_server->SetNotify(wxSOCKET_CONNECTION_FLAG);
@@ -388,17 +245,11 @@ void Bridge::ReleaseRun()
 {
     for (auto& entry : m_clients)
     {
-#if wxUSE_EVENTLOOP_SOURCE
-        entry.second->watch.reset();
-#else
-        Unbind(wxEVT_SOCKET, &Bridge::OnSocketData, this, entry.first);
-#endif
+        client_io::Stop(*entry.second->watch);
         entry.second->socket->Destroy();
     }
     m_clients.clear();
-#if wxUSE_EVENTLOOP_SOURCE
-    m_retiredWatchers.clear();
-#endif
+    m_retiredWatches.clear();
     if (m_server)
     {
         m_server->Destroy();
@@ -598,30 +449,19 @@ void Bridge::Admit(wxSocketBase* socket)
     }
 
     const int id = wxNewId();
-    // Answers from the device go out at once, not when Nagle allows.
-    const int noDelay = 1;
-    socket->SetOption(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-    KeepAlive(socket);
     auto client = std::make_unique<BridgeClient>();
     client->id = id;
     client->socket = socket;
     // A writer that hung up while its last bytes are still written no longer counts.
     client->isWriter = GetClientCount() == 0;
     client->peer = PeerText(socket);
-#if wxUSE_EVENTLOOP_SOURCE
-    // A blocking socket is one the toolkit does not watch; the bridge
-    // watches it itself and never waits on it.
-    socket->SetFlags(wxSOCKET_BLOCK);
-    int nonBlocking = 1;
-    ::ioctl(socket->GetSocket(), FIONBIO, &nonBlocking);
-    client->watcher = std::make_unique<ClientWatcher>(*this, id);
-#else
-    socket->SetFlags(wxSOCKET_NOWAIT);
-    socket->SetEventHandler(*this, id);
-    socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG);
-    socket->Notify(true);
-    Bind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
-#endif
+    client->watch = client_io::Adopt(socket, [this, id](bool hungUp) { OnClientReady(id, hungUp); });
+    if (!client->watch)
+    {
+        Logger::message("Bridge::OnSocketConnection client %s cannot be watched, disconnected", client->peer);
+        socket->Destroy();
+        return;
+    }
     BridgeClient& admitted = *client;
     m_clients.emplace(id, std::move(client));
     if (!WatchClient(admitted))
@@ -653,21 +493,15 @@ bool Bridge::IsClientAllowed(wxSocketBase* socket)
     return false;
 }
 
-#if !wxUSE_EVENTLOOP_SOURCE
-void Bridge::OnSocketData(wxSocketEvent& event)
+void Bridge::OnClientReady(int id, bool hungUp)
 {
-    if (event.GetSocketEvent() != wxSOCKET_LOST)
-    {
-        ServeClient(event.GetId());
-        return;
-    }
-    if (m_clients.count(event.GetId()))
-    {
-        Logger::message("Bridge::OnSocketData wxSOCKET_LOST");
-        RemoveClient(event.GetId());
-    }
+    const auto found = m_clients.find(id);
+    if (found == m_clients.end())
+        return; // removed meanwhile
+    if (hungUp && !found->second->hungUp)
+        NoteHangUp(*found->second);
+    ServeClient(id);
 }
-#endif
 
 void Bridge::ServeClient(int id)
 {
@@ -681,11 +515,19 @@ void Bridge::ServeClient(int id)
         RemoveClient(id);
         return;
     }
-    if (!TakeInput(client))
+    // Once its peer has closed, nothing may say that more input waits: read
+    // until its end, or until the serial port takes no more.
+    for (;;)
     {
-        Logger::message("Bridge::OnSocketData wxSOCKET_LOST");
-        RemoveClient(id);
-        return;
+        const long got = TakeInput(client);
+        if (got < 0)
+        {
+            Logger::message("Bridge::OnSocketData wxSOCKET_LOST");
+            RemoveClient(id);
+            return;
+        }
+        if (got == 0 || !client.hungUp)
+            break;
     }
     if (!WatchClient(client))
     {
@@ -694,16 +536,16 @@ void Bridge::ServeClient(int id)
     }
 }
 
-bool Bridge::TakeInput(BridgeClient& client)
+long Bridge::TakeInput(BridgeClient& client)
 {
     if (!client.isWriter)
         return Discard(client); // read, so that its departure is still noticed
     if (IsHeldBack(client))
-        return true;
+        return 0;
     return ReadFromWriter(client);
 }
 
-bool Bridge::ReadFromWriter(BridgeClient& client)
+long Bridge::ReadFromWriter(BridgeClient& client)
 {
     if (!IsSerialOpen())
         return Discard(client); // there is nowhere to write to
@@ -713,29 +555,29 @@ bool Bridge::ReadFromWriter(BridgeClient& client)
         // Left unread, the input holds the writer back through TCP; reading
         // resumes when the serial port has taken some output.
         m_writerStalled = true;
-        return true;
+        return 0;
     }
     unsigned char* const buffer = ClientReadBuffer();
-    const long got = ReceiveNow(client.socket, buffer, std::min<unsigned>(room, kClientReadBytes));
+    const long got = client_io::Receive(client.socket, buffer, std::min<unsigned>(room, kClientReadBytes));
     if (got <= 0)
-        return got == 0;
+        return got;
     // Only this thread adds to the queue, so the room checked above is there.
     // The credit goes first: what QueueWrite writes itself is reported at once.
     m_credits.push_back({client.id, static_cast<unsigned>(got)});
     m_serialHandler->QueueWrite(buffer, static_cast<unsigned>(got));
-    return true;
+    return got;
 }
 
-bool Bridge::Discard(BridgeClient& client)
+long Bridge::Discard(BridgeClient& client)
 {
-    const long got = ReceiveNow(client.socket, ClientReadBuffer(), kClientReadBytes);
+    const long got = client_io::Receive(client.socket, ClientReadBuffer(), kClientReadBytes);
     if (got > 0 && !client.isWriter && !client.droppingTold)
     {
         // Whoever wonders where its commands went finds the answer here.
         client.droppingTold = true;
         Logger::message("Bridge::OnSocketData client %s is a reader: its input is dropped", client.peer);
     }
-    return got >= 0;
+    return got;
 }
 
 bool Bridge::WatchClient(BridgeClient& client)
@@ -743,27 +585,7 @@ bool Bridge::WatchClient(BridgeClient& client)
     const bool heldBack = IsHeldBack(client);
     if (heldBack && !client.hungUp && !m_hangUpTimer.IsRunning())
         m_hangUpTimer.Start(kHangUpCheckMs);
-#if wxUSE_EVENTLOOP_SOURCE
-    int flags = 0;
-    if (!heldBack)
-        flags |= wxEVENT_SOURCE_INPUT;
-    if (!client.backlog.Empty())
-        flags |= wxEVENT_SOURCE_OUTPUT;
-    if (flags == client.watchFlags && (client.watch || flags == 0))
-        return true;
-    client.watch.reset();
-    client.watchFlags = flags;
-    if (flags == 0)
-        return true;
-    client.watch.reset(wxEventLoopBase::AddSourceForFD(static_cast<int>(client.socket->GetSocket()),
-                                                       client.watcher.get(), flags | wxEVENT_SOURCE_EXCEPTION));
-    return client.watch != nullptr;
-#else
-    // Winsock says when a socket that refused bytes takes more.
-    const bool backlog = !client.backlog.Empty();
-    client.socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG | (backlog ? wxSOCKET_OUTPUT_FLAG : 0));
-    return true;
-#endif
+    return client_io::Update(*client.watch, !heldBack, !client.backlog.Empty());
 }
 
 bool Bridge::IsHeldBack(const BridgeClient& client)
@@ -775,27 +597,28 @@ bool Bridge::IsHeldBack(const BridgeClient& client)
 // that asks for it.
 void Bridge::OnHangUpTimer(wxTimerEvent&)
 {
-    bool hungUp = false;
     bool waiting = false;
     for (auto& entry : m_clients)
     {
         BridgeClient& client = *entry.second;
         if (client.hungUp || !IsHeldBack(client))
             continue;
-        if (!PeerHasClosed(client.socket))
-        {
+        if (client_io::PeerHasClosed(client.socket))
+            NoteHangUp(client);
+        else
             waiting = true;
-            continue;
-        }
-        client.hungUp = true;
-        hungUp = true;
-        Logger::message("Bridge::OnSocketData writer %s hung up; what it sent is still written to the serial port",
-                        client.peer);
     }
     if (!waiting)
         m_hangUpTimer.Stop();
-    if (hungUp)
-        NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
+}
+
+void Bridge::NoteHangUp(BridgeClient& client)
+{
+    client.hungUp = true;
+    if (IsHeldBack(client))
+        Logger::message("Bridge::OnSocketData writer %s hung up; what it sent is still written to the serial port",
+                        client.peer);
+    NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
 }
 
 void Bridge::OnSerialData(SerialPortEvent& event)
@@ -973,7 +796,7 @@ bool Bridge::SendToClient(BridgeClient& client, const unsigned char* bytes, std:
     client.readedBytes += static_cast<long long>(count);
     if (client.backlog.Empty())
     {
-        const long sent = SendNow(client.socket, bytes, count);
+        const long sent = client_io::Send(client.socket, bytes, count);
         if (sent < 0)
         {
             Logger::message("Bridge::OnSerialData client %s failed while sending, disconnected", client.peer);
@@ -1002,7 +825,7 @@ bool Bridge::FlushBacklog(BridgeClient& client)
 {
     if (client.backlog.Empty())
         return true;
-    const long sent = SendNow(client.socket, client.backlog.Data(), client.backlog.Size());
+    const long sent = client_io::Send(client.socket, client.backlog.Data(), client.backlog.Size());
     if (sent < 0)
         return false;
     client.backlog.Consume(static_cast<std::size_t>(sent));
@@ -1062,15 +885,10 @@ void Bridge::RemoveClient(int id)
     if (found == m_clients.end())
         return;
     BridgeClient& client = *found->second;
-#if wxUSE_EVENTLOOP_SOURCE
-    // Stop watching before the descriptor is closed and its number reused.
-    client.watch.reset();
-    if (m_retiredWatchers.empty())
-        CallAfter(&Bridge::FreeRetiredWatchers);
-    m_retiredWatchers.push_back(std::move(client.watcher));
-#else
-    Unbind(wxEVT_SOCKET, &Bridge::OnSocketData, this, id);
-#endif
+    client_io::Stop(*client.watch);
+    if (m_retiredWatches.empty())
+        CallAfter(&Bridge::FreeRetiredWatches);
+    m_retiredWatches.push_back(std::move(client.watch));
     client.socket->Destroy();
     const bool wasActiveWriter = FindWriter() == &client;
     const bool wasCounted = !client.hungUp;
@@ -1089,9 +907,7 @@ void Bridge::RemoveClient(int id)
     }
 }
 
-void Bridge::FreeRetiredWatchers()
+void Bridge::FreeRetiredWatches()
 {
-#if wxUSE_EVENTLOOP_SOURCE
-    m_retiredWatchers.clear();
-#endif
+    m_retiredWatches.clear();
 }

@@ -161,8 +161,6 @@ private:
         unsigned count;
     };
 
-    class ClientWatcher;
-
     // What keeps one side of the bridge from working: in full, for a status
     // line, and in a few words, for a list.
     struct Problem
@@ -180,11 +178,10 @@ private:
     void ResumeAccepting();
     void OnAcceptTimer(wxTimerEvent& event);
     void Admit(wxSocketBase* socket);
-#if !wxUSE_EVENTLOOP_SOURCE
-    void OnSocketData(wxSocketEvent& event);
-#endif
     bool IsClientAllowed(wxSocketBase* socket);
-    // A client's socket can take more or has something to read.
+    // A client's socket can take more or has something to read; or its peer
+    // has closed, as far as the system can tell.
+    void OnClientReady(int id, bool hungUp);
     void ServeClient(int id);
 
     // Worker thread: copy and queue to the GUI thread. A write report also
@@ -205,10 +202,10 @@ private:
 
     bool SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count);
     bool FlushBacklog(BridgeClient& client);
-    // These three return false when the client has gone.
-    bool TakeInput(BridgeClient& client);
-    bool ReadFromWriter(BridgeClient& client);
-    bool Discard(BridgeClient& client);
+    // These three return how much they read, or -1 when the client has gone.
+    long TakeInput(BridgeClient& client);
+    long ReadFromWriter(BridgeClient& client);
+    long Discard(BridgeClient& client);
     // Waits for what the client's socket is needed for now; false when it cannot.
     bool WatchClient(BridgeClient& client);
     // Whether a writer's input waits: for room in the serial output, or for
@@ -217,8 +214,11 @@ private:
     // Reads the writer again after it waited for room in the serial output.
     void ResumeWriter();
     void OnHangUpTimer(wxTimerEvent& event);
+    // Counts a client whose peer has closed as gone; a held-back writer's
+    // input is still read, as the serial port takes it.
+    void NoteHangUp(BridgeClient& client);
     void RemoveClient(int id);
-    void FreeRetiredWatchers();
+    void FreeRetiredWatches();
     BridgeClient* FindWriter();
     void ReleaseRun();
 
@@ -248,11 +248,9 @@ private:
     LogThrottle m_logThrottle;
     wxSocketServer* m_server; // owned; released with Destroy()
     std::map<int, std::unique_ptr<BridgeClient>> m_clients;
-#if wxUSE_EVENTLOOP_SOURCE
-    // Watchers of removed clients: one may still be on the stack that removed
+    // Watches of removed clients: one may still be on the stack that removed
     // its client, so they go only when no event is being dispatched.
-    std::vector<std::unique_ptr<wxEventLoopSourceHandler>> m_retiredWatchers;
-#endif
+    std::vector<std::unique_ptr<client_io::Watch>> m_retiredWatches;
     std::deque<WriteCredit> m_credits; // queued serial output, oldest first, by client
     bool m_writerStalled;              // the writer waits for room in the serial output
 

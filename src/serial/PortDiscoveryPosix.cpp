@@ -48,6 +48,11 @@ std::vector<std::string> DiscoverSerialPorts(const std::string& ttyClassDir)
     return ports;
 }
 
+wxString SerialPortHandler::DefaultPortName()
+{
+    return "/dev/ttyS0";
+}
+
 bool SerialPortHandler::IsPortPresent(const wxString& portName)
 {
     return Exists(SFile::DevicePath(portName.utf8_string()));

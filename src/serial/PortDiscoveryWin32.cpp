@@ -7,6 +7,11 @@ namespace
 const wxChar kSerialCommKey[] = wxT("HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
 }
 
+wxString SerialPortHandler::DefaultPortName()
+{
+    return "COM1";
+}
+
 bool SerialPortHandler::IsPortPresent(const wxString& portName)
 {
     return GetPortList().Index(portName, false) != wxNOT_FOUND;

@@ -83,6 +83,8 @@ public:
 
     // The serial ports present, in the platform's order.
     static wxArrayString GetPortList();
+    // The port a new bridge starts with: the machine's first serial port.
+    static wxString DefaultPortName();
     // Whether the named port's device is there (it may still refuse to open).
     static bool IsPortPresent(const wxString& portName);
     // The same text for every name of one device: a link such as

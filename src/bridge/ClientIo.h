@@ -1,0 +1,60 @@
+#pragma once
+
+// The socket work of a bridge: how its server listens, and how its clients'
+// sockets are read, written and watched. One implementation per platform,
+// chosen by the build: ClientIoPosix.cpp, where the event loop watches the
+// descriptors itself, and ClientIoWin32.cpp, on the toolkit's socket events.
+// The bridge keeps admission and relay. GUI thread only.
+
+#include <wx/socket.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace client_io
+{
+// Watches one client's socket and calls its handler when it is ready. Free
+// it only when no event is being dispatched: the call that removed its
+// client may still be on the stack.
+class Watch
+{
+public:
+    virtual ~Watch() = default;
+};
+
+// The socket can take more output or has input, or, with hungUp, the system
+// has said that the peer closed its side; what it sent before may still
+// wait to be read.
+using ReadyHandler = std::function<void(bool hungUp)>;
+
+// Makes a listening socket on the port of every local address, which no
+// other socket may share; null when that fails.
+wxSocketServer* Listen(wxUint16 port);
+// Why Listen failed, for a log line, and whether another socket holds the port.
+struct ListenFailure
+{
+    wxString cause;
+    bool inUse = false;
+};
+ListenFailure WhyNotListening(wxUint16 port);
+
+// Takes over an accepted socket: it is made non-blocking, sends small
+// writes at once, probes a silent peer, and is read and written only
+// through the calls below. Returns its watch, waiting for input, or null.
+std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready);
+// What the watch waits for from now on; false when it cannot.
+bool Update(Watch& watch, bool input, bool output);
+// Stops watching, before the socket is closed and its number reused.
+void Stop(Watch& watch);
+
+// Returns the count written, 0 when the socket takes nothing now, or -1
+// when the connection failed.
+long Send(wxSocketBase* socket, const unsigned char* bytes, std::size_t count);
+// Returns the count read, 0 when nothing waits, or -1 when the peer has
+// closed the connection or it failed.
+long Receive(wxSocketBase* socket, unsigned char* buffer, std::size_t size);
+// Whether the peer has closed its side, or the connection failed, while
+// what it sent before may still wait unread.
+bool PeerHasClosed(wxSocketBase* socket);
+} // namespace client_io

@@ -1,0 +1,152 @@
+// Clients on POSIX: the event loop watches each descriptor itself, as the
+// toolkit's socket events cost a queued event and several system calls each.
+
+#include "ClientIo.h"
+
+#include <wx/evtloop.h>
+#include <wx/evtloopsrc.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace client_io
+{
+namespace
+{
+// A client whose host vanished without a word is found out after about a
+// minute and a half.
+constexpr int kKeepAliveIdleSeconds = 60;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 3;
+
+int g_listenError = 0; // why the last Listen failed
+
+class SourceWatch : public Watch, public wxEventLoopSourceHandler
+{
+public:
+    SourceWatch(int fd, ReadyHandler ready) : m_fd(fd), m_ready(std::move(ready)) {}
+
+    void OnReadWaiting() override { m_ready(false); }
+    void OnWriteWaiting() override { m_ready(false); }
+    void OnExceptionWaiting() override { m_ready(false); }
+
+    bool Update(bool input, bool output)
+    {
+        const int flags = (input ? wxEVENT_SOURCE_INPUT : 0) | (output ? wxEVENT_SOURCE_OUTPUT : 0);
+        if (flags == m_flags && (m_source || flags == 0))
+            return true;
+        m_source.reset();
+        m_flags = flags;
+        if (flags == 0)
+            return true;
+        m_source.reset(wxEventLoopBase::AddSourceForFD(m_fd, this, flags | wxEVENT_SOURCE_EXCEPTION));
+        return m_source != nullptr;
+    }
+
+    void Stop() { m_source.reset(); }
+
+private:
+    const int m_fd;
+    const ReadyHandler m_ready;
+    std::unique_ptr<wxEventLoopSource> m_source;
+    int m_flags = 0;
+};
+} // namespace
+
+wxSocketServer* Listen(wxUint16 port)
+{
+    wxIPV4address address;
+    address.AnyAddress();
+    address.Service(port);
+    // Reusable: after a stop, connections in TIME_WAIT must not keep the
+    // port from being bound again. Another listener still keeps it.
+    errno = 0;
+    auto* server = new wxSocketServer(address, wxSOCKET_REUSEADDR);
+    if (!server->IsOk())
+    {
+        g_listenError = errno;
+        server->Destroy();
+        return nullptr;
+    }
+    // The toolkit listens with a backlog of 5: a burst of connections
+    // would see most of theirs dropped and retried seconds later.
+    ::listen(server->GetSocket(), SOMAXCONN);
+    return server;
+}
+
+ListenFailure WhyNotListening(wxUint16)
+{
+    if (g_listenError == 0)
+        return {"cannot listen", false};
+    return {std::strerror(g_listenError), g_listenError == EADDRINUSE};
+}
+
+std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)
+{
+    const int fd = static_cast<int>(socket->GetSocket());
+    // A blocking socket is one the toolkit does not watch; this watches it
+    // instead and never waits on it.
+    socket->SetFlags(wxSOCKET_BLOCK);
+    int on = 1;
+    ::ioctl(fd, FIONBIO, &on);
+    // Answers from the device go out at once, not when Nagle allows.
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    const int idle = kKeepAliveIdleSeconds, interval = kKeepAliveIntervalSeconds, probes = kKeepAliveProbes;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    auto watch = std::make_unique<SourceWatch>(fd, std::move(ready));
+    if (!watch->Update(true, false))
+        return nullptr;
+    return watch;
+}
+
+bool Update(Watch& watch, bool input, bool output)
+{
+    return static_cast<SourceWatch&>(watch).Update(input, output);
+}
+
+void Stop(Watch& watch)
+{
+    static_cast<SourceWatch&>(watch).Stop();
+}
+
+long Send(wxSocketBase* socket, const unsigned char* bytes, std::size_t count)
+{
+    for (;;)
+    {
+        const ssize_t sent = ::send(socket->GetSocket(), bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0)
+            return static_cast<long>(sent);
+        if (errno != EINTR)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
+long Receive(wxSocketBase* socket, unsigned char* buffer, std::size_t size)
+{
+    for (;;)
+    {
+        const ssize_t got = ::recv(socket->GetSocket(), buffer, size, MSG_DONTWAIT);
+        if (got > 0)
+            return static_cast<long>(got);
+        if (got == 0)
+            return -1;
+        if (errno != EINTR)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
+bool PeerHasClosed(wxSocketBase* socket)
+{
+    pollfd entry{static_cast<int>(socket->GetSocket()), POLLRDHUP, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+} // namespace client_io

@@ -1,0 +1,183 @@
+// Clients on Windows: the toolkit's socket events say when a socket is
+// ready, and the bridge reads and writes it directly, without blocking.
+
+#include "ClientIo.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <mstcpip.h>
+
+#include <wx/log.h>
+
+#include <vector>
+
+namespace client_io
+{
+namespace
+{
+// A client whose host vanished without a word is found out after a minute
+// and a half or so.
+constexpr ULONG kKeepAliveIdleMs = 60000;
+constexpr ULONG kKeepAliveIntervalMs = 10000;
+
+class EventWatch : public Watch, public wxEvtHandler
+{
+public:
+    EventWatch(wxSocketBase* socket, ReadyHandler ready) : m_socket(socket), m_ready(std::move(ready))
+    {
+        Bind(wxEVT_SOCKET, &EventWatch::OnSocket, this);
+        m_socket->SetEventHandler(*this);
+        m_socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG);
+        m_socket->Notify(true);
+    }
+
+    // Winsock reports input once until it is read, so leaving input on
+    // while the bridge does not want it costs nothing; it reports room for
+    // output only after a send found the socket full.
+    void Update(bool output)
+    {
+        m_socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG | (output ? wxSOCKET_OUTPUT_FLAG : 0));
+    }
+
+    void Stop() { m_socket->Notify(false); }
+
+private:
+    // Windows says the peer has closed as soon as it has, even with input
+    // still unread: that input must still be read.
+    void OnSocket(wxSocketEvent& event) { m_ready(event.GetSocketEvent() == wxSOCKET_LOST); }
+
+    wxSocketBase* const m_socket;
+    const ReadyHandler m_ready;
+};
+
+SOCKET Native(wxSocketBase* socket)
+{
+    return static_cast<SOCKET>(socket->GetSocket());
+}
+} // namespace
+
+wxSocketServer* Listen(wxUint16 port)
+{
+    wxIPV4address address;
+    address.AnyAddress();
+    address.Service(port);
+    // Without SO_REUSEADDR: on Windows it would let this socket share a port
+    // that another program listens on, and connections would be split
+    // between the two. Windows rebinds a port whose old connections linger
+    // without it.
+    auto* server = new wxSocketServer(address, wxSOCKET_NONE);
+    if (!server->IsOk())
+    {
+        server->Destroy();
+        return nullptr;
+    }
+    // The toolkit listens with a backlog of 5: a burst of connections
+    // would see most of theirs dropped and retried seconds later.
+    ::listen(Native(server), SOMAXCONN);
+    return server;
+}
+
+ListenFailure WhyNotListening(wxUint16 port)
+{
+    // The toolkit closes the socket it failed with, which may clear the
+    // error: the same bind again tells why.
+    const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (probe == INVALID_SOCKET)
+        return {wxSysErrorMsgStr(::WSAGetLastError()), false};
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    const int error = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0
+                                                                                             : ::WSAGetLastError();
+    ::closesocket(probe);
+    if (error == 0)
+        return {"cannot listen", false};
+    return {wxSysErrorMsgStr(error), error == WSAEADDRINUSE || error == WSAEACCES};
+}
+
+std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)
+{
+    socket->SetFlags(wxSOCKET_NOWAIT);
+    const SOCKET native = Native(socket);
+    // Answers from the device go out at once, not when Nagle allows.
+    const BOOL on = TRUE;
+    ::setsockopt(native, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    tcp_keepalive keepAlive{1, kKeepAliveIdleMs, kKeepAliveIntervalMs};
+    DWORD ignored = 0;
+    ::WSAIoctl(native, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &ignored, nullptr, nullptr);
+    return std::make_unique<EventWatch>(socket, std::move(ready));
+}
+
+bool Update(Watch& watch, bool, bool output)
+{
+    static_cast<EventWatch&>(watch).Update(output);
+    return true;
+}
+
+void Stop(Watch& watch)
+{
+    static_cast<EventWatch&>(watch).Stop();
+}
+
+long Send(wxSocketBase* socket, const unsigned char* bytes, std::size_t count)
+{
+    // Winsock says a socket takes more only after a send has found it full,
+    // so send until one does.
+    std::size_t total = 0;
+    while (total < count)
+    {
+        const int sent = ::send(Native(socket), reinterpret_cast<const char*>(bytes + total),
+                                static_cast<int>(count - total), 0);
+        if (sent > 0)
+            total += static_cast<std::size_t>(sent);
+        else if (sent < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK)
+            break;
+        else
+            return -1;
+    }
+    return static_cast<long>(total);
+}
+
+long Receive(wxSocketBase* socket, unsigned char* buffer, std::size_t size)
+{
+    const int got = ::recv(Native(socket), reinterpret_cast<char*>(buffer), static_cast<int>(size), 0);
+    if (got > 0)
+        return got;
+    return got < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+bool PeerHasClosed(wxSocketBase* socket)
+{
+    // Winsock can say so only through its events, and Wine only once the
+    // input has been read; the system's connection table knows at once.
+    sockaddr_in local{}, peer{};
+    int size = sizeof local;
+    if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0)
+        return false;
+    size = sizeof peer;
+    if (::getpeername(Native(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        return true; // no longer connected
+    ULONG bytes = 0;
+    std::vector<unsigned char> buffer;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    while (result == ERROR_INSUFFICIENT_BUFFER)
+    {
+        buffer.resize(bytes + sizeof(MIB_TCPTABLE));
+        bytes = static_cast<ULONG>(buffer.size());
+        result = ::GetTcpTable(reinterpret_cast<MIB_TCPTABLE*>(buffer.data()), &bytes, FALSE);
+    }
+    if (result != NO_ERROR)
+        return false;
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE*>(buffer.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i)
+    {
+        const MIB_TCPROW& row = table->table[i];
+        if (row.dwLocalAddr == local.sin_addr.s_addr && (row.dwLocalPort & 0xFFFF) == local.sin_port &&
+            row.dwRemoteAddr == peer.sin_addr.s_addr && (row.dwRemotePort & 0xFFFF) == peer.sin_port)
+            return row.dwState != MIB_TCP_STATE_ESTAB;
+    }
+    return false;
+}
+} // namespace client_io
