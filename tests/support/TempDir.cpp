@@ -1,15 +1,18 @@
 #include "TempDir.h"
 
-#include <stdlib.h>
-
 #include <fstream>
+#include <random>
 #include <sstream>
 
 TempDir::TempDir()
 {
-    char pattern[] = "/tmp/serial-tcp-test-XXXXXX";
-    if (::mkdtemp(pattern))
-        m_path = pattern;
+    // A name nobody else has taken: creating the directory is the test.
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    do
+        m_path = base / ("serial-tcp-test-" + std::to_string(random() % 1000000000));
+    while (!std::filesystem::create_directory(m_path));
     m_previous = std::filesystem::current_path();
     std::filesystem::current_path(m_path);
 }

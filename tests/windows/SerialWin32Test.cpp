@@ -1,0 +1,150 @@
+#include "serial/SFile.h"
+#include "serial/SFileWin32.h"
+#include "serial/SerialPortHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+bool UnderWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// The COM port the Wine test made of a pseudo-terminal.
+std::string TestPort()
+{
+    const char* port = std::getenv("SERIAL_TEST_PORT");
+    return port ? port : "";
+}
+
+// A port as another program might have left it: slow, 7O1, with hardware and
+// software flow control, DTR handshaking and null bytes discarded.
+DCB MessyControlBlock()
+{
+    DCB control{};
+    control.DCBlength = sizeof control;
+    control.BaudRate = CBR_300;
+    control.ByteSize = 7;
+    control.Parity = ODDPARITY;
+    control.StopBits = ONESTOPBIT;
+    control.fBinary = FALSE;
+    control.fOutxCtsFlow = TRUE;
+    control.fOutxDsrFlow = TRUE;
+    control.fDsrSensitivity = TRUE;
+    control.fOutX = TRUE;
+    control.fInX = TRUE;
+    control.fNull = TRUE;
+    control.fAbortOnError = TRUE;
+    control.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    control.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    return control;
+}
+} // namespace
+
+TEST(Win32Mode, TheModeStringAsBuiltIsAppliedWhateverThePortWasSetTo)
+{
+    const struct
+    {
+        int baud;
+        char parity;
+        unsigned dataBits, stopBits;
+        BYTE parityCode, stopCode;
+    } cases[] = {{9600, 'N', 8, 1, NOPARITY, ONESTOPBIT},
+                 {115200, 'E', 7, 2, EVENPARITY, TWOSTOPBITS},
+                 {921600, 'O', 8, 2, ODDPARITY, TWOSTOPBITS},
+                 {300, 'E', 7, 1, EVENPARITY, ONESTOPBIT}};
+    for (const auto& expected : cases)
+    {
+        const std::string mode = SFile::ModeString(expected.baud, expected.parity, expected.dataBits, expected.stopBits);
+        DCB control = MessyControlBlock();
+        std::string error;
+        ASSERT_TRUE(sfile_os::ApplyMode(mode, control, error)) << mode << ": " << error;
+        EXPECT_EQ(control.BaudRate, static_cast<DWORD>(expected.baud)) << mode;
+        EXPECT_EQ(control.ByteSize, expected.dataBits) << mode;
+        EXPECT_EQ(control.Parity, expected.parityCode) << mode;
+        EXPECT_EQ(control.StopBits, expected.stopCode) << mode;
+        EXPECT_EQ(control.fParity, expected.parity != 'N') << mode;
+        // Every byte value passes, and nothing holds the flow back.
+        EXPECT_TRUE(control.fBinary);
+        EXPECT_FALSE(control.fOutxCtsFlow || control.fOutxDsrFlow || control.fDsrSensitivity);
+        EXPECT_FALSE(control.fOutX || control.fInX || control.fNull || control.fAbortOnError || control.fErrorChar);
+        EXPECT_EQ(control.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+        EXPECT_EQ(control.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+    }
+
+    DCB control = MessyControlBlock();
+    std::string error;
+    EXPECT_FALSE(sfile_os::ApplyMode("baud=9600 parity=X", control, error));
+    EXPECT_EQ(error, "invalid mode \"baud=9600 parity=X\"");
+}
+
+TEST(Win32Port, ASecondOpenerIsRefusedAndTheFirstKeepsThePort)
+{
+    ASSERT_FALSE(TestPort().empty()) << "SERIAL_TEST_PORT names no port";
+    SFile missing;
+    EXPECT_FALSE(missing.Open("COM254", 9600));
+    EXPECT_FALSE(missing.LastError().empty());
+
+    SFile first, second;
+    ASSERT_TRUE(first.Open(TestPort(), 115200)) << first.LastError();
+    if (UnderWine())
+        GTEST_SKIP() << "Wine lets a second program open a COM port; Windows does not.";
+    EXPECT_FALSE(second.Open(TestPort(), 115200));
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_FALSE(second.LastError().empty());
+    EXPECT_TRUE(first.IsOpen());
+    first.Close();
+    EXPECT_TRUE(second.Open(TestPort(), 9600)) << second.LastError();
+}
+
+TEST(Win32Port, CloseReturnsAtOnceWhileTheWorkerWaitsForInputAndTheNextOpenWorks)
+{
+    ASSERT_FALSE(TestPort().empty()) << "SERIAL_TEST_PORT names no port";
+    SerialPortHandler handler(4096, 1, nullptr);
+    for (int round = 0; round < 3; ++round)
+    {
+        ASSERT_TRUE(handler.Open(TestPort(), 115200, false)) << handler.GetOpenError();
+        std::this_thread::sleep_for(100ms); // the worker is in its wait now
+        const auto start = std::chrono::steady_clock::now();
+        handler.Close();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_FALSE(handler.IsOpen());
+        SFile other;
+        EXPECT_TRUE(other.Open(TestPort(), 9600)) << "the port is free again: " << other.LastError();
+    }
+}
+
+TEST(Win32PortList, PortsComeFromTheSerialDeviceMap)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t names[2][32] = {L"\\Device\\TestSerial77", L"\\Device\\TestVCP0"};
+    const wchar_t ports[2][8] = {L"COM77", L"COM78"};
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(RegSetValueExW(key, names[i], 0, REG_SZ, reinterpret_cast<const BYTE*>(ports[i]),
+                                 static_cast<DWORD>((wcslen(ports[i]) + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+
+    const wxArrayString list = SerialPortHandler::GetPortList();
+    EXPECT_NE(list.Index("COM77"), wxNOT_FOUND);
+    EXPECT_NE(list.Index("COM78"), wxNOT_FOUND);
+    EXPECT_EQ(list.Index("\\Device\\TestVCP0"), wxNOT_FOUND) << "the port names are listed, not the devices";
+    EXPECT_TRUE(SerialPortHandler::IsPortPresent("COM77"));
+    EXPECT_TRUE(SerialPortHandler::IsPortPresent("com78"));
+    EXPECT_FALSE(SerialPortHandler::IsPortPresent("COM79"));
+    EXPECT_EQ(SerialPortHandler::PortIdentity("com77"), SerialPortHandler::PortIdentity("COM77"));
+
+    for (const auto& name : names)
+        RegDeleteValueW(key, name);
+    RegCloseKey(key);
+    EXPECT_FALSE(SerialPortHandler::IsPortPresent("COM77"));
+}
