@@ -2,14 +2,26 @@
 """Plays the far ends of two demonstration bridges: two pseudo-terminals as the
 serial devices, a bridges.db in the current directory that joins them to two
 TCP ports, serial data flowing in, and a few TCP clients once the bridges
-listen. Runs until killed."""
+listen. Runs until killed. With --com N, the bridges use COMN and COMN+1,
+for the Windows program, and a line "map COMn /dev/pts/k" tells which
+pseudo-terminal each is."""
 import os, pty, socket, sqlite3, sys, time
 
-ports = [int(p) for p in sys.argv[1:3]] if len(sys.argv) > 2 else [4242, 4243]
+args = sys.argv[1:]
+first_com = None
+if "--com" in args:
+    at = args.index("--com")
+    first_com = int(args[at + 1])
+    del args[at:at + 2]
+ports = [int(p) for p in args[0:2]] if len(args) > 1 else [4242, 4243]
 devices = []
-for _ in ports:
+for index, _ in enumerate(ports):
     master, slave = pty.openpty()
-    devices.append((master, slave, os.ttyname(slave)))
+    name = os.ttyname(slave)
+    if first_com is not None:
+        print("map COM%d %s" % (first_com + index, name), flush=True)
+        name = "COM%d" % (first_com + index)
+    devices.append((master, slave, name))
 
 db = sqlite3.connect("bridges.db")
 db.executescript(

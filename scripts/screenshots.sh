@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Makes docs/main-window.png (two running bridges with live counters) and
 # docs/options-dialog.png, on a virtual display, from the built program.
+# With "windows", docs/windows-*.png from the Windows program under Wine.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+windows=${1:-}
 
 missing=()
 for tool in Xvfb:xvfb import:imagemagick xdotool:xdotool python3:python3; do
@@ -12,13 +14,14 @@ if [[ ${#missing[@]} -gt 0 ]]; then
   sudo=(); [[ $(id -u) -eq 0 ]] || sudo=(sudo)
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-make -C "$top" build >/dev/null
+if [[ $windows == windows ]]; then make -C "$top" windows >/dev/null; else make -C "$top" build >/dev/null; fi
 
 work=$(mktemp -d)
 display=:$((90 + RANDOM % 9))
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  [[ -z ${WINEPREFIX:-} ]] || /usr/lib/wine/wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -26,9 +29,23 @@ trap cleanup EXIT
 Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 & pids+=($!)
 export DISPLAY=$display
 cd "$work"
-python3 "$top/scripts/demo-peers.py" 4242 4243 > peers.log 2>&1 & pids+=($!)
-until grep -q ready peers.log 2>/dev/null; do sleep 0.1; done
-"$top/build/src/serial-tcp-bridge" > program.log 2>&1 & pids+=($!)
+if [[ $windows == windows ]]; then
+  # A Wine prefix of its own whose COM5 and COM6 are the demonstration's devices.
+  export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+  /usr/lib/wine/wineserver -w
+  python3 "$top/scripts/demo-peers.py" 4242 4243 --com 5 > peers.log 2>&1 & pids+=($!)
+  until grep -q ready peers.log 2>/dev/null; do sleep 0.1; done
+  printf '\n[Software\\\\Wine\\\\Ports] 1700000000\n' >> "$WINEPREFIX/system.reg"
+  awk '/^map/ { printf "\"%s\"=\"%s\"\n", $2, $3 }' peers.log >> "$WINEPREFIX/system.reg"
+  /usr/lib/wine/wine64 "$top/build-windows/src/serial-tcp-bridge.exe" > program.log 2>&1 & pids+=($!)
+  shots=$top/docs/windows-
+else
+  python3 "$top/scripts/demo-peers.py" 4242 4243 > peers.log 2>&1 & pids+=($!)
+  until grep -q ready peers.log 2>/dev/null; do sleep 0.1; done
+  "$top/build/src/serial-tcp-bridge" > program.log 2>&1 & pids+=($!)
+  shots=$top/docs/
+fi
 
 window=""
 until [[ -n $window ]]; do
@@ -36,7 +53,7 @@ until [[ -n $window ]]; do
   window=$(xdotool search --name "wxWidgets Application Template" 2>/dev/null | head -1 || true)
 done
 sleep 3 # let the counters run
-import -window "$window" "$top/docs/main-window.png"
+import -window "$window" "${shots}main-window.png"
 
 xdotool windowfocus --sync "$window" key F5
 dialog=""
@@ -45,6 +62,6 @@ until [[ -n $dialog ]]; do
   dialog=$(xdotool search --name "Bridge options" 2>/dev/null | head -1 || true)
 done
 sleep 0.5
-import -window "$dialog" "$top/docs/options-dialog.png"
+import -window "$dialog" "${shots}options-dialog.png"
 xdotool windowfocus --sync "$dialog" key Escape
-echo "wrote docs/main-window.png and docs/options-dialog.png"
+echo "wrote ${shots}main-window.png and ${shots}options-dialog.png"

@@ -12,6 +12,7 @@
 #include <wx/msgdlg.h>
 #include <wx/settings.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace
@@ -345,7 +346,11 @@ void SerialTCPBridgeFrame::FitColumns()
     {
         // The last column would otherwise fill what the window has left, not fit its texts.
         m_list->SetColumnWidth(column, column == COLUMN_STATE ? wxLIST_AUTOSIZE : wxLIST_AUTOSIZE_USEHEADER);
-        int least = m_minimumWidths[column];
+        // Not every list control counts the heading in ("Serial p..." under Wine).
+        wxListItem heading;
+        heading.SetMask(wxLIST_MASK_TEXT);
+        m_list->GetColumn(column, heading);
+        int least = std::max(m_minimumWidths[column], m_list->GetTextExtent(heading.GetText()).GetWidth() + 2 * kCellPadding);
         if (column == COLUMN_READ || column == COLUMN_WRITE)
             least = std::max(least, counterWidth);
         if (m_list->GetColumnWidth(column) < least)
