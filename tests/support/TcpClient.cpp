@@ -49,7 +49,19 @@ bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer
     int error = 0;
     socklen_t length = sizeof error;
     ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
-    return error == 0;
+    if (error != 0)
+        return false;
+    // A port that nothing listens on yet can be the one the system picks for
+    // this end, which then connects to itself and holds the port.
+    sockaddr_in self{};
+    length = sizeof self;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&self), &length);
+    if (self.sin_port == remote.sin_port && self.sin_addr.s_addr == remote.sin_addr.s_addr)
+    {
+        Close();
+        return false;
+    }
+    return true;
 }
 
 bool TcpClient::Listen(unsigned short port)

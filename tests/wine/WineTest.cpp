@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <iostream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -34,6 +35,21 @@ std::string Log(const TempDir& dir)
 bool LogHas(const TempDir& dir, const std::string& part, std::chrono::milliseconds timeout = 20s)
 {
     return WaitFor([&] { return Log(dir).find(part) != std::string::npos; }, timeout);
+}
+
+// Waits until the runner has admitted count clients in all.
+bool Admitted(const TempDir& dir, std::size_t count)
+{
+    return WaitFor(
+        [&] {
+            const std::string log = Log(dir);
+            std::size_t found = 0;
+            for (auto at = log.find("New client connection accepted"); at != std::string::npos;
+                 at = log.find("New client connection accepted", at + 1))
+                ++found;
+            return found >= count;
+        },
+        20s);
 }
 
 std::string AllByteValues()
@@ -75,6 +91,12 @@ protected:
         ASSERT_TRUE(wine.IsOk()) << "no Wine prefix";
         ASSERT_TRUE(pty.IsOk());
         wine.MapComPort(12, pty.SlavePath());
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure())
+            std::cout << "The program's log:\n" << Log(dir);
     }
 
     // The console runner on the stored bridges.
@@ -127,8 +149,7 @@ TEST_F(WineTest, TheRunnerRelaysEveryByteBothWaysInOrderWithTheStoredFrame)
     TcpClient reader1, reader2;
     ASSERT_TRUE(reader1.Connect(port));
     ASSERT_TRUE(reader2.Connect(port));
-    ASSERT_TRUE(LogHas(dir, "New client connection accepted\n", 10s));
-    std::this_thread::sleep_for(500ms); // all three admitted
+    ASSERT_TRUE(Admitted(dir, 3));
 
     // Every byte value, then a megabyte, to all three.
     const std::string values = AllByteValues();
@@ -174,7 +195,7 @@ TEST_F(WineTest, TheRunnerDropsOnlyTheClientsThatFailAndAHeldBackWriterLosesNoth
     ASSERT_TRUE(sleeper.Connect(port, "127.0.0.1", 4096));
     ASSERT_TRUE(resetter.Connect(port));
     ASSERT_TRUE(keeper.Connect(port));
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(Admitted(dir, 4));
     resetter.Reset();
     {
         PatternReader reader(keeper.Fd(), 4 * kMegabyte);
@@ -219,15 +240,13 @@ TEST_F(WineTest, TheRunnerDropsOnlyTheClientsThatFailAndAHeldBackWriterLosesNoth
 
     TcpClient next;
     ASSERT_TRUE(next.Connect(port));
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(Admitted(dir, 5));
     ASSERT_TRUE(next.Send(PatternBytes(sent, 4)));
     ASSERT_EQ(pty.Receive(filled, 10s).size(), filled);
     PatternReader device(pty.Master(), sent + 4);
     EXPECT_TRUE(WaitFor([&] { return device.Done() || device.Failed(); }, 30s)) << device.Received();
     EXPECT_FALSE(device.Failed()) << "all the old writer sent, then the new writer's bytes";
     Stop(runner);
-    if (HasFailure())
-        std::cout << Log(dir);
 }
 
 TEST_F(WineTest, TheRunnerWaitsForAVanishedPortAndUsesItAgainWhenItIsBack)
@@ -297,11 +316,14 @@ TEST_F(WineTest, TheDesktopProgramServesItsBridgesAndEndsCleanlyWhenItsWindowClo
     ASSERT_TRUE(pty.Send("to the client"));
     EXPECT_TRUE(WaitFor([&] { return client.Poll() && client.Received() == "to the client"; }, 10s));
 
-    // File > Quit, by its key.
-    const std::string quit = std::string(XDOTOOL) +
-                             " search --sync --onlyvisible --name '^wxWidgets Application Template$'"
-                             " windowfocus --sync key alt+F4 >/dev/null 2>&1";
-    ASSERT_EQ(std::system(quit.c_str()), 0) << "no window to close";
+    // Asked to close, as Windows asks a program whose window is closed from
+    // the taskbar or at log-off.
+    const std::filesystem::path elsewhere = dir / "taskkill";
+    std::filesystem::create_directory(elsewhere);
+    ChildProcess close = wine.Start("taskkill", {"/im", "serial-tcp-bridge.exe"}, elsewhere.string());
+    int closed = -1;
+    ASSERT_TRUE(close.Wait(30s, closed));
+    ASSERT_EQ(closed, 0) << close.StandardOutput();
     int status = -1;
     ASSERT_TRUE(desktop.Wait(30s, status)) << "it did not end after its window closed";
     EXPECT_EQ(status, 0);
