@@ -366,17 +366,7 @@ TEST_F(BridgeTest, AWriterThatHangsUpWhileHeldBackGivesWayOnceItsLastByteIsWritt
 {
     StartBridge();
     // The device has read nothing for a while: the port takes no more.
-    ::fcntl(pty.Slave(), F_SETFL, ::fcntl(pty.Slave(), F_GETFL) | O_NONBLOCK);
-    std::size_t filled = 0;
-    for (int refused = 0; refused < 3;)
-    {
-        const std::string zeros(4096, '\0');
-        const ssize_t put = ::write(pty.Slave(), zeros.data(), zeros.size());
-        refused = put > 0 ? 0 : refused + 1;
-        filled += put > 0 ? static_cast<std::size_t>(put) : 0;
-        if (put <= 0)
-            std::this_thread::sleep_for(20ms); // the terminal may still make room
-    }
+    const std::size_t filled = pty.FillUnread();
 
     // The writer sends what the serial output holds and more, which waits
     // unread, and hangs up.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <thread>
 
 namespace
 {
@@ -114,4 +115,20 @@ void PtyPair::CloseMaster()
     if (m_master >= 0)
         ::close(m_master);
     m_master = -1;
+}
+
+std::size_t PtyPair::FillUnread()
+{
+    ::fcntl(m_slave, F_SETFL, ::fcntl(m_slave, F_GETFL) | O_NONBLOCK);
+    std::size_t filled = 0;
+    const std::string zeros(4096, '\0');
+    for (int refused = 0; refused < 3;)
+    {
+        const ssize_t put = ::write(m_slave, zeros.data(), zeros.size());
+        refused = put > 0 ? 0 : refused + 1;
+        filled += put > 0 ? static_cast<std::size_t>(put) : 0;
+        if (put <= 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the terminal may still make room
+    }
+    return filled;
 }

@@ -32,6 +32,10 @@ public:
 
     // Hangs up, as an unplugged adapter would.
     void CloseMaster();
+    // Fills the terminal towards this end with zeros that it leaves unread,
+    // as a device that has read nothing for a while: the port takes no more.
+    // Returns how many bytes that took.
+    std::size_t FillUnread();
 
 private:
     int m_master;

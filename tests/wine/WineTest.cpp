@@ -10,14 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <iostream>
-#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -211,17 +209,7 @@ TEST_F(WineTest, TheRunnerDropsOnlyTheClientsThatFailAndAHeldBackWriterLosesNoth
 
     // The device reads nothing for a while, so the port takes no more: the
     // writer sends more than the bridge holds for the port, and hangs up.
-    ::fcntl(pty.Slave(), F_SETFL, ::fcntl(pty.Slave(), F_GETFL) | O_NONBLOCK);
-    std::size_t filled = 0;
-    for (int refused = 0; refused < 3;)
-    {
-        const std::string zeros(4096, '\0');
-        const ssize_t put = ::write(pty.Slave(), zeros.data(), zeros.size());
-        refused = put > 0 ? 0 : refused + 1;
-        filled += put > 0 ? static_cast<std::size_t>(put) : 0;
-        if (put <= 0)
-            std::this_thread::sleep_for(20ms);
-    }
+    const std::size_t filled = pty.FillUnread();
     // What the bridge queues for the port, and more that waits unread.
     const std::uint64_t sent = 80 * 1024;
     {
