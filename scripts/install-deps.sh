@@ -11,12 +11,11 @@ packages=(
   libwxgtk3.2-dev libwxsqlite3-3.2-dev libsqlite3-dev
   libgtest-dev
   xvfb xauth xdotool
-  g++-mingw-w64-x86-64
 )
 case "${1:-}" in
   bench) packages+=(ser2net socat) ;;
   fuzz) packages+=(clang libclang-rt-14-dev) ;;
-  windows) packages+=(g++-mingw-w64-x86-64-posix wine64 tcl googletest dpkg-dev xz-utils zip) ;;
+  windows) packages+=(g++-mingw-w64-x86-64-posix wine64 tcl googletest dpkg-dev xz-utils) ;;
 esac
 
 missing=()

@@ -8,9 +8,10 @@
 class Bridge;
 
 // The headless runner: serves every bridge stored in the working directory
-// until SIGINT or SIGTERM (on Windows, a console control event), then stops them all and exits with status 0. A
-// store that is missing or that it cannot read ends it with status 1; it
-// never creates or changes the store.
+// until SIGINT or SIGTERM (on Windows, Ctrl+C or another console event),
+// then stops them all and exits with status 0. A store that is missing or
+// that it cannot read ends it with status 1; it never creates or changes the
+// store.
 class SerialTCPBridgeDaemon : public wxAppConsole
 {
 public:
