@@ -29,19 +29,24 @@ sqlite_dir=$cache/sqlite-${sqlite_debian%%-*}
 gtest_version=$(dpkg-query -W -f='${Version}' googletest | sed 's/-.*//')
 gtest_dir=$cache/googletest-$gtest_version
 
-# Fetches a Debian source package into the current folder with apt lists of
-# its own, so the machine's apt configuration is left as it was.
+# Fetches a Debian source package into the current folder, from the Debian
+# archives the machine installs from, with apt lists of its own, so the
+# machine's apt configuration is left as it was. The version the machine has
+# is asked for; should the archive have moved on, its newest is taken.
 fetch_source() {
   local apt_dir=$PWD/apt
-  mkdir -p "$apt_dir/lists/partial"
-  local uri suite
-  uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-  suite=$(awk '/^Suites:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-  echo "deb-src ${uri:-http://deb.debian.org/debian} ${suite:-bookworm} main" >"$apt_dir/sources.list"
-  local options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/none"
+  mkdir -p "$apt_dir/lists/partial" "$apt_dir/parts"
+  local file
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [[ -e $file ]] && grep -q 'debian\.org' "$file" &&
+      sed 's/^Types:.*/Types: deb-src/' "$file" >"$apt_dir/parts/$(basename "$file")"
+  done
+  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+    sed -n '/debian\.org/s/^deb \(.*\)/deb-src \1/p' >"$apt_dir/sources.list" || true
+  local options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/parts"
                  -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir" -o "APT::Sandbox::User=root")
   apt-get "${options[@]}" update -qq
-  apt-get "${options[@]}" source -qq "$1" >/dev/null
+  apt-get "${options[@]}" source -qq "$1" || apt-get "${options[@]}" source -qq "${1%%=*}"
 }
 
 # Builds in a scratch folder and installs into the target, which counts as
