@@ -20,14 +20,15 @@
 namespace
 {
 const char kUsage[] = "Usage: serial-tcp-bridged [--help | --version]\n";
-const char kHelp[] = "Serves the bridges stored in bridges.db in the working directory, each joining a serial\n"
-                     "port to a TCP port, until it receives SIGINT or SIGTERM. bridges.db must exist (the\n"
-                     "desktop program makes it): without it, it ends with status 1. It logs to filelog.txt\n"
-                     "in the working directory and to standard error.\n";
 constexpr int kStoreUnreadable = 1;
 constexpr int kBadArguments = 2;
 
 #ifdef __WINDOWS__
+const char kHelp[] = "Serves the bridges stored in bridges.db in the working directory, each joining a serial\n"
+                     "port to a TCP port, until Ctrl+C or the console closes. bridges.db must exist (the\n"
+                     "desktop program makes it): without it, it ends with status 1. It logs to filelog.txt\n"
+                     "in the working directory and to standard error.\n";
+
 // Set once every bridge has stopped.
 HANDLE g_stopped = nullptr;
 
@@ -42,6 +43,11 @@ BOOL WINAPI OnConsoleControl(DWORD type)
         WaitForSingleObject(g_stopped, 4000);
     return TRUE;
 }
+#else
+const char kHelp[] = "Serves the bridges stored in bridges.db in the working directory, each joining a serial\n"
+                     "port to a TCP port, until it receives SIGINT or SIGTERM. bridges.db must exist (the\n"
+                     "desktop program makes it): without it, it ends with status 1. It logs to filelog.txt\n"
+                     "in the working directory and to standard error.\n";
 #endif
 } // namespace
 
@@ -99,6 +105,9 @@ int SerialTCPBridgeDaemon::OnRun()
 
 int SerialTCPBridgeDaemon::OnExit()
 {
+#ifdef __WINDOWS__
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE); // no more calls into the application going away
+#endif
     StopAll();
     return wxAppConsole::OnExit();
 }
