@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -38,10 +37,44 @@ protected:
             std::ofstream(root / name / "type") << type << "\n";
     }
 
-    std::vector<std::string> Sorted(std::vector<std::string> ports)
+    std::vector<std::string> Devices(const std::vector<DiscoveredPort>& ports)
     {
-        std::sort(ports.begin(), ports.end());
-        return ports;
+        std::vector<std::string> devices;
+        for (const DiscoveredPort& port : ports)
+            devices.push_back(port.device);
+        return devices;
+    }
+
+    // A USB device at path below devices/, with its attributes.
+    void AddUsbDevice(const std::string& path, const std::string& vendor, const std::string& product,
+                      const std::string& manufacturer, const std::string& name, const std::string& serial)
+    {
+        const fs::path dir = root / "devices" / path;
+        fs::create_directories(dir);
+        std::ofstream(dir / "idVendor") << vendor << "\n";
+        std::ofstream(dir / "idProduct") << product << "\n";
+        std::ofstream(dir / "manufacturer") << manufacturer << "\n";
+        std::ofstream(dir / "product") << name << "\n";
+        if (!serial.empty())
+            std::ofstream(dir / "serial") << serial << "\n";
+    }
+
+    // A tty whose device sits at path below devices/; interface is the
+    // directory of path that carries the interface number, if any.
+    void AddTtyAt(const std::string& name, const std::string& path, const std::string& interface = "",
+                  const char* number = nullptr)
+    {
+        fs::create_directories(root / "devices" / path);
+        if (number)
+            std::ofstream(root / "devices" / interface / "bInterfaceNumber") << number << "\n";
+        fs::create_directories(root / name);
+        fs::create_directory_symlink(root / "devices" / path, root / name / "device");
+    }
+
+    void AddLink(const std::string& kind, const std::string& link, const std::string& tty)
+    {
+        fs::create_directories(root / "serial" / kind);
+        fs::create_symlink("../../" + tty, root / "serial" / kind / link);
     }
 
     fs::path root;
@@ -56,8 +89,52 @@ TEST_F(FakeTtyClass, ListsDevicesAndSkipsConsolesAndEmptyUartSlots)
     AddEntry("ttyS1", true, "0");
     AddEntry("ttyUSB0", true);
     AddEntry("ttyACM0", true);
-    EXPECT_EQ(Sorted(DiscoverSerialPorts(root.string())),
+    // Without USB attributes above them, all three count as built in.
+    EXPECT_EQ(Devices(DiscoverSerialPorts(root.string())),
               (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyUSB0"}));
+}
+
+TEST_F(FakeTtyClass, EachPortComesWithItsStableNamesAndADescriptionInTheOrderAPersonCounts)
+{
+    // Two identical adapters told apart by their serial numbers.
+    AddUsbDevice("usb1/1-1", "0403", "6001", "FTDI", "FT232R USB UART", "A10K");
+    AddTtyAt("ttyUSB1", "usb1/1-1/1-1:1.0/ttyUSB1", "usb1/1-1/1-1:1.0", "00");
+    AddUsbDevice("usb1/1-2", "0403", "6001", "FTDI", "FT232R USB UART", "B20K");
+    AddTtyAt("ttyUSB0", "usb1/1-2/1-2:1.0/ttyUSB0", "usb1/1-2/1-2:1.0", "00");
+    // A composite device with two serial interfaces, and no serial number.
+    AddUsbDevice("usb1/1-3", "2341", "0043", "Arduino", "Dual Serial", "");
+    AddTtyAt("ttyACM1", "usb1/1-3/1-3:1.2", "usb1/1-3/1-3:1.2", "02");
+    AddTtyAt("ttyACM0", "usb1/1-3/1-3:1.0", "usb1/1-3/1-3:1.0", "00");
+    // Built-in UARTs, one a placeholder; none has a by-id link.
+    for (const char* name : {"ttyS10", "ttyS2", "ttyS1"})
+    {
+        AddTtyAt(name, std::string("platform/serial8250/") + name);
+        std::ofstream(root / name / "type") << (std::string(name) == "ttyS1" ? "0" : "4") << "\n";
+    }
+    fs::create_directories(root / "drivers" / "serial8250");
+    for (const char* name : {"ttyS10", "ttyS2"})
+        fs::create_directory_symlink(root / "drivers" / "serial8250",
+                                     root / "devices" / "platform" / "serial8250" / name / "driver");
+    AddLink("by-id", "usb-FTDI_FT232R_USB_UART_A10K-if00-port0", "ttyUSB1");
+    AddLink("by-id", "usb-FTDI_FT232R_USB_UART_B20K-if00-port0", "ttyUSB0");
+    AddLink("by-id", "usb-Arduino_Dual_Serial-if00", "ttyACM0");
+    AddLink("by-id", "usb-Arduino_Dual_Serial-if02", "ttyACM1");
+    AddLink("by-path", "pci-0000:00:14.0-usb-0:2:1.0-port0", "ttyUSB0");
+
+    const std::vector<DiscoveredPort> ports = DiscoverSerialPorts(root.string(), (root / "serial").string());
+    ASSERT_EQ(Devices(ports), (std::vector<std::string>{"/dev/ttyS2", "/dev/ttyS10", "/dev/ttyACM0", "/dev/ttyACM1",
+                                                        "/dev/ttyUSB0", "/dev/ttyUSB1"}));
+    const std::string links = (root / "serial").string();
+    EXPECT_EQ(ports[0].description, "serial port, driver serial8250");
+    EXPECT_TRUE(ports[0].stableNames.empty());
+    EXPECT_EQ(ports[2].description, "Arduino Dual Serial, 2341:0043, interface 0");
+    EXPECT_EQ(ports[3].description, "Arduino Dual Serial, 2341:0043, interface 2");
+    EXPECT_EQ(ports[3].stableNames, (std::vector<std::string>{links + "/by-id/usb-Arduino_Dual_Serial-if02"}));
+    EXPECT_EQ(ports[4].description, "FTDI FT232R USB UART, serial B20K, 0403:6001, interface 0");
+    EXPECT_EQ(ports[4].stableNames,
+              (std::vector<std::string>{links + "/by-id/usb-FTDI_FT232R_USB_UART_B20K-if00-port0",
+                                        links + "/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"}));
+    EXPECT_EQ(ports[5].description, "FTDI FT232R USB UART, serial A10K, 0403:6001, interface 0");
 }
 
 TEST_F(FakeTtyClass, NoDirectoryMeansNoPorts)
