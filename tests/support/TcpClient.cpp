@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
+#include <random>
 #include <set>
 
 namespace
@@ -135,21 +137,26 @@ void TcpClient::Reset()
 
 unsigned short FreeTcpPort()
 {
-    // The system may offer the same free port twice in a row; a test that
-    // asks for two must get two.
+    // Below the range the system picks the local ports of connections from,
+    // so that no test client can ever be given it for its own end; and free
+    // of lingering connections too, for a program that binds without asking
+    // to reuse the address. A test that asks for two must get two.
+    constexpr unsigned kLowest = 20000, kCount = 12000;
     static std::set<unsigned short> handedOut;
+    static std::mt19937 random(static_cast<unsigned>(::getpid()) * 7919u + static_cast<unsigned>(::time(nullptr)));
     for (;;)
     {
+        const auto port = static_cast<unsigned short>(kLowest + random() % kCount);
+        if (handedOut.count(port))
+            continue;
         const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in any{};
-        any.sin_family = AF_INET;
-        any.sin_addr.s_addr = htonl(INADDR_ANY);
-        ::bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any);
-        socklen_t length = sizeof any;
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&any), &length);
+        const sockaddr_in any = Loopback("0.0.0.0", port);
+        const bool free = ::bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
         ::close(probe);
-        const unsigned short port = ntohs(any.sin_port);
-        if (handedOut.insert(port).second)
+        if (free)
+        {
+            handedOut.insert(port);
             return port;
+        }
     }
 }

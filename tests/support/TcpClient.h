@@ -43,6 +43,7 @@ private:
     bool m_peerClosed = false;
 };
 
-// A TCP port that nothing listens on right now, and that this process was
-// not given before.
+// A TCP port that nothing listens on or lingers on right now, below the range
+// the system takes clients' own ports from, and that this process was not
+// given before.
 unsigned short FreeTcpPort();
