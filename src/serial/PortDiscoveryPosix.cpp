@@ -17,8 +17,8 @@ namespace
 const char kTtyClassDir[] = "/sys/class/tty";
 // The serial core's "type" attribute: 0 is PORT_UNKNOWN, no UART found.
 const char kUnknownPortType[] = "0";
-// How far above a tty's device its USB device may sit: the usb-serial port,
-// then the interface, then the device.
+// How far above a tty's device its USB device, or the driver of its UART,
+// may sit: the usb-serial port, then the interface, then the device.
 constexpr int kUsbLevels = 3;
 
 bool Exists(const std::string& path)
@@ -113,6 +113,20 @@ bool DescribeUsb(const std::string& device, std::string& description)
     return false;
 }
 
+// The driver of the UART behind a tty's device. Newer kernels put the serial
+// core's own port and controller devices (bus serial-base) in between.
+std::string UartDriver(const std::string& device)
+{
+    std::string dir = device;
+    for (int level = 0; level <= kUsbLevels && dir.size() > 1; ++level, dir = Parent(dir))
+    {
+        const std::string driver = Resolved(dir + "/driver");
+        if (!driver.empty() && driver.find("/bus/serial-base/") == std::string::npos)
+            return LastPart(driver);
+    }
+    return std::string();
+}
+
 // The links below linksDir/by-id and linksDir/by-path that lead to the tty.
 std::vector<std::string> StableNames(const std::string& linksDir, const std::string& tty)
 {
@@ -177,7 +191,7 @@ std::vector<DiscoveredPort> DiscoverSerialPorts(const std::string& ttyClassDir, 
         port.usb = DescribeUsb(device, port.description);
         if (!port.usb)
         {
-            const std::string driver = LastPart(Resolved(device + "/driver"));
+            const std::string driver = UartDriver(device);
             port.description = driver.empty() ? std::string("serial port") : "serial port, driver " + driver;
         }
         ports.push_back(port);

@@ -105,16 +105,22 @@ TEST_F(FakeTtyClass, EachPortComesWithItsStableNamesAndADescriptionInTheOrderAPe
     AddUsbDevice("usb1/1-3", "2341", "0043", "Arduino", "Dual Serial", "");
     AddTtyAt("ttyACM1", "usb1/1-3/1-3:1.2", "usb1/1-3/1-3:1.2", "02");
     AddTtyAt("ttyACM0", "usb1/1-3/1-3:1.0", "usb1/1-3/1-3:1.0", "00");
-    // Built-in UARTs, one a placeholder; none has a by-id link.
+    // Built-in UARTs, one a placeholder; none has a by-id link. Newer kernels
+    // put the serial core's port and controller devices above the tty.
     for (const char* name : {"ttyS10", "ttyS2", "ttyS1"})
     {
-        AddTtyAt(name, std::string("platform/serial8250/") + name);
+        AddTtyAt(name, std::string("pnp0/00:00/") + name + "/" + name + ".0");
         std::ofstream(root / name / "type") << (std::string(name) == "ttyS1" ? "0" : "4") << "\n";
     }
-    fs::create_directories(root / "drivers" / "serial8250");
+    for (const char* driver : {"bus/serial-base/drivers/port", "bus/serial-base/drivers/ctrl", "bus/pnp/drivers/serial"})
+        fs::create_directories(root / driver);
     for (const char* name : {"ttyS10", "ttyS2"})
-        fs::create_directory_symlink(root / "drivers" / "serial8250",
-                                     root / "devices" / "platform" / "serial8250" / name / "driver");
+    {
+        const fs::path port = root / "devices" / "pnp0" / "00:00" / name / (std::string(name) + ".0");
+        fs::create_directory_symlink(root / "bus/serial-base/drivers/port", port / "driver");
+        fs::create_directory_symlink(root / "bus/serial-base/drivers/ctrl", port.parent_path() / "driver");
+    }
+    fs::create_directory_symlink(root / "bus/pnp/drivers/serial", root / "devices" / "pnp0" / "00:00" / "driver");
     AddLink("by-id", "usb-FTDI_FT232R_USB_UART_A10K-if00-port0", "ttyUSB1");
     AddLink("by-id", "usb-FTDI_FT232R_USB_UART_B20K-if00-port0", "ttyUSB0");
     AddLink("by-id", "usb-Arduino_Dual_Serial-if00", "ttyACM0");
@@ -125,7 +131,7 @@ TEST_F(FakeTtyClass, EachPortComesWithItsStableNamesAndADescriptionInTheOrderAPe
     ASSERT_EQ(Devices(ports), (std::vector<std::string>{"/dev/ttyS2", "/dev/ttyS10", "/dev/ttyACM0", "/dev/ttyACM1",
                                                         "/dev/ttyUSB0", "/dev/ttyUSB1"}));
     const std::string links = (root / "serial").string();
-    EXPECT_EQ(ports[0].description, "serial port, driver serial8250");
+    EXPECT_EQ(ports[0].description, "serial port, driver serial");
     EXPECT_TRUE(ports[0].stableNames.empty());
     EXPECT_EQ(ports[2].description, "Arduino Dual Serial, 2341:0043, interface 0");
     EXPECT_EQ(ports[3].description, "Arduino Dual Serial, 2341:0043, interface 2");
