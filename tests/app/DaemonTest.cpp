@@ -59,14 +59,6 @@ std::pair<std::string, std::string> DescriptorLimits(pid_t pid)
     }
     return both;
 }
-
-size_t Count(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 } // namespace
 
 TEST_F(DaemonTest, ServesTheStoredBridgeUntilTerminated)
@@ -127,7 +119,7 @@ TEST_F(DaemonTest, RunsOnWhateverItsStandardErrorIsWithEveryDescriptorItMayHave)
             ASSERT_TRUE(WaitFor([&] { return client.Connect(port); }, 10s)) << "client " << n;
         }
         EXPECT_TRUE(WaitFor([&] {
-            return Count(FileBytes(dir / "filelog.txt"), "New client connection accepted") == kClients;
+            return CountOf(FileBytes(dir / "filelog.txt"), "New client connection accepted") == kClients;
         }, 10s)) << FileBytes(dir / "filelog.txt");
         const auto [soft, hard] = DescriptorLimits(daemon.Pid());
         EXPECT_FALSE(hard.empty());
@@ -139,8 +131,8 @@ TEST_F(DaemonTest, RunsOnWhateverItsStandardErrorIsWithEveryDescriptorItMayHave)
         EXPECT_EQ(status, 0);
         // A log file opened as descriptor 2 would get every line twice.
         const std::string log = FileBytes(dir / "filelog.txt");
-        EXPECT_EQ(Count(log, "Logger::initLog() Finished!"), 1u) << log;
-        EXPECT_EQ(Count(log, "serial-tcp-bridged stops on signal 15"), 1u) << log;
+        EXPECT_EQ(CountOf(log, "Logger::initLog() Finished!"), 1u) << log;
+        EXPECT_EQ(CountOf(log, "serial-tcp-bridged stops on signal 15"), 1u) << log;
         EXPECT_GT(log.size(), static_cast<size_t>(::getpagesize())) << "more than the unread pipe holds";
     }
 }

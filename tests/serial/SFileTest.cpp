@@ -1,5 +1,6 @@
 #include "serial/SFile.h"
 #include "serial/SFilePosix.h"
+#include "support/PatternStream.h"
 #include "support/PtyPair.h"
 
 #include <gtest/gtest.h>
@@ -20,14 +21,6 @@ using namespace std::chrono_literals;
 
 namespace
 {
-std::string AllByteValues()
-{
-    std::string bytes;
-    for (int value = 0; value < 256; ++value)
-        bytes += static_cast<char>(value);
-    return bytes;
-}
-
 std::string ReadWaiting(SFile& device, size_t count)
 {
     EXPECT_TRUE(WaitFor([&] { return device.InQueue() >= count; }));

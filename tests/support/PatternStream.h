@@ -17,6 +17,15 @@ inline unsigned char PatternByte(std::uint64_t n)
 
 std::string PatternBytes(std::uint64_t offset, std::size_t count);
 
+// Every byte value once, 0 to 255.
+inline std::string AllByteValues()
+{
+    std::string bytes;
+    for (int value = 0; value < 256; ++value)
+        bytes += static_cast<char>(value);
+    return bytes;
+}
+
 // Reads a pattern stream of expected bytes from a non-blocking descriptor on
 // a thread of its own, checking every byte. readLimit and pause make a slow
 // reader.

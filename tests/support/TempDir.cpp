@@ -32,3 +32,11 @@ std::string FileBytes(const std::filesystem::path& file)
     bytes << in.rdbuf();
     return bytes.str();
 }
+
+std::size_t CountOf(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}

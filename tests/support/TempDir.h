@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <string>
 
 // A fresh directory that the test works in: the process's working directory
 // while it lives, removed with everything in it afterwards.
@@ -22,3 +24,6 @@ private:
 
 // The bytes of a file, empty when it cannot be read.
 std::string FileBytes(const std::filesystem::path& file);
+
+// How often part occurs in text, such as a line in a log.
+std::size_t CountOf(const std::string& text, const std::string& part);

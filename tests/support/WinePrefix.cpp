@@ -12,8 +12,8 @@ namespace
 {
 const char kWine[] = "/usr/lib/wine/wine64";
 const char kWineServer[] = "/usr/lib/wine/wineserver";
-// No Mono or Gecko installer offered, and only errors printed.
-const char kQuiet[] = "WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=";
+// No Mono or Gecko installer offered, and nothing printed but the program's own.
+const char* const kQuietEnvironment[] = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
 const char* const kRegistryFiles[] = {"system.reg", "user.reg", "userdef.reg", ".update-timestamp"};
 
 // The shared Windows system, made once per build under a lock, as parallel
@@ -29,7 +29,10 @@ bool EnsureTemplate(const std::filesystem::path& path)
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
         const std::string prefix = "WINEPREFIX='" + path.string() + "' ";
-        ok = std::system((prefix + kQuiet + " " + kWine + " wineboot -i >/dev/null 2>&1").c_str()) == 0 &&
+        std::string quiet;
+        for (const char* setting : kQuietEnvironment)
+            quiet += setting + std::string(" ");
+        ok = std::system((prefix + quiet + kWine + " wineboot -i >/dev/null 2>&1").c_str()) == 0 &&
              std::system((prefix + kWineServer + " -w").c_str()) == 0 &&
              std::filesystem::exists(path / ".update-timestamp");
     }
@@ -90,15 +93,11 @@ void WinePrefix::RemapComPort(unsigned number, const std::string& devicePath)
     std::filesystem::rename(fresh, link, ignored);
 }
 
-std::vector<std::string> WinePrefix::Environment() const
-{
-    return {"WINEPREFIX=" + m_path.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
-}
-
 ChildProcess WinePrefix::Start(const std::string& program, const std::vector<std::string>& arguments,
                                const std::string& directory, const std::vector<std::string>& environment) const
 {
-    std::vector<std::string> command = Environment();
+    std::vector<std::string> command{"WINEPREFIX=" + m_path.string()};
+    command.insert(command.end(), std::begin(kQuietEnvironment), std::end(kQuietEnvironment));
     command.insert(command.end(), environment.begin(), environment.end());
     command.push_back(kWine);
     command.push_back(program);

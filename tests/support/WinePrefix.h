@@ -35,8 +35,6 @@ public:
                        const std::string& directory, const std::vector<std::string>& environment = {}) const;
 
 private:
-    std::vector<std::string> Environment() const;
-
     std::filesystem::path m_path;
     bool m_ok = false;
 };

@@ -2,6 +2,8 @@
 #include "serial/SFileWin32.h"
 #include "serial/SerialPortHandler.h"
 
+#include "UnderWine.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,11 +14,6 @@ using namespace std::chrono_literals;
 
 namespace
 {
-bool UnderWine()
-{
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 // The COM port the Wine test made of a pseudo-terminal.
 std::string TestPort()
 {

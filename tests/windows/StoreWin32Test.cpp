@@ -7,6 +7,8 @@
 #include "support/RawSqlite.h"
 #include "support/TempDir.h"
 
+#include "UnderWine.h"
+
 #include <gtest/gtest.h>
 #include <wx/log.h>
 
@@ -18,11 +20,6 @@
 
 namespace
 {
-bool UnderWine()
-{
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 class StoreWin32Test : public ::testing::Test
 {
 protected:

@@ -38,24 +38,7 @@ bool LogHas(const TempDir& dir, const std::string& part, std::chrono::millisecon
 // Waits until the runner has admitted count clients in all.
 bool Admitted(const TempDir& dir, std::size_t count)
 {
-    return WaitFor(
-        [&] {
-            const std::string log = Log(dir);
-            std::size_t found = 0;
-            for (auto at = log.find("New client connection accepted"); at != std::string::npos;
-                 at = log.find("New client connection accepted", at + 1))
-                ++found;
-            return found >= count;
-        },
-        20s);
-}
-
-std::string AllByteValues()
-{
-    std::string bytes;
-    for (int value = 0; value < 256; ++value)
-        bytes += static_cast<char>(value);
-    return bytes;
+    return WaitFor([&] { return CountOf(Log(dir), "New client connection accepted") >= count; }, 20s);
 }
 
 // Stores bridges as the desktop program would: COM port, TCP port and frame.
@@ -97,11 +80,16 @@ protected:
             std::cout << "The program's log:\n" << Log(dir);
     }
 
-    // The console runner on the stored bridges.
-    ChildProcess StartRunner() { return wine.Start(SERIAL_TCP_BRIDGED_EXE, {}, dir.Path().string()); }
+    // The console runner on one stored bridge: COM12, 115200 baud, the
+    // frame given, TCP port port.
+    ChildProcess ServeOneBridge(const char* frame = "8N1")
+    {
+        EXPECT_EQ(WriteStore({{12, port, 115200, frame}}), "");
+        return wine.Start(SERIAL_TCP_BRIDGED_EXE, {}, dir.Path().string());
+    }
 
-    // Connects once the program has started and listens on the port.
-    bool ConnectOnceListening(TcpClient& client, unsigned short port)
+    // Connects once the program has started and listens on port.
+    bool ConnectOnceListening(TcpClient& client)
     {
         return WaitFor([&] { return client.Connect(port); }, kStartUp);
     }
@@ -118,6 +106,7 @@ protected:
     TempDir dir;
     WinePrefix wine;
     PtyPair pty;
+    const unsigned short port = FreeTcpPort();
 };
 } // namespace
 
@@ -131,11 +120,9 @@ TEST_F(WineTest, TheWindowsCodePathsPassTheirOwnTests)
 
 TEST_F(WineTest, TheRunnerRelaysEveryByteBothWaysInOrderWithTheStoredFrame)
 {
-    const unsigned short port = FreeTcpPort();
-    ASSERT_EQ(WriteStore({{12, port, 115200, "8N2"}}), "");
+    ChildProcess runner = ServeOneBridge("8N2");
     TcpClient writer;
-    ChildProcess runner = StartRunner();
-    ASSERT_TRUE(ConnectOnceListening(writer, port)) << Log(dir);
+    ASSERT_TRUE(ConnectOnceListening(writer)) << Log(dir);
     ASSERT_TRUE(LogHas(dir, "serves 1 bridges"));
 
     termios settings{};
@@ -181,11 +168,9 @@ TEST_F(WineTest, TheRunnerRelaysEveryByteBothWaysInOrderWithTheStoredFrame)
 
 TEST_F(WineTest, TheRunnerDropsOnlyTheClientsThatFailAndAHeldBackWriterLosesNothing)
 {
-    const unsigned short port = FreeTcpPort();
-    ASSERT_EQ(WriteStore({{12, port}}), "");
+    ChildProcess runner = ServeOneBridge();
     TcpClient writer;
-    ChildProcess runner = StartRunner();
-    ASSERT_TRUE(ConnectOnceListening(writer, port)) << Log(dir);
+    ASSERT_TRUE(ConnectOnceListening(writer)) << Log(dir);
 
     // A client that never reads is dropped, one that resets just goes, and
     // a reader that keeps up gets every byte.
@@ -239,11 +224,9 @@ TEST_F(WineTest, TheRunnerDropsOnlyTheClientsThatFailAndAHeldBackWriterLosesNoth
 
 TEST_F(WineTest, TheRunnerWaitsForAVanishedPortAndUsesItAgainWhenItIsBack)
 {
-    const unsigned short port = FreeTcpPort();
-    ASSERT_EQ(WriteStore({{12, port}}), "");
+    ChildProcess runner = ServeOneBridge();
     TcpClient client;
-    ChildProcess runner = StartRunner();
-    ASSERT_TRUE(ConnectOnceListening(client, port)) << Log(dir);
+    ASSERT_TRUE(ConnectOnceListening(client)) << Log(dir);
     ASSERT_TRUE(LogHas(dir, "serves 1 bridges"));
 
     pty.CloseMaster();
@@ -263,14 +246,12 @@ TEST_F(WineTest, TheRunnerWaitsForAVanishedPortAndUsesItAgainWhenItIsBack)
 
 TEST_F(WineTest, ATcpPortThatAnotherRunnerListensOnIsInUseUntilItIsFree)
 {
-    const unsigned short port = FreeTcpPort();
     PtyPair second;
     ASSERT_TRUE(second.IsOk());
     wine.MapComPort(13, second.SlavePath());
-    ASSERT_EQ(WriteStore({{12, port}}), "");
+    ChildProcess runner = ServeOneBridge();
     TcpClient client;
-    ChildProcess runner = StartRunner();
-    ASSERT_TRUE(ConnectOnceListening(client, port)) << Log(dir);
+    ASSERT_TRUE(ConnectOnceListening(client)) << Log(dir);
 
     // Windows would let a socket that asks to reuse the address share a port
     // that another program listens on; the second runner must not.
@@ -296,7 +277,6 @@ TEST_F(WineTest, ATcpPortThatAnotherRunnerListensOnIsInUseUntilItIsFree)
 TEST_F(WineTest, TheDesktopProgramServesItsBridgesAndEndsCleanlyWhenItsWindowCloses)
 {
     // A second bridge whose TCP port another program holds shows its problem.
-    const unsigned short port = FreeTcpPort();
     const unsigned short taken = FreeTcpPort();
     PtyPair second;
     ASSERT_TRUE(second.IsOk());
@@ -306,7 +286,7 @@ TEST_F(WineTest, TheDesktopProgramServesItsBridgesAndEndsCleanlyWhenItsWindowClo
     ASSERT_EQ(WriteStore({{12, port}, {13, taken}}), "");
     ChildProcess desktop = wine.Start(SERIAL_TCP_BRIDGE_EXE, {}, dir.Path().string());
     TcpClient client;
-    ASSERT_TRUE(ConnectOnceListening(client, port)) << Log(dir);
+    ASSERT_TRUE(ConnectOnceListening(client)) << Log(dir);
     ASSERT_TRUE(LogHas(dir, "serial-tcp-bridge runs 2 bridges"));
     EXPECT_TRUE(LogHas(dir, "cannot listen on TCP port " + std::to_string(taken)));
 
