@@ -10,6 +10,16 @@ struct DiscoveredPort
     std::vector<std::string> stableNames; // its links in /dev/serial/by-id, then by-path
     std::string description;              // "FTDI FT232R USB UART, serial A10K, 0403:6001, interface 0"
     bool usb = false;
+    // What a bridge stores for it: its by-id link where udev made one, as
+    // that follows the adapter whatever order adapters are plugged in; else
+    // the device.
+    std::string name;
+
+    // "/dev/ttyUSB0: FTDI FT232R USB UART, ..."; the device alone when
+    // nothing more is known.
+    std::string Label() const { return description.empty() ? device : device + ": " + description; }
+    // Whether a stored port name means this port: its device or one of its links.
+    bool IsNamed(const std::string& portName) const;
 };
 
 // The serial devices that a Linux tty class directory (normally

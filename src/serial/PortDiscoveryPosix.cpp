@@ -187,6 +187,8 @@ std::vector<DiscoveredPort> DiscoverSerialPorts(const std::string& ttyClassDir, 
         DiscoveredPort port;
         port.device = "/dev/" + name;
         port.stableNames = StableNames(linksDir, name);
+        const bool byId = !port.stableNames.empty() && port.stableNames.front().find("/by-id/") != std::string::npos;
+        port.name = byId ? port.stableNames.front() : port.device;
         const std::string device = Resolved(entryDir + "/device");
         port.usb = DescribeUsb(device, port.description);
         if (!port.usb)
@@ -202,6 +204,17 @@ std::vector<DiscoveredPort> DiscoverSerialPorts(const std::string& ttyClassDir, 
         return NaturalLess(a.device, b.device);
     });
     return ports;
+}
+
+bool DiscoveredPort::IsNamed(const std::string& portName) const
+{
+    const std::string path = SFile::DevicePath(portName);
+    return path == device || std::find(stableNames.begin(), stableNames.end(), path) != stableNames.end();
+}
+
+std::vector<DiscoveredPort> SerialPortHandler::GetPorts()
+{
+    return DiscoverSerialPorts(kTtyClassDir);
 }
 
 wxString SerialPortHandler::DefaultPortName()
@@ -224,7 +237,7 @@ wxString SerialPortHandler::PortIdentity(const wxString& portName)
 wxArrayString SerialPortHandler::GetPortList()
 {
     wxArrayString list;
-    for (const DiscoveredPort& port : DiscoverSerialPorts(kTtyClassDir))
+    for (const DiscoveredPort& port : GetPorts())
         list.Add(wxString::FromUTF8(port.device));
     return list;
 }

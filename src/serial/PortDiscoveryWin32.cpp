@@ -1,3 +1,4 @@
+#include "PortDiscovery.h"
 #include "SerialPortHandler.h"
 
 #include <wx/msw/registry.h>
@@ -39,4 +40,21 @@ wxArrayString SerialPortHandler::GetPortList()
             list.Add(port);
     }
     return list;
+}
+
+bool DiscoveredPort::IsNamed(const std::string& portName) const
+{
+    return wxString::FromUTF8(portName).IsSameAs(wxString::FromUTF8(device), false);
+}
+
+std::vector<DiscoveredPort> SerialPortHandler::GetPorts()
+{
+    std::vector<DiscoveredPort> ports;
+    for (const wxString& name : GetPortList())
+    {
+        DiscoveredPort port;
+        port.device = port.name = name.utf8_string();
+        ports.push_back(port);
+    }
+    return ports;
 }

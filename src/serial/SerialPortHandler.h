@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class SFile;
+struct DiscoveredPort;
 
 // The serial side of one bridge: owns one serial device, reads it on a worker
 // thread and hands what arrives, in chunks of at most the chunk size, to its
@@ -83,6 +85,9 @@ public:
 
     // The serial ports present, in the platform's order.
     static wxArrayString GetPortList();
+    // The same, each with its stable names and what lets a person recognise
+    // it, where the system tells.
+    static std::vector<DiscoveredPort> GetPorts();
     // The port a new bridge starts with: the machine's first serial port.
     static wxString DefaultPortName();
     // Whether the named port's device is there (it may still refuse to open).

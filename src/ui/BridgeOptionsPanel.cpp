@@ -61,10 +61,13 @@ wxEND_EVENT_TABLE()
 
 BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
     : wxDialog(parent, wxID_ANY, "Bridge options", wxDefaultPosition, wxDefaultSize, wxDEFAULT_DIALOG_STYLE),
-      m_workingCopy(std::make_unique<Bridge>(bridge))
+      m_workingCopy(std::make_unique<Bridge>(bridge)), m_ports(SerialPortHandler::GetPorts())
 {
-    m_serialPort = new wxComboBox(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
-                                  SerialPortHandler::GetPortList(), kSerialPortStyle, wxDefaultValidator, "serialPort");
+    wxArrayString portLines;
+    for (const DiscoveredPort& port : m_ports)
+        portLines.Add(wxString::FromUTF8(port.Label()));
+    m_serialPort = new wxComboBox(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, portLines,
+                                  kSerialPortStyle, wxDefaultValidator, "serialPort");
     m_baudRate = new wxComboBox(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
                                 SerialPortHandler::GetBaudList(), wxCB_READONLY, wxDefaultValidator, "baudRate");
     m_dataBits = new wxComboBox(this, wxID_ANY, "8", wxDefaultPosition, wxDefaultSize, Choices({"7", "8"}),
@@ -139,8 +142,15 @@ std::unique_ptr<Bridge> BridgeOptionsPanel::TakeWorkingCopy()
 void BridgeOptionsPanel::LoadControls()
 {
     const Bridge& copy = *m_workingCopy;
-    m_serialPort->SetValue(copy.GetComPort());
-    Select(m_serialPort, copy.GetComPort());
+    // A port that is there shows as its line, whichever of its names is stored.
+    m_loadedPortLine = copy.GetComPort();
+    for (const DiscoveredPort& port : m_ports)
+    {
+        if (port.IsNamed(copy.GetComPort().utf8_string()))
+            m_loadedPortLine = wxString::FromUTF8(port.Label());
+    }
+    m_serialPort->SetValue(m_loadedPortLine);
+    Select(m_serialPort, m_loadedPortLine);
     Select(m_baudRate, wxString::Format("%i", copy.GetComBaud()));
     Select(m_dataBits, wxString::Format("%i", copy.GetDataBits()));
     Select(m_parity, wxString(copy.GetParity()));
@@ -210,9 +220,23 @@ void BridgeOptionsPanel::ClearFilters()
     m_workingCopy->MarkAllIpFiltersDeleted();
 }
 
+wxString BridgeOptionsPanel::ChosenPortName() const
+{
+    const wxString line = m_serialPort->GetValue().Strip(wxString::both);
+    // Left as loaded, the stored name stays, even a /dev/ttyUSBn that has a by-id link.
+    if (line == m_loadedPortLine)
+        return m_workingCopy->GetComPort();
+    for (const DiscoveredPort& port : m_ports)
+    {
+        if (line == wxString::FromUTF8(port.Label()))
+            return wxString::FromUTF8(port.name);
+    }
+    return line;
+}
+
 void BridgeOptionsPanel::Accept()
 {
-    const wxString portName = m_serialPort->GetValue().Strip(wxString::both);
+    const wxString portName = ChosenPortName().Strip(wxString::both);
     if (portName.empty())
     {
         Complain("Choose or type the serial port.");

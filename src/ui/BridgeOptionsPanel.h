@@ -2,7 +2,10 @@
 
 #include <wx/dialog.h>
 
+#include "serial/PortDiscovery.h"
+
 #include <memory>
+#include <vector>
 
 class Bridge;
 class wxButton;
@@ -48,8 +51,13 @@ private:
     void Accept();
     void Complain(const wxString& message);
     void LoadControls();
+    // What the serial port field stands for: a listed port's stored name,
+    // the loaded name while its line is untouched, or the typed text.
+    wxString ChosenPortName() const;
 
     std::unique_ptr<Bridge> m_workingCopy;
+    std::vector<DiscoveredPort> m_ports; // one line each in the serial port list
+    wxString m_loadedPortLine;           // the line the bridge's stored port showed as
     wxComboBox* m_serialPort;
     wxComboBox* m_baudRate;
     wxComboBox* m_dataBits;

@@ -141,6 +141,15 @@ TEST_F(FakeTtyClass, EachPortComesWithItsStableNamesAndADescriptionInTheOrderAPe
               (std::vector<std::string>{links + "/by-id/usb-FTDI_FT232R_USB_UART_B20K-if00-port0",
                                         links + "/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"}));
     EXPECT_EQ(ports[5].description, "FTDI FT232R USB UART, serial A10K, 0403:6001, interface 0");
+
+    // A bridge stores the by-id link where there is one; a port stored by
+    // any of its names is recognised.
+    EXPECT_EQ(ports[0].name, "/dev/ttyS2");
+    EXPECT_EQ(ports[0].Label(), "/dev/ttyS2: serial port, driver serial");
+    EXPECT_EQ(ports[5].name, links + "/by-id/usb-FTDI_FT232R_USB_UART_A10K-if00-port0");
+    for (const std::string& stored : {std::string("/dev/ttyUSB0"), std::string("ttyUSB0"), ports[4].stableNames[1]})
+        EXPECT_TRUE(ports[4].IsNamed(stored)) << stored;
+    EXPECT_FALSE(ports[4].IsNamed(ports[5].name));
 }
 
 TEST_F(FakeTtyClass, NoDirectoryMeansNoPorts)

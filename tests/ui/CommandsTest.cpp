@@ -1,8 +1,11 @@
 #include "UiFixture.h"
+#include "serial/PortDiscovery.h"
+#include "serial/SerialPortHandler.h"
 #include "support/RawSqlite.h"
 #include "ui/BridgeOptionsPanel.h"
 #include "ui/BridgeSummaryPanel.h"
 
+#include <wx/combobox.h>
 #include <wx/settings.h>
 
 #include <fstream>
@@ -93,6 +96,41 @@ TEST_F(UiTest, ModifyMovesTheBridgeToItsNewTcpPort)
     TcpClient stale, fresh;
     EXPECT_FALSE(stale.Connect(oldPort));
     EXPECT_TRUE(Connect(fresh, newPort, 0, "1"));
+}
+
+TEST_F(UiTest, APortIsShownByItsLineAndAChosenOneIsStoredByItsStableName)
+{
+    const std::vector<DiscoveredPort> ports = SerialPortHandler::GetPorts();
+    if (ports.empty())
+        GTEST_SKIP() << "this machine has no serial port to list";
+    const DiscoveredPort& stored = ports.front();
+    const DiscoveredPort& chosen = ports.back();
+    StoreBridge(stored.device, FreeTcpPort());
+    OpenFrame();
+    Select(0);
+    wxString shown;
+    const auto pressOk = [&](const char* line) {
+        return [&, line](wxDialog* dialog) {
+            dialog->CallAfter([&, line, dialog] {
+                shown = static_cast<wxComboBox*>(wxWindow::FindWindowByName("serialPort", dialog))->GetValue();
+                if (line)
+                    SelectChoice(dialog, "serialPort", wxString::FromUTF8(line));
+                ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+            });
+            return wxID_NONE;
+        };
+    };
+    // Untouched, the stored name stays, even where the port has a by-id link.
+    dialogs.Expect(pressOk(nullptr));
+    Command(SerialTCPBridgeFrame::ID_MODIFY);
+    EXPECT_EQ(shown, wxString::FromUTF8(stored.Label()));
+    EXPECT_EQ(Query("select com_port from bridges"), Rows{{stored.device}});
+
+    const std::string chosenLine = chosen.Label();
+    dialogs.Expect(pressOk(chosenLine.c_str()));
+    Command(SerialTCPBridgeFrame::ID_MODIFY);
+    EXPECT_TRUE(dialogs.AllSeen());
+    EXPECT_EQ(Query("select com_port from bridges"), Rows{{chosen.name}});
 }
 
 TEST_F(UiTest, ActivatingARowOpensItsOptions)
