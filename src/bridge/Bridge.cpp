@@ -155,6 +155,24 @@ void Bridge::Assign(const Bridge* source)
     m_refusedIps.Clear();
 }
 
+bool Bridge::HasSettingsOf(const Bridge& source) const
+{
+    const auto addresses = [](const Bridge& bridge) {
+        std::vector<wxString> admitted;
+        for (const IpFilter& entry : bridge.m_ipFilters)
+        {
+            if (entry.state != IPF_DELETED)
+                admitted.push_back(entry.ip_address);
+        }
+        std::sort(admitted.begin(), admitted.end());
+        return admitted;
+    };
+    return m_comPort == source.m_comPort && m_comBaud == source.m_comBaud && m_tcpPort == source.m_tcpPort &&
+           m_storedTcpPort == source.m_storedTcpPort && m_dataBits == source.m_dataBits &&
+           m_parity == source.m_parity && m_stopBits == source.m_stopBits &&
+           m_allowListUnreadable == source.m_allowListUnreadable && addresses(*this) == addresses(source);
+}
+
 void Bridge::Start()
 {
     if (m_running)

@@ -73,6 +73,10 @@ public:
     // to the defaults. Row, counters and a running bridge's sockets stay.
     void Assign(const Bridge* source);
 
+    // Whether source holds the same settings and allow-list, so that a
+    // running bridge need not restart to take them.
+    bool HasSettingsOf(const Bridge& source) const;
+
     // Listens on the TCP port and opens the serial port. A port that cannot
     // be opened is logged, shown by GetProblem() and tried again; the bridge
     // runs meanwhile. A bridge whose IP filters could not be read, or whose
