@@ -1,4 +1,4 @@
-// What a user types as an IP filter address or a TCP port.
+// What a user types as an IP filter address, a TCP port or a character frame.
 #include "bridge/InputChecks.h"
 
 #include <wx/init.h>
@@ -21,6 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unsigned port = 0;
     unsigned long value = 0;
     if (ParseTcpPort(text, port) && (port == 0 || port > 65535 || !text.ToULong(&value) || value != port))
+        __builtin_trap();
+    int dataBits = 0, stopBits = 0;
+    char parity = 0;
+    if (ParseFrame(text, dataBits, parity, stopBits) &&
+        wxString::Format("%d%c%d", dataBits, parity, stopBits) != text.Upper())
         __builtin_trap();
     return 0;
 }

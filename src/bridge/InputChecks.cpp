@@ -45,3 +45,15 @@ bool ParseTcpPort(const wxString& text, unsigned& port)
     port = static_cast<unsigned>(value);
     return true;
 }
+
+bool ParseFrame(const wxString& text, int& dataBits, char& parity, int& stopBits)
+{
+    const wxString frame = text.Upper();
+    if (frame.length() != 3 || (frame[0] != '7' && frame[0] != '8') || wxString("NEO").Find(frame[1]) == wxNOT_FOUND ||
+        (frame[2] != '1' && frame[2] != '2'))
+        return false;
+    dataBits = frame[0] == '7' ? 7 : 8;
+    parity = static_cast<char>(frame[1].GetValue());
+    stopBits = frame[2] == '2' ? 2 : 1;
+    return true;
+}

@@ -11,3 +11,7 @@ bool IsIpv4Address(const wxString& text);
 
 // A TCP port from 1 to 65535, in decimal digits only.
 bool ParseTcpPort(const wxString& text, unsigned& port);
+
+// A character frame such as "8N1" (or "7e2"): 7 or 8 data bits, parity N, E
+// or O, 1 or 2 stop bits; the values a bridge can be given.
+bool ParseFrame(const wxString& text, int& dataBits, char& parity, int& stopBits);
