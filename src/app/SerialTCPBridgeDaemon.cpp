@@ -1,17 +1,23 @@
 #include "SerialTCPBridgeDaemon.h"
 
 #include "ProcessSetup.h"
+#include "RunnerCommands.h"
 #include "Version.h"
 #include "bridge/Bridge.h"
 #include "store/DatabaseHelper.h"
 #include "store/Logger.h"
 
 #include <wx/filename.h>
+#include <wx/init.h>
+#include <wx/log.h>
 #include <wx/socket.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <set>
 
 #ifdef __WINDOWS__
 #include <windows.h>
@@ -19,15 +25,27 @@
 
 namespace
 {
-const char kUsage[] = "Usage: serial-tcp-bridged [--help | --version]\n";
-constexpr int kStoreUnreadable = 1;
-constexpr int kBadArguments = 2;
+const char kUsage[] = "Usage: serial-tcp-bridged [--dir DIR] [COMMAND]\n"
+                      "       serial-tcp-bridged --help | --version\n";
+const char kCommands[] =
+    "\n"
+    "Commands:\n"
+    "  (none)     serve the bridges in DIR/bridges.db, each joining a serial port to a TCP port\n"
+    "  list       show every bridge: id, serial port (and what is plugged in there now), baud\n"
+    "             rate, frame, TCP port, allowed addresses\n"
+    "  ports      show the serial ports present, with their stable names and descriptions\n"
+    "  add SERIAL BAUD TCPPORT [--frame 8N1] [--allow ADDRESS]...\n"
+    "             add a bridge (makes bridges.db if there is none)\n"
+    "  set ID [--serial S] [--baud B] [--tcp P] [--frame F] [--allow ADDRESS]... [--allow-all]\n"
+    "             change a bridge; --allow replaces its allowed addresses, --allow-all admits any\n"
+    "  remove ID  remove a bridge\n"
+    "\n"
+    "--dir DIR selects the directory of bridges.db and filelog.txt (default: the working\n"
+    "directory). Exit status: 0 done, 1 the store or the system failed, 2 a wrong command line.\n";
 
 #ifdef __WINDOWS__
-const char kHelp[] = "Serves the bridges stored in bridges.db in the working directory, each joining a serial\n"
-                     "port to a TCP port, until Ctrl+C or the console closes. bridges.db must exist (the\n"
-                     "desktop program makes it): without it, it ends with status 1. It logs to filelog.txt\n"
-                     "in the working directory and to standard error.\n";
+const char kServing[] = "\nServing runs until Ctrl+C or the console closes. It needs an existing bridges.db and logs\n"
+                        "to filelog.txt in DIR and to standard error.\n";
 
 // Set once every bridge has stopped.
 HANDLE g_stopped = nullptr;
@@ -44,10 +62,8 @@ BOOL WINAPI OnConsoleControl(DWORD type)
     return TRUE;
 }
 #else
-const char kHelp[] = "Serves the bridges stored in bridges.db in the working directory, each joining a serial\n"
-                     "port to a TCP port, until it receives SIGINT or SIGTERM. bridges.db must exist (the\n"
-                     "desktop program makes it): without it, it ends with status 1. It logs to filelog.txt\n"
-                     "in the working directory and to standard error.\n";
+const char kServing[] = "\nServing runs until SIGINT or SIGTERM and reads bridges.db again on SIGHUP. It needs an\n"
+                        "existing bridges.db and logs to filelog.txt in DIR and to standard error.\n";
 #endif
 } // namespace
 
@@ -87,6 +103,7 @@ bool SerialTCPBridgeDaemon::OnInit()
 #else
     SetSignalHandler(SIGINT, &SerialTCPBridgeDaemon::OnSignal);
     SetSignalHandler(SIGTERM, &SerialTCPBridgeDaemon::OnSignal);
+    SetSignalHandler(SIGHUP, &SerialTCPBridgeDaemon::OnSignal);
 #endif
     return true;
 }
@@ -94,7 +111,7 @@ bool SerialTCPBridgeDaemon::OnInit()
 int SerialTCPBridgeDaemon::OnRun()
 {
     if (!m_loaded)
-        return kStoreUnreadable;
+        return kExitFailure;
     const int status = wxAppConsole::OnRun();
     StopAll();
 #ifdef __WINDOWS__
@@ -116,8 +133,78 @@ int SerialTCPBridgeDaemon::OnExit()
 // number is that of the console event.
 void SerialTCPBridgeDaemon::OnSignal(int signal)
 {
+#ifndef __WINDOWS__
+    if (signal == SIGHUP)
+    {
+        static_cast<SerialTCPBridgeDaemon*>(wxTheApp)->Reload();
+        return;
+    }
+#endif
     Logger::message("serial-tcp-bridged stops on signal %d", signal);
     wxTheApp->ExitMainLoop();
+}
+
+void SerialTCPBridgeDaemon::Reload()
+{
+    const wxString store = wxFileName(DatabaseHelper::kFileName).GetAbsolutePath();
+    std::vector<std::unique_ptr<Bridge>> stored;
+    if (!wxFileName::FileExists(store))
+    {
+        Logger::message("Cannot read the bridges again: %s does not exist; the running bridges stay as they are",
+                        store);
+        return;
+    }
+    if (!DatabaseHelper::loadBridges(stored, false).ok)
+    {
+        Logger::message("The running bridges stay as they are"); // the failure is logged where it happened
+        return;
+    }
+
+    // Those removed or changed stop first, so that a TCP port one of them
+    // frees can be taken by another.
+    std::map<int, std::unique_ptr<Bridge>> unchanged;
+    std::set<int> ran;
+    int stopped = 0;
+    for (auto& bridge : m_bridges)
+    {
+        ran.insert(bridge->GetId());
+        const auto same = std::find_if(stored.begin(), stored.end(), [&](const std::unique_ptr<Bridge>& candidate) {
+            return candidate->GetId() == bridge->GetId();
+        });
+        if (same != stored.end() && bridge->HasSettingsOf(**same))
+        {
+            unchanged[bridge->GetId()] = std::move(bridge);
+            continue;
+        }
+        bridge->Stop();
+        if (same == stored.end())
+        {
+            Logger::message("Bridge %d (%s, TCP port %u) is no longer stored: it stops", bridge->GetId(),
+                            bridge->GetComPort(), static_cast<unsigned>(bridge->GetTcpPort()));
+            ++stopped;
+        }
+    }
+    m_bridges.clear();
+
+    int started = 0, restarted = 0;
+    for (auto& bridge : stored)
+    {
+        const auto kept = unchanged.find(bridge->GetId());
+        if (kept != unchanged.end())
+            bridge = std::move(kept->second);
+        else
+        {
+            const bool changed = ran.count(bridge->GetId()) != 0;
+            Logger::message("Bridge %d (%s, TCP port %u) is %s: it starts", bridge->GetId(), bridge->GetComPort(),
+                            static_cast<unsigned>(bridge->GetTcpPort()), changed ? "changed" : "new");
+            ++(changed ? restarted : started);
+            bridge->Start();
+        }
+        bridge->SetRow(static_cast<int>(m_bridges.size()));
+        m_bridges.push_back(std::move(bridge));
+    }
+    Logger::message("serial-tcp-bridged read %s again: %d bridges unchanged, %d restarted, %d started, %d stopped",
+                    store, static_cast<int>(unchanged.size()), restarted, started, stopped);
 }
 
 void SerialTCPBridgeDaemon::StopAll()
@@ -130,20 +217,46 @@ void SerialTCPBridgeDaemon::StopAll()
 int main(int argc, char** argv)
 {
     PrepareProcess();
-    if (argc > 1)
+    RunnerCommand command;
+    std::string error;
+    if (!ParseRunnerCommand(std::vector<std::string>(argv + 1, argv + argc), command, error))
     {
-        if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-        {
-            std::cout << kUsage << kHelp;
-            return 0;
-        }
-        if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
-        {
-            std::cout << "serial-tcp-bridged " << SERIAL_TCP_BRIDGE_VERSION << "\n";
-            return 0;
-        }
-        std::cerr << kUsage;
-        return kBadArguments;
+        std::cerr << "serial-tcp-bridged: " << error << " (see serial-tcp-bridged --help)\n";
+        return kExitUsage;
     }
-    return wxEntry(argc, argv);
+    if (command.name == "help")
+    {
+        std::cout << kUsage << kCommands << kServing;
+        return 0;
+    }
+    if (command.name == "version")
+    {
+        std::cout << "serial-tcp-bridged " << SERIAL_TCP_BRIDGE_VERSION << "\n";
+        return 0;
+    }
+    if (!command.dir.empty())
+    {
+        const wxString dir = wxString::FromUTF8(command.dir);
+        wxLogNull quiet; // said below, once
+        if (!wxDirExists(dir) || !wxSetWorkingDirectory(dir))
+        {
+            std::cerr << "serial-tcp-bridged: " << command.dir
+                      << (wxDirExists(dir) ? " cannot be entered\n" : " is not a directory\n");
+            return kExitFailure;
+        }
+    }
+    if (command.name != "serve")
+    {
+        // The bridges' timers need the toolkit set up, though nothing runs.
+        wxInitializer toolkit;
+        if (!toolkit.IsOk())
+        {
+            std::cerr << "serial-tcp-bridged: the toolkit cannot start\n";
+            return kExitFailure;
+        }
+        return RunStoreCommand(command, std::cout, std::cerr);
+    }
+    // The toolkit is given no arguments: they have been read here.
+    int toolkitArgc = 1;
+    return wxEntry(toolkitArgc, argv);
 }

@@ -24,6 +24,10 @@ public:
     static void OnSignal(int signal);
 
 private:
+    // Reads the store again: unchanged bridges go on with their clients,
+    // removed ones stop, new ones start and changed ones restart. A store it
+    // cannot read leaves the running bridges as they are.
+    void Reload();
     void StopAll();
 
     std::vector<std::unique_ptr<Bridge>> m_bridges;

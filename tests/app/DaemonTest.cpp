@@ -1,4 +1,5 @@
 #include "support/ChildProcess.h"
+#include "support/PatternStream.h"
 #include "support/PtyPair.h"
 #include "support/RawSqlite.h"
 #include "support/TcpClient.h"
@@ -175,21 +176,173 @@ TEST_F(DaemonTest, KnowsHelpAndVersionAndRefusesEverythingElse)
     ASSERT_TRUE(help.Wait(10s, status));
     EXPECT_EQ(status, 0);
     EXPECT_EQ(help.StandardOutput().rfind("Usage: serial-tcp-bridged", 0), 0u) << help.StandardOutput();
-    EXPECT_NE(help.StandardOutput().find("bridges.db must exist"), std::string::npos) << help.StandardOutput();
+    EXPECT_NE(help.StandardOutput().find("reads bridges.db again on SIGHUP"), std::string::npos) << help.StandardOutput();
 
     ChildProcess version = Run({"--version"});
     ASSERT_TRUE(version.Wait(10s, status));
     EXPECT_EQ(status, 0);
     EXPECT_EQ(version.StandardOutput().rfind("serial-tcp-bridged ", 0), 0u) << version.StandardOutput();
 
-    for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--port", "4242"},
-                                                  std::vector<std::string>{"-h"}, {"--help", "--version"}})
+    const std::pair<std::vector<std::string>, const char*> wrong[] = {
+        {{"--port", "4242"}, "unknown option --port"},
+        {{"-x"}, "unknown option -x"},
+        {{"serve"}, "unknown command \"serve\""},
+        {{"list", "extra"}, "list takes no arguments"},
+        {{"add", "/dev/ttyS0", "9600"}, "add takes SERIAL BAUD TCPPORT"},
+        {{"remove", "1", "--baud", "9600"}, "remove takes no --baud"},
+        {{"set", "1", "--baud", "9600", "--baud", "300"}, "--baud is given twice"},
+        {{"list", "--dir"}, "--dir needs a value"},
+    };
+    for (const auto& [arguments, reason] : wrong)
     {
-        ChildProcess refused = Run(wrong);
+        ChildProcess refused = Run(arguments);
         ASSERT_TRUE(refused.Wait(10s, status));
         EXPECT_EQ(status, 2);
-        EXPECT_EQ(refused.StandardError(), "Usage: serial-tcp-bridged [--help | --version]\n");
+        EXPECT_EQ(refused.StandardError(),
+                  std::string("serial-tcp-bridged: ") + reason + " (see serial-tcp-bridged --help)\n");
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "filelog.txt")) << "arguments alone touch no file";
     EXPECT_FALSE(std::filesystem::exists(dir / "bridges.db"));
+}
+
+TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
+{
+    struct Outcome
+    {
+        int status = -1;
+        std::string out, err;
+    };
+    // Each runs from the test's directory with --dir, before or after the command.
+    const auto command = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.size() % 2 ? arguments.begin() : arguments.end(), {"--dir", dir.Path().string()});
+        ChildProcess child(SERIAL_TCP_BRIDGED, arguments, "/");
+        Outcome outcome;
+        EXPECT_TRUE(child.Wait(10s, outcome.status));
+        outcome.out = child.StandardOutput();
+        outcome.err = child.StandardError();
+        return outcome;
+    };
+    const std::string store = (dir / "bridges.db").string();
+    const auto rows = [&] {
+        return RawSqlite(store).Rows("select b.id, com_port, com_baud, tcp_port, data_bits, parity, stop_bits, "
+                                     "(select group_concat(ip_address) from (select ip_address from ipfilters "
+                                     "where bridge_id = b.id order by ip_address)) from bridges b order by b.id");
+    };
+    using Rows = std::vector<std::vector<std::string>>;
+
+    Outcome listed = command({"list"});
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_EQ(listed.err, "serial-tcp-bridged: " + store + " does not exist (add makes it)\n");
+    EXPECT_FALSE(std::filesystem::exists(store)) << "only add makes the store";
+
+    Outcome added = command({"add", "/dev/ttyUSB7", "9600", "4001"});
+    EXPECT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(added.out, "Added bridge 1: /dev/ttyUSB7 at 9600 baud 8N1, TCP port 4001, any address may connect\n"
+                         "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n");
+    added = command({"add", "/dev/ttyS3", "115200", "4002", "--frame", "7e2", "--allow", "10.0.0.2", "--allow=10.0.0.1"});
+    EXPECT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB7", "9600", "4001", "8", "N", "1", "NULL"},
+                            {"2", "/dev/ttyS3", "115200", "4002", "7", "E", "2", "10.0.0.1,10.0.0.2"}}));
+
+    // What the options dialog refuses is refused here, and nothing is written.
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"add", "/dev/ttyS0", "12345", "4003"}, "\"12345\" is not a baud rate offered: 150 300 600"},
+        {{"add", "/dev/ttyS0", "9600", "65536"}, "the TCP port must be a number from 1 to 65535, not \"65536\""},
+        {{"add", " ", "9600", "4003"}, "the serial port is empty"},
+        {{"set", "2", "--frame", "9N1"}, "\"9N1\" is not a character frame such as 8N1"},
+        {{"set", "2", "--allow", "10.0.0.256"}, "\"10.0.0.256\" is not an IPv4 address such as 192.168.0.10"},
+        {{"set", "2", "--allow-all", "--allow", "10.0.0.3"}, "--allow-all and --allow exclude each other"},
+        {{"set", "2"}, "set changes nothing without an option such as --baud 9600"},
+    };
+    for (const auto& [arguments, reason] : refused)
+    {
+        const Outcome outcome = command(arguments);
+        EXPECT_EQ(outcome.status, 2) << arguments[0];
+        EXPECT_EQ(outcome.err.rfind("serial-tcp-bridged: " + reason, 0), 0u) << outcome.err;
+    }
+    const Outcome unknown = command({"remove", "9"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.err, "serial-tcp-bridged: no bridge has the id \"9\" in " + store + "\n");
+
+    EXPECT_EQ(command({"set", "2", "--baud", "19200", "--tcp", "4012", "--allow", "10.0.0.9"}).status, 0);
+    EXPECT_EQ(command({"set", "1", "--serial", "/dev/ttyUSB8", "--frame", "8O1"}).status, 0);
+    EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB8", "9600", "4001", "8", "O", "1", "NULL"},
+                            {"2", "/dev/ttyS3", "19200", "4012", "7", "E", "2", "10.0.0.9"}}));
+    EXPECT_EQ(command({"set", "2", "--allow-all"}).status, 0);
+    const Outcome removed = command({"remove", "1"});
+    EXPECT_EQ(removed.status, 0);
+    EXPECT_EQ(removed.out.rfind("Removed bridge 1: /dev/ttyUSB8 at 9600 baud 8O1", 0), 0u) << removed.out;
+
+    listed = command({"list"});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out, "ID  SERIAL PORT  BAUD   FRAME  TCP PORT  ALLOW\n"
+                          "2   /dev/ttyS3   19200  7E2    4012      any\n")
+        << "a port that is not there has no description";
+    EXPECT_FALSE(std::filesystem::exists(dir / "filelog.txt")) << "the service's log is not the shell's";
+
+    std::ofstream(store, std::ios::trunc) << "not a database";
+    listed = command({"list"});
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_EQ(listed.err, "serial-tcp-bridged: Cannot read the bridges from bridges.db: file is not a database\n");
+}
+
+TEST_F(DaemonTest, ReloadKeepsUnchangedBridgesWithTheirClientsAndAppliesTheRest)
+{
+    PtyPair kept, changed, added;
+    ASSERT_TRUE(kept.IsOk() && changed.IsOk() && added.IsOk());
+    const unsigned short keptPort = FreeTcpPort(), changedPort = FreeTcpPort(), addedPort = FreeTcpPort();
+    const auto shell = [&](const std::vector<std::string>& arguments) {
+        ChildProcess child(SERIAL_TCP_BRIDGED, arguments, dir.Path().string());
+        int status = -1;
+        return child.Wait(10s, status) && status == 0;
+    };
+    ASSERT_TRUE(shell({"add", kept.SlavePath(), "115200", std::to_string(keptPort), "--allow", "127.0.0.1"}));
+    ASSERT_TRUE(shell({"add", changed.SlavePath(), "115200", std::to_string(changedPort)}));
+
+    ChildProcess daemon = Run();
+    TcpClient keptClient, changedClient;
+    ASSERT_TRUE(WaitFor([&] { return keptClient.Connect(keptPort); }, 10s)) << daemon.StandardError();
+    ASSERT_TRUE(WaitFor([&] { return changedClient.Connect(changedPort); }, 10s));
+    // The device streams to the kept bridge's client across both reloads.
+    constexpr std::uint64_t kStream = 512 * 1024;
+    PatternReader reader(keptClient.Fd(), kStream);
+    PatternWriter writer(kept.Master(), kStream, 256 * 1024);
+    const auto reloads = [&] { return CountOf(FileBytes(dir / "filelog.txt"), "read " + (dir / "bridges.db").string()); };
+
+    ASSERT_TRUE(shell({"set", "2", "--baud", "9600"}));
+    ASSERT_TRUE(shell({"add", added.SlavePath(), "9600", std::to_string(addedPort)}));
+    daemon.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return reloads() == 1; })) << FileBytes(dir / "filelog.txt");
+    EXPECT_TRUE(WaitFor([&] { return !changedClient.Poll(); })) << "the changed bridge restarted";
+    TcpClient addedClient, restartedClient;
+    EXPECT_TRUE(WaitFor([&] { return addedClient.Connect(addedPort); }));
+    EXPECT_TRUE(WaitFor([&] { return restartedClient.Connect(changedPort); }));
+    EXPECT_TRUE(restartedClient.Send("at 9600"));
+    EXPECT_EQ(changed.Receive(7), "at 9600");
+
+    // A store that cannot be read changes nothing.
+    std::filesystem::rename(dir / "bridges.db", dir / "kept.db");
+    std::ofstream(dir / "bridges.db") << "not a database";
+    daemon.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return CountOf(FileBytes(dir / "filelog.txt"), "stay as they are") == 1; }));
+    std::filesystem::rename(dir / "kept.db", dir / "bridges.db");
+
+    EXPECT_TRUE(WaitFor([&] { return reader.Done() || reader.Failed(); }, 10s));
+    EXPECT_FALSE(reader.Failed()) << "after " << reader.Received() << " bytes";
+    EXPECT_TRUE(keptClient.Send("still the writer"));
+    EXPECT_EQ(kept.Receive(16), "still the writer");
+
+    ASSERT_TRUE(shell({"remove", "1"}));
+    daemon.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return reloads() == 2; }));
+    EXPECT_TRUE(WaitFor([&] { return !keptClient.Poll(); })) << "the removed bridge's client was disconnected";
+    EXPECT_TRUE(addedClient.Poll()) << "the unchanged ones go on";
+    const std::string log = FileBytes(dir / "filelog.txt");
+    EXPECT_EQ(CountOf(log, "1 bridges unchanged, 1 restarted, 1 started, 0 stopped"), 1u) << log;
+    EXPECT_EQ(CountOf(log, "2 bridges unchanged, 0 restarted, 0 started, 1 stopped"), 1u) << log;
+
+    daemon.Signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(daemon.Wait(5s, status));
+    EXPECT_EQ(status, 0);
 }

@@ -1,0 +1,447 @@
+#include "RunnerCommands.h"
+
+#include "bridge/Bridge.h"
+#include "bridge/InputChecks.h"
+#include "serial/PortDiscovery.h"
+#include "serial/SerialPortHandler.h"
+#include "store/DatabaseHelper.h"
+
+#include <wx/filename.h>
+#include <wx/log.h>
+
+#include <algorithm>
+#include <iomanip>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+namespace
+{
+const char kApplyHint[] = "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n";
+
+// What each command takes: its arguments and its options.
+struct Syntax
+{
+    const char* name;
+    std::size_t arguments;
+    const char* argumentNames;
+    std::vector<std::string> options;
+};
+
+const std::vector<Syntax>& Syntaxes()
+{
+    static const std::vector<Syntax> syntaxes = {
+        {"serve", 0, "", {}},
+        {"list", 0, "", {}},
+        {"ports", 0, "", {}},
+        {"add", 3, "SERIAL BAUD TCPPORT", {"--frame", "--listen", "--allow"}},
+        {"set", 1, "ID", {"--serial", "--baud", "--tcp", "--frame", "--listen", "--allow", "--allow-all"}},
+        {"remove", 1, "ID", {}},
+    };
+    return syntaxes;
+}
+
+const Syntax* FindSyntax(const std::string& name)
+{
+    for (const Syntax& syntax : Syntaxes())
+    {
+        if (name == syntax.name)
+            return &syntax;
+    }
+    return nullptr;
+}
+
+// Stores an option's value in the command; false when it was given twice.
+bool TakeOption(RunnerCommand& command, const std::string& option, const std::string& value)
+{
+    const std::map<std::string, std::pair<std::string*, bool*>> fields = {
+        {"--serial", {&command.serial, &command.haveSerial}}, {"--baud", {&command.baud, &command.haveBaud}},
+        {"--tcp", {&command.tcp, &command.haveTcp}},          {"--frame", {&command.frame, &command.haveFrame}},
+        {"--listen", {&command.listen, &command.haveListen}},
+    };
+    if (option == "--allow")
+    {
+        command.allow.push_back(value);
+        return true;
+    }
+    const auto field = fields.at(option);
+    if (*field.second)
+        return false;
+    *field.first = value;
+    *field.second = true;
+    return true;
+}
+
+bool IsValueOption(const std::string& option)
+{
+    for (const char* name : {"--dir", "--serial", "--baud", "--tcp", "--frame", "--listen", "--allow"})
+    {
+        if (option == name)
+            return true;
+    }
+    return false;
+}
+
+std::string Text(const wxString& text)
+{
+    return text.utf8_string();
+}
+
+std::string StorePath()
+{
+    return Text(wxFileName(DatabaseHelper::kFileName).GetAbsolutePath());
+}
+
+std::string Frame(const Bridge& bridge)
+{
+    return std::to_string(bridge.GetDataBits()) + bridge.GetParity() + std::to_string(bridge.GetStopBits());
+}
+
+std::string TcpPort(const Bridge& bridge)
+{
+    return bridge.GetStoredTcpPort().empty() ? std::to_string(bridge.GetTcpPort())
+                                             : "invalid (" + Text(bridge.GetStoredTcpPort()) + ")";
+}
+
+// The addresses a bridge admits, or "any".
+std::string AllowList(const Bridge& bridge, const char* separator)
+{
+    std::string list;
+    for (const IpFilter& entry : bridge.GetIpFilters())
+    {
+        if (entry.state != IPF_DELETED)
+            list += (list.empty() ? "" : separator) + Text(entry.ip_address);
+    }
+    return list.empty() ? "any" : list;
+}
+
+// One sentence for a bridge that was just written.
+std::string Describe(const Bridge& bridge)
+{
+    const std::string allowed = AllowList(bridge, ", ");
+    return Text(bridge.GetComPort()) + " at " + std::to_string(bridge.GetComBaud()) + " baud " + Frame(bridge) +
+           ", TCP port " + TcpPort(bridge) + ", " +
+           (allowed == "any" ? std::string("any address may connect") : "admits " + allowed);
+}
+
+// Checks an option the way the options dialog checks its field; the reason
+// for a usage error when it does not pass.
+std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
+{
+    if (command.haveSerial)
+    {
+        const wxString port = wxString::FromUTF8(command.serial).Strip(wxString::both);
+        if (port.empty())
+            return "the serial port is empty";
+        bridge.SetComPort(port);
+    }
+    if (command.haveBaud)
+    {
+        if (SerialPortHandler::GetBaudList().Index(wxString::FromUTF8(command.baud)) == wxNOT_FOUND)
+            return "\"" + command.baud + "\" is not a baud rate offered: " +
+                   Text(wxJoin(SerialPortHandler::GetBaudList(), ' ', '\0'));
+        bridge.SetComBaud(std::stoi(command.baud));
+    }
+    if (command.haveTcp)
+    {
+        unsigned port = 0;
+        if (!ParseTcpPort(wxString::FromUTF8(command.tcp), port))
+            return "the TCP port must be a number from 1 to 65535, not \"" + command.tcp + "\"";
+        bridge.SetTcpPort(static_cast<wxUint16>(port));
+    }
+    if (command.haveFrame)
+    {
+        int dataBits = 0, stopBits = 0;
+        char parity = 0;
+        if (!ParseFrame(wxString::FromUTF8(command.frame), dataBits, parity, stopBits))
+            return "\"" + command.frame + "\" is not a character frame such as 8N1 (7 or 8 data bits, parity N, E "
+                                          "or O, 1 or 2 stop bits)";
+        bridge.SetDataBits(dataBits);
+        bridge.SetParity(parity);
+        bridge.SetStopBits(stopBits);
+    }
+    for (const std::string& address : command.allow)
+    {
+        if (!IsIpv4Address(wxString::FromUTF8(address)))
+            return "\"" + address + "\" is not an IPv4 address such as 192.168.0.10";
+    }
+    if (command.allowAll || !command.allow.empty())
+        bridge.MarkAllIpFiltersDeleted();
+    for (const std::string& address : command.allow)
+    {
+        if (bridge.FindIpFilter(wxString::FromUTF8(address)))
+            continue;
+        IpFilter entry;
+        entry.ip_address = wxString::FromUTF8(address);
+        entry.bridge_id = bridge.GetId();
+        entry.state = IPF_NEW;
+        bridge.AddIpFilter(entry);
+    }
+    if (!bridge.GetStoredTcpPort().empty())
+        return "bridge " + std::to_string(bridge.GetId()) + " has no valid TCP port; give one with --tcp";
+    return std::string();
+}
+
+class StoreCommand
+{
+public:
+    StoreCommand(const RunnerCommand& command, std::ostream& out, std::ostream& err)
+        : m_command(command), m_out(out), m_err(err)
+    {
+    }
+
+    int Run()
+    {
+        // Failures are told on standard error once, by this command; the
+        // service's log file is not this command's to write.
+        wxLogNull quiet;
+        const std::string& name = m_command.name;
+        if (name == "ports")
+            return Ports();
+        if (name == "add")
+            return Add();
+        if (!Load())
+            return kExitFailure;
+        if (name == "list")
+            return List();
+        Bridge* bridge = Find(m_command.arguments[0]);
+        if (!bridge)
+            return kExitFailure;
+        return name == "set" ? Set(*bridge) : Remove(*bridge);
+    }
+
+private:
+    int Fail(int status, const std::string& message)
+    {
+        m_err << "serial-tcp-bridged: " << message << "\n";
+        return status;
+    }
+
+    bool Load()
+    {
+        if (!wxFileName::FileExists(DatabaseHelper::kFileName))
+        {
+            Fail(kExitFailure, StorePath() + " does not exist (add makes it)");
+            return false;
+        }
+        const StoreResult loaded = DatabaseHelper::loadBridges(m_bridges, false);
+        if (!loaded.ok)
+            Fail(kExitFailure, Text(loaded.message));
+        return loaded.ok;
+    }
+
+    Bridge* Find(const std::string& id)
+    {
+        for (auto& bridge : m_bridges)
+        {
+            if (std::to_string(bridge->GetId()) == id)
+                return bridge.get();
+        }
+        Fail(kExitFailure, "no bridge has the id \"" + id + "\" in " + StorePath());
+        return nullptr;
+    }
+
+    int Save(Bridge& bridge, StoreAction action, const char* done)
+    {
+        const StoreResult saved = DatabaseHelper::saveBridge(bridge, action);
+        if (!saved.ok)
+            return Fail(kExitFailure, Text(saved.message));
+        m_out << done << " bridge " << bridge.GetId() << ": " << Describe(bridge) << "\n" << kApplyHint;
+        return 0;
+    }
+
+    int Add()
+    {
+        RunnerCommand settings = m_command;
+        settings.serial = m_command.arguments[0];
+        settings.baud = m_command.arguments[1];
+        settings.tcp = m_command.arguments[2];
+        settings.haveSerial = settings.haveBaud = settings.haveTcp = true;
+        Bridge bridge;
+        const std::string wrong = CheckSettings(settings, bridge);
+        if (!wrong.empty())
+            return Fail(kExitUsage, wrong);
+        return Save(bridge, ACTION_INSERT, "Added");
+    }
+
+    int Set(Bridge& bridge)
+    {
+        const RunnerCommand& c = m_command;
+        if (!c.haveSerial && !c.haveBaud && !c.haveTcp && !c.haveFrame && !c.haveListen && c.allow.empty() &&
+            !c.allowAll)
+            return Fail(kExitUsage, "set changes nothing without an option such as --baud 9600");
+        if (c.allowAll && !c.allow.empty())
+            return Fail(kExitUsage, "--allow-all and --allow exclude each other");
+        const std::string wrong = CheckSettings(c, bridge);
+        if (!wrong.empty())
+            return Fail(kExitUsage, wrong);
+        return Save(bridge, ACTION_UPDATE, "Changed");
+    }
+
+    int Remove(Bridge& bridge) { return Save(bridge, ACTION_DELETE, "Removed"); }
+
+    int List()
+    {
+        if (m_bridges.empty())
+        {
+            m_out << "No bridges in " << StorePath() << "\n";
+            return 0;
+        }
+        const std::vector<DiscoveredPort> ports = SerialPortHandler::GetPorts();
+        std::vector<std::vector<std::string>> rows = {{"ID", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "ALLOW"}};
+        std::vector<std::string> notes(1);
+        for (const auto& bridge : m_bridges)
+        {
+            rows.push_back({std::to_string(bridge->GetId()), Text(bridge->GetComPort()),
+                            std::to_string(bridge->GetComBaud()), Frame(*bridge), TcpPort(*bridge),
+                            AllowList(*bridge, ",")});
+            // What is plugged in under that name now.
+            const auto port = std::find_if(ports.begin(), ports.end(), [&](const DiscoveredPort& present) {
+                return present.IsNamed(Text(bridge->GetComPort()));
+            });
+            std::string note;
+            if (port != ports.end() && !port->description.empty())
+                note = port->description + (Text(bridge->GetComPort()) == port->device ? "" : " (" + port->device + ")");
+            notes.push_back(note);
+        }
+        std::vector<std::size_t> widths(rows[0].size());
+        for (const auto& row : rows)
+        {
+            for (std::size_t column = 0; column < row.size(); ++column)
+                widths[column] = std::max(widths[column], row[column].size());
+        }
+        for (std::size_t line = 0; line < rows.size(); ++line)
+        {
+            std::ostringstream text;
+            for (std::size_t column = 0; column < rows[line].size(); ++column)
+            {
+                const bool last = column + 1 == rows[line].size();
+                text << std::left << std::setw(last ? 0 : static_cast<int>(widths[column] + 2)) << rows[line][column];
+            }
+            m_out << text.str() << "\n";
+            if (!notes[line].empty())
+                m_out << std::string(widths[0] + 2, ' ') << notes[line] << "\n";
+        }
+        return 0;
+    }
+
+    int Ports()
+    {
+        const std::vector<DiscoveredPort> ports = SerialPortHandler::GetPorts();
+        if (ports.empty())
+            m_out << "No serial ports found\n";
+        for (const DiscoveredPort& port : ports)
+        {
+            m_out << port.Label() << "\n";
+            for (const std::string& link : port.stableNames)
+                m_out << "    " << link << "\n";
+        }
+        return 0;
+    }
+
+    const RunnerCommand& m_command;
+    std::ostream& m_out;
+    std::ostream& m_err;
+    std::vector<std::unique_ptr<Bridge>> m_bridges;
+};
+} // namespace
+
+bool ParseRunnerCommand(const std::vector<std::string>& arguments, RunnerCommand& command, std::string& error)
+{
+    bool named = false;
+    std::vector<std::pair<std::string, std::string>> options;
+    for (std::size_t i = 0; i < arguments.size(); ++i)
+    {
+        std::string argument = arguments[i];
+        if (argument == "--help" || argument == "-h" || argument == "--version")
+        {
+            command.name = argument == "--version" ? "version" : "help";
+            return true;
+        }
+        if (argument.size() > 1 && argument[0] == '-')
+        {
+            std::string value;
+            const auto equals = argument.find('=');
+            const std::string option = argument.substr(0, equals);
+            if (!IsValueOption(option) && option != "--allow-all")
+            {
+                error = "unknown option " + option;
+                return false;
+            }
+            if (option == "--allow-all")
+            {
+                if (equals != std::string::npos)
+                {
+                    error = "--allow-all takes no value";
+                    return false;
+                }
+                options.emplace_back(option, "");
+                continue;
+            }
+            if (equals != std::string::npos)
+                value = argument.substr(equals + 1);
+            else if (i + 1 < arguments.size())
+                value = arguments[++i];
+            else
+            {
+                error = option + " needs a value";
+                return false;
+            }
+            options.emplace_back(option, value);
+            continue;
+        }
+        if (!named)
+        {
+            if (!FindSyntax(argument) || argument == "serve")
+            {
+                error = "unknown command \"" + argument + "\"";
+                return false;
+            }
+            command.name = argument;
+            named = true;
+            continue;
+        }
+        command.arguments.push_back(argument);
+    }
+
+    const Syntax& syntax = *FindSyntax(command.name);
+    if (command.arguments.size() != syntax.arguments)
+    {
+        error = command.name == "serve" ? "unexpected argument \"" + command.arguments[0] + "\""
+                                         : command.name + " takes " +
+                                               (syntax.arguments ? std::string(syntax.argumentNames) : "no arguments");
+        return false;
+    }
+    for (const auto& [option, value] : options)
+    {
+        if (option == "--dir")
+        {
+            if (!command.dir.empty() || value.empty())
+            {
+                error = value.empty() ? "--dir needs a directory" : "--dir is given twice";
+                return false;
+            }
+            command.dir = value;
+            continue;
+        }
+        if (std::find(syntax.options.begin(), syntax.options.end(), option) == syntax.options.end())
+        {
+            error = command.name + " takes no " + option;
+            return false;
+        }
+        if (option == "--allow-all")
+            command.allowAll = true;
+        else if (!TakeOption(command, option, value))
+        {
+            error = option + " is given twice";
+            return false;
+        }
+    }
+    return true;
+}
+
+int RunStoreCommand(const RunnerCommand& command, std::ostream& out, std::ostream& err)
+{
+    return StoreCommand(command, out, err).Run();
+}
