@@ -71,13 +71,14 @@ std::string FileBytes()
 
 struct Snapshot
 {
-    wxString port;
+    wxString port, listenAddress;
     int baud, tcpPort, dataBits, stopBits;
     char parity;
     std::vector<wxString> addresses;
 
     explicit Snapshot(const Bridge& bridge)
         : port(bridge.GetComPort()),
+          listenAddress(bridge.GetListenAddress()),
           baud(bridge.GetComBaud()),
           tcpPort(bridge.GetTcpPort()),
           dataBits(bridge.GetDataBits()),
@@ -90,7 +91,8 @@ struct Snapshot
     bool operator==(const Snapshot& other) const
     {
         return port == other.port && baud == other.baud && tcpPort == other.tcpPort && dataBits == other.dataBits &&
-               stopBits == other.stopBits && parity == other.parity && addresses == other.addresses;
+               stopBits == other.stopBits && parity == other.parity && listenAddress == other.listenAddress &&
+               addresses == other.addresses;
     }
 };
 } // namespace
@@ -114,15 +116,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         sqlite3_exec(database,
                      "CREATE TABLE [bridges] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,[com_port] VARCHAR(8)  "
                      "NULL,[com_baud] INTEGER  NULL,[tcp_port] INTEGER  NULL, [data_bits] INTEGER NULL, [parity] "
-                     "VARCHAR(1) NULL, [stop_bits] INTEGER NULL);"
+                     "VARCHAR(1) NULL, [stop_bits] INTEGER NULL, [listen_address] TEXT NULL);"
                      "CREATE TABLE [ipfilters] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,[bridge_id] INTEGER  "
                      "NULL,[ip_address] VARCHAR(15)  NULL);",
                      nullptr, nullptr, nullptr);
         sqlite3_stmt* bridge = nullptr;
         sqlite3_stmt* filter = nullptr;
         sqlite3_prepare_v2(database,
-                           "insert into bridges (com_port, com_baud, tcp_port, data_bits, parity, stop_bits) "
-                           "values (?, ?, ?, ?, ?, ?)",
+                           "insert into bridges (com_port, com_baud, tcp_port, data_bits, parity, stop_bits, "
+                           "listen_address) values (?, ?, ?, ?, ?, ?, ?)",
                            -1, &bridge, nullptr);
         sqlite3_prepare_v2(database, "insert into ipfilters (bridge_id, ip_address) values (?, ?)", -1, &filter,
                            nullptr);

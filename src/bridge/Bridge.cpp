@@ -1,6 +1,7 @@
 #include "Bridge.h"
 
 #include "ClientIo.h"
+#include "InputChecks.h"
 #include "ObserverBase.h"
 
 #include "serial/SFile.h"
@@ -138,6 +139,7 @@ void Bridge::Assign(const Bridge* source)
         m_dataBits = SFile::kDefaultDataBits;
         m_parity = SFile::kDefaultParity;
         m_stopBits = SFile::kDefaultStopBits;
+        m_listenAddress.clear();
         m_id = -1;
         m_readBytes = 0;
         return;
@@ -149,6 +151,7 @@ void Bridge::Assign(const Bridge* source)
     m_dataBits = source->m_dataBits;
     m_parity = source->m_parity;
     m_stopBits = source->m_stopBits;
+    m_listenAddress = source->m_listenAddress;
     m_id = source->m_id;
     m_ipFilters = source->m_ipFilters;
     m_allowListUnreadable = source->m_allowListUnreadable;
@@ -187,12 +190,10 @@ void Bridge::Start()
         return;
     }
 
-    if (m_tcpPort == 0)
+    m_listenProblem = UnusableListenSettings();
+    if (!m_listenProblem.full.empty())
     {
         // Nobody could reach the serial port, so it is left to others.
-        const wxString stored = m_storedTcpPort.empty() ? wxString("0") : m_storedTcpPort;
-        m_listenProblem = {wxString::Format("TCP port %s is not one from 1 to 65535; nothing listens", stored),
-                           wxString::Format("TCP port %s out of range", stored)};
         Logger::message("Bridge::Start() - %s", m_listenProblem.full);
         NotifyProblem();
         return;
@@ -215,16 +216,45 @@ void Bridge::Start()
         NotifyProblem();
 }
 
+Bridge::Problem Bridge::UnusableListenSettings() const
+{
+    if (m_tcpPort == 0)
+    {
+        const wxString stored = m_storedTcpPort.empty() ? wxString("0") : m_storedTcpPort;
+        return {wxString::Format("TCP port %s is not one from 1 to 65535; nothing listens", stored),
+                wxString::Format("TCP port %s out of range", stored)};
+    }
+    // Anything else would be taken for a host name, and looking that up can
+    // hold this thread for as long as the network takes.
+    if (!m_listenAddress.empty() && !IsIpv4Address(m_listenAddress))
+    {
+        return {wxString::Format("listen address \"%s\" is not an IPv4 address; nothing listens", m_listenAddress),
+                "listen address invalid"};
+    }
+    return {};
+}
+
 bool Bridge::Listen()
 {
-    wxSocketServer* server = client_io::Listen(m_tcpPort);
+    wxIPV4address where;
+    if (m_listenAddress.empty())
+        where.AnyAddress();
+    else
+        where.Hostname(m_listenAddress);
+    where.Service(m_tcpPort);
+    wxSocketServer* server = client_io::Listen(where);
     if (!server)
     {
         const unsigned port = m_tcpPort;
-        const client_io::ListenFailure failure = client_io::WhyNotListening(m_tcpPort);
-        m_listenProblem = {wxString::Format("TCP port %u: %s", port, failure.cause),
-                           failure.inUse ? wxString::Format("TCP port %u in use", port)
-                                         : wxString::Format("TCP port %u: %s", port, failure.cause)};
+        const client_io::ListenFailure failure = client_io::WhyNotListening(where);
+        if (failure.notLocal)
+            m_listenProblem = {
+                wxString::Format("TCP port %u: %s is not an address of this machine", port, m_listenAddress),
+                wxString::Format("%s not on this machine", m_listenAddress)};
+        else
+            m_listenProblem = {wxString::Format("TCP port %u: %s", port, failure.cause),
+                               failure.inUse ? wxString::Format("TCP port %u in use", port)
+                                             : wxString::Format("TCP port %u: %s", port, failure.cause)};
         return false;
     }
     m_server = server;
@@ -240,7 +270,9 @@ void Bridge::OnListenTimer(wxTimerEvent&)
     const wxString before = m_listenProblem.full;
     if (Listen())
     {
-        Logger::message("Bridge::OnListenTimer listening on TCP port %u at last", static_cast<unsigned>(m_tcpPort));
+        const wxString on = m_listenAddress.empty() ? wxString() : " of " + m_listenAddress;
+        Logger::message("Bridge::OnListenTimer listening on TCP port %u%s at last", static_cast<unsigned>(m_tcpPort),
+                        on);
         NotifyProblem();
         return;
     }

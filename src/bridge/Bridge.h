@@ -33,7 +33,7 @@ using ClientInfoList = std::vector<ClientInfo>;
 // One serial port joined to one TCP server port. Serial bytes go to every
 // connected client; the bytes of the writer (the first client of an idle
 // bridge) go to the serial port. A non-empty IP filter list admits only the
-// addresses on it.
+// addresses on it. The server listens on one local address, or on all.
 //
 // Relay: the serial worker hands each chunk over on its own thread; the
 // bridge copies it and the GUI thread writes it to the clients. A client's
@@ -43,9 +43,10 @@ using ClientInfoList = std::vector<ClientInfo>;
 // takes it, so TCP flow control holds the writer back and nothing is lost.
 //
 // Ports that fail are tried again: a serial port that is missing, refuses or
-// is lost, and a TCP port that another program holds, every second at first
-// and less often the longer they refuse, so that the bridge works as soon as
-// they do. Meanwhile the writer's input is read and dropped.
+// is lost, a TCP port that another program holds, and a listen address that
+// is not one of this machine's (its interface may come up later); every
+// second at first and less often the longer they refuse, so that the bridge
+// works as soon as they do. Meanwhile the writer's input is read and dropped.
 //
 // The writer that hangs up while held back by a full serial port is noticed
 // at once: everything it sent is still written, in order, but the next
@@ -68,7 +69,7 @@ public:
     // Releases a running bridge without notifying anyone; owners call Stop.
     ~Bridge() override;
 
-    // Copies the port name, baud rate, character frame, store id and IP filters of source
+    // Copies the port name, baud rate, character frame, listen address, store id and IP filters of source
     // and empties the refused list; without a source, resets the settings
     // to the defaults. Row, counters and a running bridge's sockets stay.
     void Assign(const Bridge* source);
@@ -79,8 +80,9 @@ public:
 
     // Listens on the TCP port and opens the serial port. A port that cannot
     // be opened is logged, shown by GetProblem() and tried again; the bridge
-    // runs meanwhile. A bridge whose IP filters could not be read, or whose
-    // TCP port is outside 1 to 65535, opens nothing.
+    // runs meanwhile. A bridge whose IP filters could not be read, whose
+    // TCP port is outside 1 to 65535, or whose listen address is not an IPv4
+    // address, opens nothing.
     void Start();
     // Disconnects every client, frees both ports, resets the counters and
     // notifies the client count, read and write counters (each 0) in that
@@ -122,6 +124,10 @@ public:
     void SetParity(char parity) { m_parity = parity; }
     int GetStopBits() const { return m_stopBits; }
     void SetStopBits(int bits) { m_stopBits = bits; }
+    // The local address the TCP server listens on, such as 127.0.0.1 for a
+    // bridge reached only through a tunnel; empty for every local address.
+    const wxString& GetListenAddress() const { return m_listenAddress; }
+    void SetListenAddress(const wxString& address) { m_listenAddress = address; }
 
     std::vector<IpFilter>& GetIpFilters() { return m_ipFilters; }
     const std::vector<IpFilter>& GetIpFilters() const { return m_ipFilters; }
@@ -174,6 +180,8 @@ private:
     };
 
     void NotifyProblem();
+    // Why the settings allow no listening at all; empty when they allow it.
+    Problem UnusableListenSettings() const;
     bool Listen();
     void OnListenTimer(wxTimerEvent& event);
     void OnSocketConnection(wxSocketEvent& event);
@@ -233,6 +241,7 @@ private:
     int m_dataBits;
     char m_parity;
     int m_stopBits;
+    wxString m_listenAddress;
     long long m_readBytes;
     int m_id;
     std::vector<IpFilter> m_ipFilters;

@@ -28,16 +28,19 @@ public:
 // wait to be read.
 using ReadyHandler = std::function<void(bool hungUp)>;
 
-// Makes a listening socket on the port of every local address, which no
-// other socket may share; null when that fails.
-wxSocketServer* Listen(wxUint16 port);
-// Why Listen failed, for a log line, and whether another socket holds the port.
+// Makes a listening socket on address, a local address and port (or the
+// port of every local address), which no other socket may share; null when
+// that fails.
+wxSocketServer* Listen(const wxIPV4address& address);
+// Why Listen failed, for a log line; whether another socket holds the port,
+// or the address is not one of this machine's.
 struct ListenFailure
 {
     wxString cause;
     bool inUse = false;
+    bool notLocal = false;
 };
-ListenFailure WhyNotListening(wxUint16 port);
+ListenFailure WhyNotListening(const wxIPV4address& address);
 
 // Takes over an accepted socket: it is made non-blocking, sends small
 // writes at once, probes a silent peer, and is read and written only

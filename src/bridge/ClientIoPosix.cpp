@@ -59,11 +59,8 @@ private:
 };
 } // namespace
 
-wxSocketServer* Listen(wxUint16 port)
+wxSocketServer* Listen(const wxIPV4address& address)
 {
-    wxIPV4address address;
-    address.AnyAddress();
-    address.Service(port);
     // Reusable: after a stop, connections in TIME_WAIT must not keep the
     // port from being bound again. Another listener still keeps it.
     errno = 0;
@@ -80,11 +77,11 @@ wxSocketServer* Listen(wxUint16 port)
     return server;
 }
 
-ListenFailure WhyNotListening(wxUint16)
+ListenFailure WhyNotListening(const wxIPV4address&)
 {
     if (g_listenError == 0)
-        return {"cannot listen", false};
-    return {std::strerror(g_listenError), g_listenError == EADDRINUSE};
+        return {"cannot listen"};
+    return {std::strerror(g_listenError), g_listenError == EADDRINUSE, g_listenError == EADDRNOTAVAIL};
 }
 
 std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)

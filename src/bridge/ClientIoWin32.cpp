@@ -57,11 +57,8 @@ SOCKET Native(wxSocketBase* socket)
 }
 } // namespace
 
-wxSocketServer* Listen(wxUint16 port)
+wxSocketServer* Listen(const wxIPV4address& address)
 {
-    wxIPV4address address;
-    address.AnyAddress();
-    address.Service(port);
     // Without SO_REUSEADDR: on Windows it would let this socket share a port
     // that another program listens on, and connections would be split
     // between the two. Windows rebinds a port whose old connections linger
@@ -78,23 +75,19 @@ wxSocketServer* Listen(wxUint16 port)
     return server;
 }
 
-ListenFailure WhyNotListening(wxUint16 port)
+ListenFailure WhyNotListening(const wxIPV4address& address)
 {
     // The toolkit closes the socket it failed with, which may clear the
     // error: the same bind again tells why.
     const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (probe == INVALID_SOCKET)
-        return {wxSysErrorMsgStr(::WSAGetLastError()), false};
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    const int error = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0
-                                                                                             : ::WSAGetLastError();
+        return {wxSysErrorMsgStr(::WSAGetLastError())};
+    const int error =
+        ::bind(probe, address.GetAddressData(), address.GetAddressDataLen()) == 0 ? 0 : ::WSAGetLastError();
     ::closesocket(probe);
     if (error == 0)
-        return {"cannot listen", false};
-    return {wxSysErrorMsgStr(error), error == WSAEADDRINUSE || error == WSAEACCES};
+        return {"cannot listen"};
+    return {wxSysErrorMsgStr(error), error == WSAEADDRINUSE || error == WSAEACCES, error == WSAEADDRNOTAVAIL};
 }
 
 std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)

@@ -17,12 +17,14 @@ const char kCreateBridges[] = "CREATE TABLE [bridges] ([id] INTEGER  NOT NULL PR
                               "[com_port] VARCHAR(8)  NULL,[com_baud] INTEGER  NULL,[tcp_port] INTEGER  NULL);";
 const char kCreateIpFilters[] = "CREATE TABLE [ipfilters] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,"
                                 "[bridge_id] INTEGER  NULL,[ip_address] VARCHAR(15)  NULL);";
-// Columns added to bridges after its first form: the serial character frame.
-// A NULL, or a file without them, means 8 data bits, no parity, 1 stop bit.
-const char* const kFrameColumns[][2] = {
+// Columns added to bridges after its first form: the serial character frame,
+// where a NULL, or a file without them, means 8 data bits, no parity, 1 stop
+// bit; and the address to listen on, where NULL or none means all of them.
+const char* const kAddedColumns[][2] = {
     {"data_bits", "ALTER TABLE [bridges] ADD COLUMN [data_bits] INTEGER  NULL;"},
     {"parity", "ALTER TABLE [bridges] ADD COLUMN [parity] VARCHAR(1)  NULL;"},
     {"stop_bits", "ALTER TABLE [bridges] ADD COLUMN [stop_bits] INTEGER  NULL;"},
+    {"listen_address", "ALTER TABLE [bridges] ADD COLUMN [listen_address] TEXT  NULL;"},
 };
 
 // Another program holding the file briefly must not make an operation fail.
@@ -171,7 +173,7 @@ void CreateMissingTables(StoreDatabase& database, const Bridge& bridge)
         database.ExecuteUpdate(kCreateBridges);
     if (!database.TableExists("ipfilters"))
         database.ExecuteUpdate(kCreateIpFilters);
-    for (const auto& column : kFrameColumns)
+    for (const auto& column : kAddedColumns)
     {
         if (!HasColumn(database, column[0]))
             database.ExecuteUpdate(column[1]);
@@ -179,7 +181,8 @@ void CreateMissingTables(StoreDatabase& database, const Bridge& bridge)
     Logger::message("br->GetId()=%i", bridge.GetId());
 }
 
-// The bridge's own columns, in the order both statements name them.
+// The bridge's own columns, in the order both statements name them; the
+// statements store an empty listen address as NULL, as files without it have.
 StoreStatement BridgeStatement(StoreDatabase& database, const char* sql, const Bridge& bridge)
 {
     StoreStatement statement = database.PrepareStatement(sql);
@@ -189,6 +192,7 @@ StoreStatement BridgeStatement(StoreDatabase& database, const char* sql, const B
     statement.Bind(4, bridge.GetDataBits());
     statement.Bind(5, wxString(bridge.GetParity()));
     statement.Bind(6, bridge.GetStopBits());
+    statement.Bind(7, bridge.GetListenAddress());
     return statement;
 }
 
@@ -197,8 +201,8 @@ void InsertBridge(StoreDatabase& database, Bridge& bridge)
     Transaction transaction(database);
     CreateMissingTables(database, bridge);
     BridgeStatement(database,
-                    "insert into bridges (com_port,com_baud,tcp_port,data_bits,parity,stop_bits) "
-                    "values(?,?,?,?,?,?)",
+                    "insert into bridges (com_port,com_baud,tcp_port,data_bits,parity,stop_bits,listen_address) "
+                    "values(?,?,?,?,?,?,nullif(?,''))",
                     bridge)
         .ExecuteUpdate();
     const int id = static_cast<int>(database.GetLastRowId().GetValue());
@@ -217,9 +221,10 @@ void UpdateBridge(StoreDatabase& database, Bridge& bridge)
     CreateMissingTables(database, bridge);
     StoreStatement statement = BridgeStatement(database,
                                                "update bridges set com_port = ?, com_baud=?, tcp_port = ?, "
-                                               "data_bits = ?, parity = ?, stop_bits = ? where id=?",
+                                               "data_bits = ?, parity = ?, stop_bits = ?, "
+                                               "listen_address = nullif(?,'') where id=?",
                                                bridge);
-    statement.Bind(7, bridge.GetId());
+    statement.Bind(8, bridge.GetId());
     if (statement.ExecuteUpdate() == 0)
         throw StoreException(WXSQLITE_ERROR, "the bridge is no longer stored there");
     const auto inserted = WriteIpFilters(database, bridge.GetIpFilters(), bridge.GetId());
@@ -277,6 +282,7 @@ StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& br
 
         StoreResultSet rows = database.ExecuteQuery("select * from bridges;");
         const bool haveFrame = HasColumn(rows, "data_bits") && HasColumn(rows, "parity") && HasColumn(rows, "stop_bits");
+        const bool haveListenAddress = HasColumn(rows, "listen_address");
         while (rows.NextRow())
         {
             const long long tcpPort = rows.GetInt64("tcp_port", 0).GetValue();
@@ -294,6 +300,8 @@ StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& br
                 bridge->SetParity(parity.empty() ? SFile::kDefaultParity : static_cast<char>(parity[0].GetValue()));
                 bridge->SetStopBits(rows.GetInt("stop_bits", SFile::kDefaultStopBits));
             }
+            if (haveListenAddress)
+                bridge->SetListenAddress(rows.GetString("listen_address", wxEmptyString));
             // Without its allow-list a bridge would admit every address.
             if (!haveFilters || !LoadIpFilters(database, rows.GetInt64("id", 0).GetValue(), *bridge, filterFailure))
                 bridge->SetAllowListUnreadable();

@@ -79,6 +79,12 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
     m_tcpPort = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, 0,
                                CharactersOnly("0123456789"), "tcpPort");
     m_tcpPort->SetMaxLength(kTcpPortLength);
+    m_listenAddress = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, 0,
+                                     CharactersOnly("0123456789."), "listenAddress");
+    m_listenAddress->SetMaxLength(kAddressLength);
+    m_listenAddress->SetHint("all addresses");
+    m_listenAddress->SetToolTip("The address of this machine to listen on, such as 127.0.0.1 for clients that come "
+                                "through an SSH tunnel; empty for all its addresses.");
     m_ipAddress = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxSize(150, -1), 0,
                                  CharactersOnly("0123456789."), "ipAddress");
     m_ipAddress->SetMaxLength(kAddressLength);
@@ -102,6 +108,8 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
     grid->Add(m_stopBits, label);
     grid->Add(new wxStaticText(this, wxID_ANY, "TCP server Port: "), label);
     grid->Add(m_tcpPort, field);
+    grid->Add(new wxStaticText(this, wxID_ANY, "Listen address:"), label);
+    grid->Add(m_listenAddress, field);
 
     grid->Add(new wxStaticText(this, wxID_ANY, "IP filter list: "), label);
     auto* entryRow = new wxBoxSizer(wxHORIZONTAL);
@@ -158,6 +166,7 @@ void BridgeOptionsPanel::LoadControls()
     // A port the store held out of range shows as it was, for the user to mend.
     const wxString& stored = copy.GetStoredTcpPort();
     m_tcpPort->ChangeValue(stored.empty() ? wxString::Format("%u", static_cast<unsigned>(copy.GetTcpPort())) : stored);
+    m_listenAddress->ChangeValue(copy.GetListenAddress());
     for (const IpFilter& entry : copy.GetIpFilters())
     {
         if (entry.state != IPF_DELETED)
@@ -254,11 +263,20 @@ void BridgeOptionsPanel::Accept()
         Complain("The TCP port must be a number from 1 to 65535.");
         return;
     }
+    const wxString listenAddress = m_listenAddress->GetValue().Strip(wxString::both);
+    if (!listenAddress.empty() && !IsIpv4Address(listenAddress))
+    {
+        Complain(wxString::Format("\"%s\" is not an IPv4 address such as 127.0.0.1. Leave the listen address empty "
+                                  "to listen on all addresses.",
+                                  listenAddress));
+        return;
+    }
 
     Bridge& copy = *m_workingCopy;
     copy.SetComPort(portName);
     copy.SetComBaud(static_cast<int>(baud));
     copy.SetTcpPort(static_cast<wxUint16>(tcpPort));
+    copy.SetListenAddress(listenAddress);
     copy.SetDataBits(m_dataBits->GetStringSelection() == "7" ? 7 : 8);
     const wxString parity = m_parity->GetStringSelection();
     copy.SetParity(parity.empty() ? 'N' : static_cast<char>(parity[0].GetValue()));

@@ -14,7 +14,7 @@ class wxListBox;
 class wxTextCtrl;
 
 // The modal dialog in which the user creates or changes a bridge: serial
-// port and its character frame, TCP port and IP filter list. It edits a
+// port and its character frame, TCP port, listen address and IP filter list. It edits a
 // working copy of the given bridge (or of a new one), and OK saves that copy
 // to the store before the dialog ends; input it cannot accept, or a store
 // failure, is explained in a message box and the dialog stays open.
@@ -64,6 +64,7 @@ private:
     wxComboBox* m_parity;
     wxComboBox* m_stopBits;
     wxTextCtrl* m_tcpPort;
+    wxTextCtrl* m_listenAddress;
     wxTextCtrl* m_ipAddress;
     wxListBox* m_filterList;
 

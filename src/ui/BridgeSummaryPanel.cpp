@@ -53,6 +53,8 @@ wxString BridgeSummaryPanel::BuildPage() const
     const wxString background = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE).GetAsString(wxC2S_HTML_SYNTAX);
     wxString page = "<html><body bgcolor=" + background + " >";
     page += wxString::Format("<center><h3>Bridge summary (#%i)</h3></center>", m_bridge.GetRow());
+    const wxString& listenAddress = m_bridge.GetListenAddress();
+    page += "Listen address: " + (listenAddress.empty() ? wxString("all addresses") : Escaped(listenAddress)) + "<br>";
 
     ClientInfoList clients;
     m_bridge.GetClientsInfo(clients);

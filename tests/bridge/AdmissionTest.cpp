@@ -160,6 +160,43 @@ TEST_F(BridgeTest, PortsThatCannotOpenAreReportedAndTheBridgeRunsOn)
     holder.Stop();
 }
 
+TEST_F(BridgeTest, ABridgeListensOnItsListenAddressOnlyAndWaitsForOneThatIsNotHere)
+{
+    // A name would have to be looked up: nothing opens.
+    bridge->SetListenAddress("localhost");
+    bridge->Start();
+    EXPECT_FALSE(bridge->IsSerialOpen());
+    EXPECT_EQ(bridge->GetState(), "listen address invalid");
+    bridge->Stop();
+
+    // TEST-NET-3, which no machine is given.
+    bridge->SetListenAddress("203.0.113.1");
+    bridge->Start();
+    EXPECT_FALSE(bridge->IsListening());
+    EXPECT_TRUE(bridge->IsSerialOpen()) << "the bridge runs on";
+    EXPECT_EQ(bridge->GetState(), "203.0.113.1 not on this machine");
+    const std::string problem = wxString::Format("TCP port %u: 203.0.113.1 is not an address of this machine", port)
+                                    .utf8_string();
+    EXPECT_EQ(bridge->GetProblem(), problem);
+    EXPECT_EQ(log.CountContaining(problem), 1);
+    EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 1);
+
+    // As an interface that comes up: the next attempt finds the address here.
+    bridge->SetListenAddress("127.0.0.1");
+    ASSERT_TRUE(PumpUntil([&] { return bridge->IsListening(); }));
+    EXPECT_EQ(bridge->GetState(), "running");
+    EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 0);
+    EXPECT_EQ(log.CountContaining(wxString::Format("listening on TCP port %u of 127.0.0.1 at last", port).utf8_string()),
+              1);
+    EXPECT_EQ(log.CountContaining(problem), 1) << "logged once";
+    TcpClient local, other;
+    ASSERT_TRUE(Admit(local));
+    // 127.0.0.2 is this machine's too, but not the one listened on.
+    EXPECT_FALSE(other.Connect(port, "127.0.0.1", 0, "127.0.0.2"));
+    ASSERT_TRUE(pty.Send("only here"));
+    EXPECT_TRUE(PumpUntil([&] { return local.Poll() && local.Received() == "only here"; }));
+}
+
 TEST_F(BridgeTest, TheLogSaysOnceThatAReadersInputIsDroppedAndSummarisesRepeatedRefusals)
 {
     bridge->AddIpFilter(FilterEntry("127.0.0.1", IPF_UNCHANGED));

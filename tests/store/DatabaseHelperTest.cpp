@@ -63,12 +63,14 @@ TEST_F(DatabaseHelperTest, TheFirstSaveCreatesBothTablesWithTheirStatements)
     Load();
     Insert("/dev/ttyS0", 4242);
     // SQLite keeps each statement without its closing semicolon, and adds
-    // the columns of the serial character frame to the one of bridges.
+    // the columns of the serial character frame and the listen address to
+    // the one of bridges.
     const auto statement = [](std::string text) { return text.substr(0, text.size() - 1); };
     const std::string bridges = statement(kBridgesSchema);
     EXPECT_EQ(Query("select sql from sqlite_master where name='bridges'"),
               Rows{{bridges.substr(0, bridges.size() - 1) +
-                    ", [data_bits] INTEGER  NULL, [parity] VARCHAR(1)  NULL, [stop_bits] INTEGER  NULL)"}});
+                    ", [data_bits] INTEGER  NULL, [parity] VARCHAR(1)  NULL, [stop_bits] INTEGER  NULL"
+                    ", [listen_address] TEXT  NULL)"}});
     EXPECT_EQ(Query("select sql from sqlite_master where name='ipfilters'"), Rows{{statement(kIpFiltersSchema)}});
     EXPECT_TRUE(log.Contains("br->GetId()=-1"));
 }
@@ -132,7 +134,7 @@ TEST_F(DatabaseHelperTest, AnUpdateTouchesOnlyItsOwnRow)
     ASSERT_TRUE(DatabaseHelper::saveBridge(changed, ACTION_UPDATE).ok);
 
     Rows expected = before;
-    expected[1] = {std::to_string(middle), "/dev/ttyACM0", "57600", "6001", "8", "N", "1"};
+    expected[1] = {std::to_string(middle), "/dev/ttyACM0", "57600", "6001", "8", "N", "1", "NULL"};
     EXPECT_EQ(Query("select * from bridges order by id"), expected);
 }
 
@@ -213,7 +215,7 @@ TEST_F(DatabaseHelperTest, StoredTcpPortsOutsideTheRangeStopTheirBridgesAndStayA
     EXPECT_EQ(FileBytes("bridges.db"), before);
 }
 
-TEST_F(DatabaseHelperTest, TheCharacterFrameIsKeptAndOldFilesLoadAsEightNoneOne)
+TEST_F(DatabaseHelperTest, TheAddedColumnsAreKeptAndOldFilesLoadWithTheirDefaults)
 {
     RawSqlite other("bridges.db");
     ASSERT_EQ(other.Execute(std::string(kBridgesSchema) + kIpFiltersSchema +
@@ -224,20 +226,33 @@ TEST_F(DatabaseHelperTest, TheCharacterFrameIsKeptAndOldFilesLoadAsEightNoneOne)
     EXPECT_EQ(bridges[0]->GetDataBits(), 8);
     EXPECT_EQ(bridges[0]->GetParity(), 'N');
     EXPECT_EQ(bridges[0]->GetStopBits(), 1);
+    EXPECT_EQ(bridges[0]->GetListenAddress(), "");
+    ASSERT_TRUE(DatabaseHelper::saveBridge(*bridges[0], ACTION_UPDATE).ok);
 
     Bridge framed(wxString("/dev/ttyS5"), 1200, 4301, -1);
     framed.SetDataBits(7);
     framed.SetParity('E');
     framed.SetStopBits(2);
+    framed.SetListenAddress("127.0.0.1");
     ASSERT_TRUE(DatabaseHelper::saveBridge(framed, ACTION_UPDATE).ok);
+    // A program that knows only the first columns still adds rows.
+    ASSERT_EQ(other.Execute("insert into bridges (com_port, com_baud, tcp_port) values ('/dev/ttyS6', 300, 4302);"), "");
 
     bridges = Load();
-    ASSERT_EQ(bridges.size(), 2u);
+    ASSERT_EQ(bridges.size(), 3u);
     EXPECT_EQ(bridges[0]->GetComPort(), "/dev/ttyS4") << "the older row survives the added columns";
     EXPECT_EQ(bridges[0]->GetDataBits(), 8);
+    EXPECT_EQ(bridges[0]->GetListenAddress(), "");
     EXPECT_EQ(bridges[1]->GetDataBits(), 7);
     EXPECT_EQ(bridges[1]->GetParity(), 'E');
     EXPECT_EQ(bridges[1]->GetStopBits(), 2);
+    EXPECT_EQ(bridges[1]->GetListenAddress(), "127.0.0.1");
+    EXPECT_EQ(bridges[2]->GetListenAddress(), "");
+
+    bridges[1]->SetListenAddress("");
+    ASSERT_TRUE(DatabaseHelper::saveBridge(*bridges[1], ACTION_UPDATE).ok);
+    EXPECT_EQ(Query("select listen_address from bridges order by id"), (Rows{{"NULL"}, {"NULL"}, {"NULL"}}))
+        << "all addresses are stored as files without the column mean them";
 }
 
 TEST_F(DatabaseHelperTest, QuotesSemicolonsAndNonAsciiTextRoundTripVerbatim)

@@ -29,7 +29,7 @@ TcpClient::~TcpClient()
     Close();
 }
 
-bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer)
+bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer, const char* to)
 {
     Close();
     m_received.clear();
@@ -40,7 +40,7 @@ bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer
     if (receiveBuffer > 0)
         ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     const sockaddr_in local = Loopback(from, 0);
-    const sockaddr_in remote = Loopback("127.0.0.1", port);
+    const sockaddr_in remote = Loopback(to, port);
     if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return false;
     if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 && errno != EINPROGRESS)

@@ -13,10 +13,11 @@ public:
     TcpClient(const TcpClient&) = delete;
     TcpClient& operator=(const TcpClient&) = delete;
 
-    // Connects to 127.0.0.1:port from the local address from (any address
-    // of 127/8 works on Linux). receiveBuffer > 0 shrinks the socket's
-    // receive buffer first, for a client that is meant to fall behind.
-    bool Connect(unsigned short port, const char* from = "127.0.0.1", int receiveBuffer = 0);
+    // Connects to to:port from the local address from (any address of
+    // 127/8 works on Linux). receiveBuffer > 0 shrinks the socket's receive
+    // buffer first, for a client that is meant to fall behind.
+    bool Connect(unsigned short port, const char* from = "127.0.0.1", int receiveBuffer = 0,
+                 const char* to = "127.0.0.1");
     int Fd() const { return m_fd; }
     // Listens on the port of every local address instead, as another program
     // that holds it would; Close frees it.

@@ -15,13 +15,15 @@ using Rows = std::vector<std::vector<std::string>>;
 namespace
 {
 // Fills the options dialog and presses OK once it runs.
-DialogDriver::Handler FillOptions(const std::string& port, unsigned short tcpPort, std::vector<const char*> addresses)
+DialogDriver::Handler FillOptions(const std::string& port, unsigned short tcpPort, std::vector<const char*> addresses,
+                                  const char* listenAddress = "")
 {
     return [=](wxDialog* dialog) {
         dialog->CallAfter([=] {
             SetControlText(dialog, "serialPort", port);
             SelectChoice(dialog, "baudRate", "115200");
             SetControlText(dialog, "tcpPort", wxString::Format("%u", tcpPort));
+            SetControlText(dialog, "listenAddress", listenAddress);
             for (const char* address : addresses)
             {
                 SetControlText(dialog, "ipAddress", address);
@@ -44,7 +46,7 @@ TEST_F(UiTest, AddListsTheNewBridgeAndItListensAtOnce)
     PtyPair pty;
     const unsigned short port = FreeTcpPort();
     OpenFrame();
-    dialogs.Expect(FillOptions(pty.SlavePath(), port, {"127.0.0.1"}));
+    dialogs.Expect(FillOptions(pty.SlavePath(), port, {"127.0.0.1"}, "127.0.0.1"));
     Command(SerialTCPBridgeFrame::ID_ADD);
 
     EXPECT_TRUE(dialogs.AllSeen());
@@ -52,11 +54,12 @@ TEST_F(UiTest, AddListsTheNewBridgeAndItListensAtOnce)
     ASSERT_EQ(List().GetItemCount(), 1);
     EXPECT_EQ(Cell(0, 1), pty.SlavePath());
     EXPECT_EQ(Cell(0, 3), std::to_string(port));
-    EXPECT_EQ(Query("select com_port, com_baud, tcp_port from bridges"),
-              (Rows{{pty.SlavePath(), "115200", std::to_string(port)}}));
+    EXPECT_EQ(Query("select com_port, com_baud, tcp_port, listen_address from bridges"),
+              (Rows{{pty.SlavePath(), "115200", std::to_string(port), "127.0.0.1"}}));
     EXPECT_EQ(Query("select ip_address from ipfilters"), Rows{{"127.0.0.1"}});
-    TcpClient client;
+    TcpClient client, elsewhere;
     EXPECT_TRUE(Connect(client, port, 0, "1"));
+    EXPECT_FALSE(elsewhere.Connect(port, "127.0.0.1", 0, "127.0.0.2")) << "it listens on its listen address only";
 }
 
 TEST_F(UiTest, CancellingAnAddChangesNothing)
@@ -197,7 +200,8 @@ TEST_F(UiTest, TheSummaryListsClientsAndRefusedAddresses)
 
     const wxString colour = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE).GetAsString(wxC2S_HTML_SYNTAX);
     EXPECT_EQ(page, "<html><body bgcolor=" + colour +
-                        " ><center><h3>Bridge summary (#0)</h3></center>Client list:<br><table><tr><td><b>IP "
+                        " ><center><h3>Bridge summary (#0)</h3></center>Listen address: all addresses<br>"
+                        "Client list:<br><table><tr><td><b>IP "
                         "address</b></td><td><b>Readed bytes</b></td><td><b>Writed bytes</b></td></tr>"
                         "<tr><td>127.0.0.1 (writer)</td><td>0</td><td>0</td></tr>"
                         "<tr><td>127.0.0.1</td><td>0</td><td>0</td></tr></table><br>"
@@ -208,11 +212,13 @@ TEST_F(UiTest, RefreshRebuildsTheSummaryFromTheBridgeAsItIsNow)
 {
     Bridge bridge(wxString("/dev/does-not-exist"), 9600, FreeTcpPort(), -1);
     bridge.SetRow(4);
+    bridge.SetListenAddress("127.0.0.1");
     bridge.Start();
     BridgeSummaryPanel summary(nullptr, bridge);
     const wxString colour = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE).GetAsString(wxC2S_HTML_SYNTAX);
     EXPECT_EQ(summary.GetPage(), "<html><body bgcolor=" + colour +
-                                     " ><center><h3>Bridge summary (#4)</h3></center><br>Client list is empty."
+                                     " ><center><h3>Bridge summary (#4)</h3></center>Listen address: 127.0.0.1<br>"
+                                     "<br>Client list is empty."
                                      "<br>Refused client list is empty.</body></html>");
 
     TcpClient client;
@@ -299,6 +305,9 @@ TEST_F(UiTest, TheOptionsDialogRefusesWhatItCannotStore)
                 ClickButton(dialog, BridgeOptionsPanel::ID_ADD);
             }
             SetControlText(dialog, "tcpPort", "4242");
+            SetControlText(dialog, "listenAddress", "127.0.0.01");
+            ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+            SetControlText(dialog, "listenAddress", "");
             SetControlText(dialog, "serialPort", "  ");
             ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
             stillOpen = dialog->IsModal();
@@ -321,6 +330,8 @@ TEST_F(UiTest, TheOptionsDialogRefusesWhatItCannotStore)
                                                "\"256.1.1.1\" is not an IPv4 address such as 192.168.0.10.",
                                                "\"01.2.3.4\" is not an IPv4 address such as 192.168.0.10.",
                                                "\"1..2.3\" is not an IPv4 address such as 192.168.0.10.",
+                                               "\"127.0.0.01\" is not an IPv4 address such as 127.0.0.1. Leave the "
+                                               "listen address empty to listen on all addresses.",
                                                "Choose or type the serial port."}));
 }
 
