@@ -104,6 +104,11 @@ std::string TcpPort(const Bridge& bridge)
                                              : "invalid (" + Text(bridge.GetStoredTcpPort()) + ")";
 }
 
+std::string ListenAddress(const Bridge& bridge)
+{
+    return bridge.GetListenAddress().empty() ? std::string("all") : Text(bridge.GetListenAddress());
+}
+
 // The addresses a bridge admits, or "any".
 std::string AllowList(const Bridge& bridge, const char* separator)
 {
@@ -121,7 +126,8 @@ std::string Describe(const Bridge& bridge)
 {
     const std::string allowed = AllowList(bridge, ", ");
     return Text(bridge.GetComPort()) + " at " + std::to_string(bridge.GetComBaud()) + " baud " + Frame(bridge) +
-           ", TCP port " + TcpPort(bridge) + ", " +
+           ", TCP port " + TcpPort(bridge) +
+           (bridge.GetListenAddress().empty() ? std::string() : " of " + ListenAddress(bridge)) + ", " +
            (allowed == "any" ? std::string("any address may connect") : "admits " + allowed);
 }
 
@@ -149,6 +155,14 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
         if (!ParseTcpPort(wxString::FromUTF8(command.tcp), port))
             return "the TCP port must be a number from 1 to 65535, not \"" + command.tcp + "\"";
         bridge.SetTcpPort(static_cast<wxUint16>(port));
+    }
+    if (command.haveListen)
+    {
+        // 0.0.0.0, every address, is what an empty one means.
+        const wxString address = wxString::FromUTF8(command.listen);
+        if (!address.empty() && !IsIpv4Address(address))
+            return "\"" + command.listen + "\" is not an IPv4 address such as 127.0.0.1";
+        bridge.SetListenAddress(address == "0.0.0.0" ? wxString() : address);
     }
     if (command.haveFrame)
     {
@@ -289,13 +303,13 @@ private:
             return 0;
         }
         const std::vector<DiscoveredPort> ports = SerialPortHandler::GetPorts();
-        std::vector<std::vector<std::string>> rows = {{"ID", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "ALLOW"}};
+        std::vector<std::vector<std::string>> rows = {{"ID", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "LISTEN", "ALLOW"}};
         std::vector<std::string> notes(1);
         for (const auto& bridge : m_bridges)
         {
             rows.push_back({std::to_string(bridge->GetId()), Text(bridge->GetComPort()),
                             std::to_string(bridge->GetComBaud()), Frame(*bridge), TcpPort(*bridge),
-                            AllowList(*bridge, ",")});
+                            ListenAddress(*bridge), AllowList(*bridge, ",")});
             // What is plugged in under that name now.
             const auto port = std::find_if(ports.begin(), ports.end(), [&](const DiscoveredPort& present) {
                 return present.IsNamed(Text(bridge->GetComPort()));

@@ -173,6 +173,7 @@ bool Bridge::HasSettingsOf(const Bridge& source) const
     return m_comPort == source.m_comPort && m_comBaud == source.m_comBaud && m_tcpPort == source.m_tcpPort &&
            m_storedTcpPort == source.m_storedTcpPort && m_dataBits == source.m_dataBits &&
            m_parity == source.m_parity && m_stopBits == source.m_stopBits &&
+           m_listenAddress == source.m_listenAddress &&
            m_allowListUnreadable == source.m_allowListUnreadable && addresses(*this) == addresses(source);
 }
 

@@ -225,6 +225,7 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
     const std::string store = (dir / "bridges.db").string();
     const auto rows = [&] {
         return RawSqlite(store).Rows("select b.id, com_port, com_baud, tcp_port, data_bits, parity, stop_bits, "
+                                     "listen_address, "
                                      "(select group_concat(ip_address) from (select ip_address from ipfilters "
                                      "where bridge_id = b.id order by ip_address)) from bridges b order by b.id");
     };
@@ -235,14 +236,15 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
     EXPECT_EQ(listed.err, "serial-tcp-bridged: " + store + " does not exist (add makes it)\n");
     EXPECT_FALSE(std::filesystem::exists(store)) << "only add makes the store";
 
-    Outcome added = command({"add", "/dev/ttyUSB7", "9600", "4001"});
+    Outcome added = command({"add", "/dev/ttyUSB7", "9600", "4001", "--listen", "127.0.0.1"});
     EXPECT_EQ(added.status, 0) << added.err;
-    EXPECT_EQ(added.out, "Added bridge 1: /dev/ttyUSB7 at 9600 baud 8N1, TCP port 4001, any address may connect\n"
+    EXPECT_EQ(added.out, "Added bridge 1: /dev/ttyUSB7 at 9600 baud 8N1, TCP port 4001 of 127.0.0.1, any address may "
+                         "connect\n"
                          "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n");
     added = command({"add", "/dev/ttyS3", "115200", "4002", "--frame", "7e2", "--allow", "10.0.0.2", "--allow=10.0.0.1"});
     EXPECT_EQ(added.status, 0) << added.err;
-    EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB7", "9600", "4001", "8", "N", "1", "NULL"},
-                            {"2", "/dev/ttyS3", "115200", "4002", "7", "E", "2", "10.0.0.1,10.0.0.2"}}));
+    EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB7", "9600", "4001", "8", "N", "1", "127.0.0.1", "NULL"},
+                            {"2", "/dev/ttyS3", "115200", "4002", "7", "E", "2", "NULL", "10.0.0.1,10.0.0.2"}}));
 
     // What the options dialog refuses is refused here, and nothing is written.
     const std::pair<std::vector<std::string>, std::string> refused[] = {
@@ -265,9 +267,10 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
     EXPECT_EQ(unknown.err, "serial-tcp-bridged: no bridge has the id \"9\" in " + store + "\n");
 
     EXPECT_EQ(command({"set", "2", "--baud", "19200", "--tcp", "4012", "--allow", "10.0.0.9"}).status, 0);
-    EXPECT_EQ(command({"set", "1", "--serial", "/dev/ttyUSB8", "--frame", "8O1"}).status, 0);
-    EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB8", "9600", "4001", "8", "O", "1", "NULL"},
-                            {"2", "/dev/ttyS3", "19200", "4012", "7", "E", "2", "10.0.0.9"}}));
+    EXPECT_EQ(command({"set", "1", "--serial", "/dev/ttyUSB8", "--frame", "8O1", "--listen", "0.0.0.0"}).status, 0);
+    EXPECT_EQ(command({"set", "2", "--listen", "127.0.0.1"}).status, 0);
+    EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB8", "9600", "4001", "8", "O", "1", "NULL", "NULL"},
+                            {"2", "/dev/ttyS3", "19200", "4012", "7", "E", "2", "127.0.0.1", "10.0.0.9"}}));
     EXPECT_EQ(command({"set", "2", "--allow-all"}).status, 0);
     const Outcome removed = command({"remove", "1"});
     EXPECT_EQ(removed.status, 0);
@@ -275,8 +278,8 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
 
     listed = command({"list"});
     EXPECT_EQ(listed.status, 0);
-    EXPECT_EQ(listed.out, "ID  SERIAL PORT  BAUD   FRAME  TCP PORT  ALLOW\n"
-                          "2   /dev/ttyS3   19200  7E2    4012      any\n")
+    EXPECT_EQ(listed.out, "ID  SERIAL PORT  BAUD   FRAME  TCP PORT  LISTEN     ALLOW\n"
+                          "2   /dev/ttyS3   19200  7E2    4012      127.0.0.1  any\n")
         << "a port that is not there has no description";
     EXPECT_FALSE(std::filesystem::exists(dir / "filelog.txt")) << "the service's log is not the shell's";
 
