@@ -18,7 +18,8 @@
 
 namespace
 {
-const char kApplyHint[] = "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n";
+const char kApplyHint[] =
+    "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n";
 
 // What each command takes: its arguments and its options.
 struct Syntax
@@ -303,7 +304,8 @@ private:
             return 0;
         }
         const std::vector<DiscoveredPort> ports = SerialPortHandler::GetPorts();
-        std::vector<std::vector<std::string>> rows = {{"ID", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "LISTEN", "ALLOW"}};
+        std::vector<std::vector<std::string>> rows = {
+            {"ID", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "LISTEN", "ALLOW"}};
         std::vector<std::string> notes(1);
         for (const auto& bridge : m_bridges)
         {
@@ -316,7 +318,9 @@ private:
             });
             std::string note;
             if (port != ports.end() && !port->description.empty())
-                note = port->description + (Text(bridge->GetComPort()) == port->device ? "" : " (" + port->device + ")");
+                note = port->description;
+            if (!note.empty() && Text(bridge->GetComPort()) != port->device)
+                note += " (" + port->device + ")";
             notes.push_back(note);
         }
         std::vector<std::size_t> widths(rows[0].size());

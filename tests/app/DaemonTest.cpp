@@ -176,7 +176,8 @@ TEST_F(DaemonTest, KnowsHelpAndVersionAndRefusesEverythingElse)
     ASSERT_TRUE(help.Wait(10s, status));
     EXPECT_EQ(status, 0);
     EXPECT_EQ(help.StandardOutput().rfind("Usage: serial-tcp-bridged", 0), 0u) << help.StandardOutput();
-    EXPECT_NE(help.StandardOutput().find("reads bridges.db again on SIGHUP"), std::string::npos) << help.StandardOutput();
+    EXPECT_NE(help.StandardOutput().find("reads bridges.db again on SIGHUP"), std::string::npos)
+        << help.StandardOutput();
 
     ChildProcess version = Run({"--version"});
     ASSERT_TRUE(version.Wait(10s, status));
@@ -238,10 +239,11 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
 
     Outcome added = command({"add", "/dev/ttyUSB7", "9600", "4001", "--listen", "127.0.0.1"});
     EXPECT_EQ(added.status, 0) << added.err;
-    EXPECT_EQ(added.out, "Added bridge 1: /dev/ttyUSB7 at 9600 baud 8N1, TCP port 4001 of 127.0.0.1, any address may "
-                         "connect\n"
-                         "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n");
-    added = command({"add", "/dev/ttyS3", "115200", "4002", "--frame", "7e2", "--allow", "10.0.0.2", "--allow=10.0.0.1"});
+    EXPECT_EQ(added.out,
+              "Added bridge 1: /dev/ttyUSB7 at 9600 baud 8N1, TCP port 4001 of 127.0.0.1, any address may connect\n"
+              "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n");
+    added = command(
+        {"add", "/dev/ttyS3", "115200", "4002", "--frame", "7e2", "--allow", "10.0.0.2", "--allow=10.0.0.1"});
     EXPECT_EQ(added.status, 0) << added.err;
     EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB7", "9600", "4001", "8", "N", "1", "127.0.0.1", "NULL"},
                             {"2", "/dev/ttyS3", "115200", "4002", "7", "E", "2", "NULL", "10.0.0.1,10.0.0.2"}}));
@@ -310,7 +312,9 @@ TEST_F(DaemonTest, ReloadKeepsUnchangedBridgesWithTheirClientsAndAppliesTheRest)
     constexpr std::uint64_t kStream = 512 * 1024;
     PatternReader reader(keptClient.Fd(), kStream);
     PatternWriter writer(kept.Master(), kStream, 256 * 1024);
-    const auto reloads = [&] { return CountOf(FileBytes(dir / "filelog.txt"), "read " + (dir / "bridges.db").string()); };
+    const auto reloads = [&] {
+        return CountOf(FileBytes(dir / "filelog.txt"), "read " + (dir / "bridges.db").string());
+    };
 
     ASSERT_TRUE(shell({"set", "2", "--baud", "9600"}));
     ASSERT_TRUE(shell({"add", added.SlavePath(), "9600", std::to_string(addedPort)}));
