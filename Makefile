@@ -2,6 +2,8 @@
 # make test     install what is missing, build, run every test (with the
 #               Windows program's under Wine, except in a sanitizer build)
 # make windows  cross-build the Windows program and its zip into build-windows/
+# make install  install both programs, the runner's service, the menu entry and
+#               the manual pages under PREFIX (/usr/local), within DESTDIR
 # SANITIZE=address,undefined or SANITIZE=thread builds into a directory of its own.
 
 SANITIZE ?=
@@ -10,10 +12,11 @@ JOBS ?= 2
 comma := ,
 BUILD_DIR ?= build$(if $(SANITIZE),-$(subst $(comma),-,$(SANITIZE)))
 
-.PHONY: run test bench fuzz build configure deps clean windows
+.PHONY: run test bench fuzz build configure deps clean windows install
 WINDOWS_DIR := build-windows
 # The Wine tests need the Windows build; a sanitizer build skips both.
 WITH_WINDOWS := $(if $(SANITIZE),,yes)
+PREFIX ?= /usr/local
 
 run: build
 	./$(BUILD_DIR)/src/serial-tcp-bridge
@@ -61,6 +64,9 @@ windows:
 	    -DWINDOWS_DEPS="$$(echo $$deps/*/ | tr ' ' ';')" -DWX_CONFIG=$$(echo $$deps/wx-*/bin/wx-config)
 	cmake --build $(WINDOWS_DIR) -j$(JOBS)
 	cmake --build $(WINDOWS_DIR) --target zip
+
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 deps:
 	@bash scripts/install-deps.sh
