@@ -4,6 +4,7 @@
 # make windows  cross-build the Windows program and its zip into build-windows/
 # make install  install both programs, the runner's service, the menu entry and
 #               the manual pages under PREFIX (/usr/local), within DESTDIR
+# make deb      the Debian package, build/serial-tcp-bridge_VERSION_ARCH.deb
 # SANITIZE=address,undefined or SANITIZE=thread builds into a directory of its own.
 
 SANITIZE ?=
@@ -12,7 +13,7 @@ JOBS ?= 2
 comma := ,
 BUILD_DIR ?= build$(if $(SANITIZE),-$(subst $(comma),-,$(SANITIZE)))
 
-.PHONY: run test bench fuzz build configure deps clean windows install
+.PHONY: run test bench fuzz build configure deps clean windows install deb
 WINDOWS_DIR := build-windows
 # The Wine tests need the Windows build; a sanitizer build skips both.
 WITH_WINDOWS := $(if $(SANITIZE),,yes)
@@ -67,6 +68,10 @@ windows:
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+deb: build
+	@bash scripts/install-deps.sh deb
+	cmake --build $(BUILD_DIR) --target deb
 
 deps:
 	@bash scripts/install-deps.sh
