@@ -15,8 +15,10 @@ BUILD_DIR ?= build$(if $(SANITIZE),-$(subst $(comma),-,$(SANITIZE)))
 
 .PHONY: run test bench fuzz build configure deps clean windows install deb
 WINDOWS_DIR := build-windows
-# The Wine tests need the Windows build; a sanitizer build skips both.
+# The Wine tests need the Windows build, the package's test the package; a
+# sanitizer build skips them all.
 WITH_WINDOWS := $(if $(SANITIZE),,yes)
+WITH_DEB := $(if $(SANITIZE),,yes)
 PREFIX ?= /usr/local
 
 run: build
@@ -27,7 +29,7 @@ run: build
 TEST_ENV := LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
             TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$(CURDIR)/tests/sanitizers/tsan.supp"
 
-test: $(if $(WITH_WINDOWS),windows) build
+test: $(if $(WITH_WINDOWS),windows) $(if $(WITH_DEB),deb) build
 	cd $(BUILD_DIR) && $(TEST_ENV) xvfb-run -a ctest --output-on-failure -j$(JOBS)
 
 # QUICK=1 for the short run.
