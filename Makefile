@@ -2,6 +2,9 @@
 # make test     install what is missing, build, run every test (with the
 #               Windows program's under Wine, except in a sanitizer build)
 # make windows  cross-build the Windows program and its zip into build-windows/
+# make install  install both programs, the runner's service, the menu entry and
+#               the manual pages under PREFIX (/usr/local), within DESTDIR
+# make deb      the Debian package, build/serial-tcp-bridge_VERSION_ARCH.deb
 # SANITIZE=address,undefined or SANITIZE=thread builds into a directory of its own.
 
 SANITIZE ?=
@@ -10,10 +13,13 @@ JOBS ?= 2
 comma := ,
 BUILD_DIR ?= build$(if $(SANITIZE),-$(subst $(comma),-,$(SANITIZE)))
 
-.PHONY: run test bench fuzz build configure deps clean windows
+.PHONY: run test bench fuzz build configure deps clean windows install deb
 WINDOWS_DIR := build-windows
-# The Wine tests need the Windows build; a sanitizer build skips both.
+# The Wine tests need the Windows build, the package's test the package; a
+# sanitizer build skips them all.
 WITH_WINDOWS := $(if $(SANITIZE),,yes)
+WITH_DEB := $(if $(SANITIZE),,yes)
+PREFIX ?= /usr/local
 
 run: build
 	./$(BUILD_DIR)/src/serial-tcp-bridge
@@ -23,7 +29,7 @@ run: build
 TEST_ENV := LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
             TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$(CURDIR)/tests/sanitizers/tsan.supp"
 
-test: $(if $(WITH_WINDOWS),windows) build
+test: $(if $(WITH_WINDOWS),windows) $(if $(WITH_DEB),deb) build
 	cd $(BUILD_DIR) && $(TEST_ENV) xvfb-run -a ctest --output-on-failure -j$(JOBS)
 
 # QUICK=1 for the short run.
@@ -61,6 +67,13 @@ windows:
 	    -DWINDOWS_DEPS="$$(echo $$deps/*/ | tr ' ' ';')" -DWX_CONFIG=$$(echo $$deps/wx-*/bin/wx-config)
 	cmake --build $(WINDOWS_DIR) -j$(JOBS)
 	cmake --build $(WINDOWS_DIR) --target zip
+
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+deb: build
+	@bash scripts/install-deps.sh deb
+	cmake --build $(BUILD_DIR) --target deb
 
 deps:
 	@bash scripts/install-deps.sh

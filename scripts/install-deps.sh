@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the program need;
 # with "bench", also the peers the benchmark measures against; with "fuzz",
 # clang and its fuzzer runtime; with "windows", the cross compiler, Wine and
-# what the cross-built libraries are made from.
+# what the cross-built libraries are made from; with "deb", what makes and
+# checks the Debian package and what its test installs it with.
 # Idempotent and quiet when everything is already there.
 set -euo pipefail
 
@@ -15,6 +16,7 @@ packages=(
 case "${1:-}" in
   bench) packages+=(ser2net socat) ;;
   fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  deb) packages+=(dpkg-dev lintian adduser systemd procps) ;;
   windows) packages+=(g++-mingw-w64-x86-64-posix wine64 tcl googletest dpkg-dev xz-utils) ;;
 esac
 

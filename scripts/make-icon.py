@@ -1,7 +1,12 @@
 #!/usr/bin/env python3
-# Writes src/app/SerialTCPBridge.xpm (python3 scripts/make-icon.py > src/app/SerialTCPBridge.xpm);
-# the Windows .ico is made from it with ImageMagick: convert ... -define icon:auto-resize=32,16.
-# Draws the program's 32x32 icon as XPM: a serial connector above a two-way arrow.
+# Writes src/app/SerialTCPBridge.xpm (python3 scripts/make-icon.py > src/app/SerialTCPBridge.xpm)
+# and, with --png, the same picture as the PNG that Linux desktops show
+# (python3 scripts/make-icon.py --png > src/app/SerialTCPBridge.png);
+# the Windows .ico is made from the XPM with ImageMagick: convert ... -define icon:auto-resize=32,16.
+import struct
+import sys
+import zlib
+# Draws the program's 32x32 icon: a serial connector above a two-way arrow.
 W = H = 32
 px = [['.' for _ in range(W)] for _ in range(H)]
 colors = {'.': 'None', 'b': '#1F5F99', 'w': '#FFFFFF', 'o': '#F29F05', 'd': '#0B3A63'}
@@ -34,11 +39,28 @@ for i in range(4):  # right head on top arrow
 for i in range(4):  # left head on bottom arrow
     for y in range(25 - i, 27 + i):
         px[y][7 + i - 3] = 'o'
-out = ['/* XPM */', 'static const char* const SerialTCPBridge_xpm[] = {', '"%d %d %d 1",' % (W, H, len(colors))]
-for k, v in colors.items():
-    out.append('"%s c %s",' % (k, v))
-for row in px:
-    out.append('"%s",' % ''.join(row))
-out[-1] = out[-1].rstrip(',')
-out.append('};')
-print('\n'.join(out))
+def xpm():
+    out = ['/* XPM */', 'static const char* const SerialTCPBridge_xpm[] = {', '"%d %d %d 1",' % (W, H, len(colors))]
+    for k, v in colors.items():
+        out.append('"%s c %s",' % (k, v))
+    for row in px:
+        out.append('"%s",' % ''.join(row))
+    out[-1] = out[-1].rstrip(',')
+    out.append('};')
+    print('\n'.join(out))
+
+
+def png():
+    # 8-bit RGBA, no filtering: small enough at this size, and nothing beyond zlib is needed.
+    def rgba(c):
+        v = colors[c]
+        return b'\0\0\0\0' if v == 'None' else bytes.fromhex(v[1:]) + b'\xff'
+    raw = b''.join(b'\0' + b''.join(rgba(c) for c in row) for row in px)
+
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    sys.stdout.buffer.write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', W, H, 8, 6, 0, 0, 0))
+                            + chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b''))
+
+
+png() if sys.argv[1:] == ['--png'] else xpm()
