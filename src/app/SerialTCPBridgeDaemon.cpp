@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -21,6 +23,10 @@
 
 #ifdef __WINDOWS__
 #include <windows.h>
+#else
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #endif
 
 namespace
@@ -65,6 +71,27 @@ BOOL WINAPI OnConsoleControl(DWORD type)
     return TRUE;
 }
 #else
+// Tells systemd how the service stands when it runs as a Type=notify unit
+// (NOTIFY_SOCKET set): started once the bridges are, so that a reload asked
+// for meanwhile waits instead of finding SIGHUP not yet handled.
+void NotifyServiceManager(const char* state)
+{
+    const char* path = std::getenv("NOTIFY_SOCKET");
+    if (!path || (path[0] != '/' && path[0] != '@') || std::strlen(path) >= sizeof(sockaddr_un::sun_path))
+        return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    if (path[0] == '@')
+        address.sun_path[0] = '\0'; // an abstract socket
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(path));
+    ::sendto(fd, state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), length);
+    ::close(fd);
+}
+
 const char kServing[] = "\nServing runs until SIGINT or SIGTERM and reads bridges.db again on SIGHUP. It needs an\n"
                         "existing bridges.db and logs to filelog.txt in DIR and to standard error.\n";
 #endif
@@ -81,6 +108,10 @@ bool SerialTCPBridgeDaemon::OnInit()
     Logger::initLog();
     Logger::message("initlog");
     wxSocketBase::Initialize();
+#ifndef __WINDOWS__
+    // Before the store is read: a reload asked for meanwhile reads it again.
+    SetSignalHandler(SIGHUP, &SerialTCPBridgeDaemon::OnSignal);
+#endif
 
     // The store would make an empty file, and a runner started in the wrong
     // directory would then serve nothing without a word.
@@ -106,7 +137,7 @@ bool SerialTCPBridgeDaemon::OnInit()
 #else
     SetSignalHandler(SIGINT, &SerialTCPBridgeDaemon::OnSignal);
     SetSignalHandler(SIGTERM, &SerialTCPBridgeDaemon::OnSignal);
-    SetSignalHandler(SIGHUP, &SerialTCPBridgeDaemon::OnSignal);
+    NotifyServiceManager("READY=1");
 #endif
     return true;
 }
@@ -259,6 +290,11 @@ int main(int argc, char** argv)
         }
         return RunStoreCommand(command, std::cout, std::cerr);
     }
+#ifndef __WINDOWS__
+    // A reload asked for at once after the start would otherwise end the
+    // runner, and systemd counts an end by SIGHUP as clean: no restart.
+    std::signal(SIGHUP, SIG_IGN);
+#endif
     // The toolkit is given no arguments: they have been read here.
     int toolkitArgc = 1;
     return wxEntry(toolkitArgc, argv);

@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -304,7 +307,20 @@ TEST_F(DaemonTest, ReloadKeepsUnchangedBridgesWithTheirClientsAndAppliesTheRest)
     ASSERT_TRUE(shell({"add", kept.SlavePath(), "115200", std::to_string(keptPort), "--allow", "127.0.0.1"}));
     ASSERT_TRUE(shell({"add", changed.SlavePath(), "115200", std::to_string(changedPort)}));
 
+    // As systemd would start it: it says when it is ready.
+    const std::string notifyPath = (dir / "notify").string();
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un notifyAddress{};
+    notifyAddress.sun_family = AF_UNIX;
+    std::strncpy(notifyAddress.sun_path, notifyPath.c_str(), sizeof notifyAddress.sun_path - 1);
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&notifyAddress), sizeof notifyAddress), 0);
+    ::setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
     ChildProcess daemon = Run();
+    ::unsetenv("NOTIFY_SOCKET");
+    char state[64] = {};
+    EXPECT_TRUE(WaitFor([&] { return ::recv(notify, state, sizeof state - 1, 0) > 0; }, 10s));
+    ::close(notify);
+    EXPECT_STREQ(state, "READY=1");
     TcpClient keptClient, changedClient;
     ASSERT_TRUE(WaitFor([&] { return keptClient.Connect(keptPort); }, 10s)) << daemon.StandardError();
     ASSERT_TRUE(WaitFor([&] { return changedClient.Connect(changedPort); }, 10s));
