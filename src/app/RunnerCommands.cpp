@@ -36,8 +36,11 @@ const std::vector<Syntax>& Syntaxes()
         {"serve", 0, "", {}},
         {"list", 0, "", {}},
         {"ports", 0, "", {}},
-        {"add", 3, "SERIAL BAUD TCPPORT", {"--frame", "--listen", "--allow"}},
-        {"set", 1, "ID", {"--serial", "--baud", "--tcp", "--frame", "--listen", "--allow", "--allow-all"}},
+        {"add", 3, "SERIAL BAUD TCPPORT", {"--frame", "--listen", "--protocol", "--allow"}},
+        {"set",
+         1,
+         "ID",
+         {"--serial", "--baud", "--tcp", "--frame", "--listen", "--protocol", "--allow", "--allow-all"}},
         {"remove", 1, "ID", {}},
     };
     return syntaxes;
@@ -60,6 +63,7 @@ bool TakeOption(RunnerCommand& command, const std::string& option, const std::st
         {"--serial", {&command.serial, &command.haveSerial}}, {"--baud", {&command.baud, &command.haveBaud}},
         {"--tcp", {&command.tcp, &command.haveTcp}},          {"--frame", {&command.frame, &command.haveFrame}},
         {"--listen", {&command.listen, &command.haveListen}},
+        {"--protocol", {&command.protocol, &command.haveProtocol}},
     };
     if (option == "--allow")
     {
@@ -76,7 +80,7 @@ bool TakeOption(RunnerCommand& command, const std::string& option, const std::st
 
 bool IsValueOption(const std::string& option)
 {
-    for (const char* name : {"--dir", "--serial", "--baud", "--tcp", "--frame", "--listen", "--allow"})
+    for (const char* name : {"--dir", "--serial", "--baud", "--tcp", "--frame", "--listen", "--protocol", "--allow"})
     {
         if (option == name)
             return true;
@@ -128,7 +132,8 @@ std::string Describe(const Bridge& bridge)
     const std::string allowed = AllowList(bridge, ", ");
     return Text(bridge.GetComPort()) + " at " + std::to_string(bridge.GetComBaud()) + " baud " + Frame(bridge) +
            ", TCP port " + TcpPort(bridge) +
-           (bridge.GetListenAddress().empty() ? std::string() : " of " + ListenAddress(bridge)) + ", " +
+           (bridge.GetListenAddress().empty() ? std::string() : " of " + ListenAddress(bridge)) +
+           (bridge.SpeaksRfc2217() ? ", RFC 2217" : "") + ", " +
            (allowed == "any" ? std::string("any address may connect") : "admits " + allowed);
 }
 
@@ -164,6 +169,12 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
         if (!address.empty() && !IsIpv4Address(address))
             return "\"" + command.listen + "\" is not an IPv4 address such as 127.0.0.1";
         bridge.SetListenAddress(address == "0.0.0.0" ? wxString() : address);
+    }
+    if (command.haveProtocol)
+    {
+        if (command.protocol != Bridge::kRawProtocol && command.protocol != Bridge::kRfc2217Protocol)
+            return "the protocol is raw or rfc2217, not \"" + command.protocol + "\"";
+        bridge.SetProtocol(wxString::FromUTF8(command.protocol));
     }
     if (command.haveFrame)
     {
@@ -283,8 +294,8 @@ private:
     int Set(Bridge& bridge)
     {
         const RunnerCommand& c = m_command;
-        if (!c.haveSerial && !c.haveBaud && !c.haveTcp && !c.haveFrame && !c.haveListen && c.allow.empty() &&
-            !c.allowAll)
+        if (!c.haveSerial && !c.haveBaud && !c.haveTcp && !c.haveFrame && !c.haveListen && !c.haveProtocol &&
+            c.allow.empty() && !c.allowAll)
             return Fail(kExitUsage, "set changes nothing without an option such as --baud 9600");
         if (c.allowAll && !c.allow.empty())
             return Fail(kExitUsage, "--allow-all and --allow exclude each other");
@@ -305,13 +316,13 @@ private:
         }
         const std::vector<DiscoveredPort> ports = SerialPortHandler::GetPorts();
         std::vector<std::vector<std::string>> rows = {
-            {"ID", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "LISTEN", "ALLOW"}};
+            {"ID", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "LISTEN", "PROTOCOL", "ALLOW"}};
         std::vector<std::string> notes(1);
         for (const auto& bridge : m_bridges)
         {
             rows.push_back({std::to_string(bridge->GetId()), Text(bridge->GetComPort()),
                             std::to_string(bridge->GetComBaud()), Frame(*bridge), TcpPort(*bridge),
-                            ListenAddress(*bridge), AllowList(*bridge, ",")});
+                            ListenAddress(*bridge), Text(bridge->GetProtocol()), AllowList(*bridge, ",")});
             // What is plugged in under that name now.
             const auto port = std::find_if(ports.begin(), ports.end(), [&](const DiscoveredPort& present) {
                 return present.IsNamed(Text(bridge->GetComPort()));

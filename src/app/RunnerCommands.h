@@ -12,10 +12,11 @@ struct RunnerCommand
     std::string dir;            // --dir: where bridges.db and filelog.txt are; empty for the working directory
     std::vector<std::string> arguments;
     // The options given, each at most once except --allow.
-    std::string serial, baud, tcp, frame, listen;
+    std::string serial, baud, tcp, frame, listen, protocol;
     std::vector<std::string> allow;
     bool allowAll = false;
-    bool haveSerial = false, haveBaud = false, haveTcp = false, haveFrame = false, haveListen = false;
+    bool haveSerial = false, haveBaud = false, haveTcp = false, haveFrame = false, haveListen = false,
+         haveProtocol = false;
 };
 
 // Exit statuses.

@@ -81,6 +81,9 @@ unsigned char* ClientReadBuffer()
 
 } // namespace
 
+const char Bridge::kRawProtocol[] = "raw";
+const char Bridge::kRfc2217Protocol[] = "rfc2217";
+
 wxBEGIN_EVENT_TABLE(Bridge, wxEvtHandler)
     EVT_SOCKET(kServerSocketId, Bridge::OnSocketConnection)
 wxEND_EVENT_TABLE()
@@ -93,6 +96,7 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
       m_dataBits(SFile::kDefaultDataBits),
       m_parity(SFile::kDefaultParity),
       m_stopBits(SFile::kDefaultStopBits),
+      m_protocol(kRawProtocol),
       m_readBytes(0),
       m_id(id),
       m_allowListUnreadable(false),
@@ -140,6 +144,7 @@ void Bridge::Assign(const Bridge* source)
         m_parity = SFile::kDefaultParity;
         m_stopBits = SFile::kDefaultStopBits;
         m_listenAddress.clear();
+        m_protocol = kRawProtocol;
         m_id = -1;
         m_readBytes = 0;
         return;
@@ -152,6 +157,7 @@ void Bridge::Assign(const Bridge* source)
     m_parity = source->m_parity;
     m_stopBits = source->m_stopBits;
     m_listenAddress = source->m_listenAddress;
+    m_protocol = source->m_protocol;
     m_id = source->m_id;
     m_ipFilters = source->m_ipFilters;
     m_allowListUnreadable = source->m_allowListUnreadable;
@@ -173,7 +179,7 @@ bool Bridge::HasSettingsOf(const Bridge& source) const
     return m_comPort == source.m_comPort && m_comBaud == source.m_comBaud && m_tcpPort == source.m_tcpPort &&
            m_storedTcpPort == source.m_storedTcpPort && m_dataBits == source.m_dataBits &&
            m_parity == source.m_parity && m_stopBits == source.m_stopBits &&
-           m_listenAddress == source.m_listenAddress &&
+           m_listenAddress == source.m_listenAddress && m_protocol == source.m_protocol &&
            m_allowListUnreadable == source.m_allowListUnreadable && addresses(*this) == addresses(source);
 }
 
@@ -227,6 +233,11 @@ Bridge::Problem Bridge::UnusableListenSettings() const
     }
     // Anything else would be taken for a host name, and looking that up can
     // hold this thread for as long as the network takes.
+    if (m_protocol != kRawProtocol && m_protocol != kRfc2217Protocol)
+    {
+        return {wxString::Format("protocol \"%s\" is not raw or rfc2217; nothing listens", m_protocol),
+                "protocol unknown"};
+    }
     if (!m_listenAddress.empty() && !IsIpv4Address(m_listenAddress))
     {
         return {wxString::Format("listen address \"%s\" is not an IPv4 address; nothing listens", m_listenAddress),

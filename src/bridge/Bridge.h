@@ -128,6 +128,14 @@ public:
     // bridge reached only through a tunnel; empty for every local address.
     const wxString& GetListenAddress() const { return m_listenAddress; }
     void SetListenAddress(const wxString& address) { m_listenAddress = address; }
+    // How clients speak: kRawProtocol, bytes as they are (the default), or
+    // kRfc2217Protocol, Telnet with remote control of the serial port. Any
+    // other stored text keeps the bridge from starting, and says so.
+    static const char kRawProtocol[];
+    static const char kRfc2217Protocol[];
+    const wxString& GetProtocol() const { return m_protocol; }
+    void SetProtocol(const wxString& protocol) { m_protocol = protocol; }
+    bool SpeaksRfc2217() const { return m_protocol == kRfc2217Protocol; }
 
     std::vector<IpFilter>& GetIpFilters() { return m_ipFilters; }
     const std::vector<IpFilter>& GetIpFilters() const { return m_ipFilters; }
@@ -242,6 +250,7 @@ private:
     char m_parity;
     int m_stopBits;
     wxString m_listenAddress;
+    wxString m_protocol;
     long long m_readBytes;
     int m_id;
     std::vector<IpFilter> m_ipFilters;

@@ -19,12 +19,14 @@ const char kCreateIpFilters[] = "CREATE TABLE [ipfilters] ([id] INTEGER  NOT NUL
                                 "[bridge_id] INTEGER  NULL,[ip_address] VARCHAR(15)  NULL);";
 // Columns added to bridges after its first form: the serial character frame,
 // where a NULL, or a file without them, means 8 data bits, no parity, 1 stop
-// bit; and the address to listen on, where NULL or none means all of them.
+// bit; the address to listen on, where NULL or none means all of them; and
+// how clients speak, where NULL or none means raw bytes.
 const char* const kAddedColumns[][2] = {
     {"data_bits", "ALTER TABLE [bridges] ADD COLUMN [data_bits] INTEGER  NULL;"},
     {"parity", "ALTER TABLE [bridges] ADD COLUMN [parity] VARCHAR(1)  NULL;"},
     {"stop_bits", "ALTER TABLE [bridges] ADD COLUMN [stop_bits] INTEGER  NULL;"},
     {"listen_address", "ALTER TABLE [bridges] ADD COLUMN [listen_address] TEXT  NULL;"},
+    {"protocol", "ALTER TABLE [bridges] ADD COLUMN [protocol] TEXT  NULL;"},
 };
 
 // Another program holding the file briefly must not make an operation fail.
@@ -182,7 +184,8 @@ void CreateMissingTables(StoreDatabase& database, const Bridge& bridge)
 }
 
 // The bridge's own columns, in the order both statements name them; the
-// statements store an empty listen address as NULL, as files without it have.
+// statements store an empty listen address as NULL, as files without it have,
+// and so the raw protocol.
 StoreStatement BridgeStatement(StoreDatabase& database, const char* sql, const Bridge& bridge)
 {
     StoreStatement statement = database.PrepareStatement(sql);
@@ -193,6 +196,7 @@ StoreStatement BridgeStatement(StoreDatabase& database, const char* sql, const B
     statement.Bind(5, wxString(bridge.GetParity()));
     statement.Bind(6, bridge.GetStopBits());
     statement.Bind(7, bridge.GetListenAddress());
+    statement.Bind(8, bridge.GetProtocol());
     return statement;
 }
 
@@ -201,8 +205,8 @@ void InsertBridge(StoreDatabase& database, Bridge& bridge)
     Transaction transaction(database);
     CreateMissingTables(database, bridge);
     BridgeStatement(database,
-                    "insert into bridges (com_port,com_baud,tcp_port,data_bits,parity,stop_bits,listen_address) "
-                    "values(?,?,?,?,?,?,nullif(?,''))",
+                    "insert into bridges (com_port,com_baud,tcp_port,data_bits,parity,stop_bits,listen_address,"
+                    "protocol) values(?,?,?,?,?,?,nullif(?,''),nullif(?,'raw'))",
                     bridge)
         .ExecuteUpdate();
     const int id = static_cast<int>(database.GetLastRowId().GetValue());
@@ -222,9 +226,10 @@ void UpdateBridge(StoreDatabase& database, Bridge& bridge)
     StoreStatement statement = BridgeStatement(database,
                                                "update bridges set com_port = ?, com_baud=?, tcp_port = ?, "
                                                "data_bits = ?, parity = ?, stop_bits = ?, "
-                                               "listen_address = nullif(?,'') where id=?",
+                                               "listen_address = nullif(?,''), protocol = nullif(?,'raw') "
+                                               "where id=?",
                                                bridge);
-    statement.Bind(8, bridge.GetId());
+    statement.Bind(9, bridge.GetId());
     if (statement.ExecuteUpdate() == 0)
         throw StoreException(WXSQLITE_ERROR, "the bridge is no longer stored there");
     const auto inserted = WriteIpFilters(database, bridge.GetIpFilters(), bridge.GetId());
@@ -283,6 +288,7 @@ StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& br
         StoreResultSet rows = database.ExecuteQuery("select * from bridges;");
         const bool haveFrame = HasColumn(rows, "data_bits") && HasColumn(rows, "parity") && HasColumn(rows, "stop_bits");
         const bool haveListenAddress = HasColumn(rows, "listen_address");
+        const bool haveProtocol = HasColumn(rows, "protocol");
         while (rows.NextRow())
         {
             const long long tcpPort = rows.GetInt64("tcp_port", 0).GetValue();
@@ -302,6 +308,8 @@ StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& br
             }
             if (haveListenAddress)
                 bridge->SetListenAddress(rows.GetString("listen_address", wxEmptyString));
+            if (haveProtocol)
+                bridge->SetProtocol(rows.GetString("protocol", Bridge::kRawProtocol));
             // Without its allow-list a bridge would admit every address.
             if (!haveFilters || !LoadIpFilters(database, rows.GetInt64("id", 0).GetValue(), *bridge, filterFailure))
                 bridge->SetAllowListUnreadable();

@@ -85,6 +85,11 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
     m_listenAddress->SetHint("all addresses");
     m_listenAddress->SetToolTip("The address of this machine to listen on, such as 127.0.0.1 for clients that come "
                                 "through an SSH tunnel; empty for all its addresses.");
+    m_protocol = new wxComboBox(this, wxID_ANY, Bridge::kRawProtocol, wxDefaultPosition, wxDefaultSize,
+                                Choices({Bridge::kRawProtocol, Bridge::kRfc2217Protocol}),
+                                wxCB_READONLY | wxCB_DROPDOWN, wxDefaultValidator, "protocol");
+    m_protocol->SetToolTip("raw: the bytes as they are. rfc2217: Telnet, with which a client such as pyserial's "
+                           "rfc2217:// sets the port's speed, frame and lines itself.");
     m_ipAddress = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxSize(150, -1), 0,
                                  CharactersOnly("0123456789."), "ipAddress");
     m_ipAddress->SetMaxLength(kAddressLength);
@@ -110,6 +115,8 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
     grid->Add(m_tcpPort, field);
     grid->Add(new wxStaticText(this, wxID_ANY, "Listen address:"), label);
     grid->Add(m_listenAddress, field);
+    grid->Add(new wxStaticText(this, wxID_ANY, "Protocol:"), label);
+    grid->Add(m_protocol, label);
 
     grid->Add(new wxStaticText(this, wxID_ANY, "IP filter list: "), label);
     auto* entryRow = new wxBoxSizer(wxHORIZONTAL);
@@ -167,6 +174,7 @@ void BridgeOptionsPanel::LoadControls()
     const wxString& stored = copy.GetStoredTcpPort();
     m_tcpPort->ChangeValue(stored.empty() ? wxString::Format("%u", static_cast<unsigned>(copy.GetTcpPort())) : stored);
     m_listenAddress->ChangeValue(copy.GetListenAddress());
+    Select(m_protocol, copy.GetProtocol());
     for (const IpFilter& entry : copy.GetIpFilters())
     {
         if (entry.state != IPF_DELETED)
@@ -281,6 +289,9 @@ void BridgeOptionsPanel::Accept()
     const wxString parity = m_parity->GetStringSelection();
     copy.SetParity(parity.empty() ? 'N' : static_cast<char>(parity[0].GetValue()));
     copy.SetStopBits(m_stopBits->GetStringSelection() == "2" ? 2 : 1);
+    // A protocol the store held that is not offered stays until one is chosen.
+    if (m_protocol->GetSelection() != wxNOT_FOUND)
+        copy.SetProtocol(m_protocol->GetStringSelection());
 
     const StoreResult saved = DatabaseHelper::saveBridge(copy, ACTION_UPDATE);
     if (!saved.ok)

@@ -65,6 +65,7 @@ private:
     wxComboBox* m_stopBits;
     wxTextCtrl* m_tcpPort;
     wxTextCtrl* m_listenAddress;
+    wxComboBox* m_protocol;
     wxTextCtrl* m_ipAddress;
     wxListBox* m_filterList;
 

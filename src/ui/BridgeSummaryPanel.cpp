@@ -55,6 +55,7 @@ wxString BridgeSummaryPanel::BuildPage() const
     page += wxString::Format("<center><h3>Bridge summary (#%i)</h3></center>", m_bridge.GetRow());
     const wxString& listenAddress = m_bridge.GetListenAddress();
     page += "Listen address: " + (listenAddress.empty() ? wxString("all addresses") : Escaped(listenAddress)) + "<br>";
+    page += "Protocol: " + wxString(m_bridge.SpeaksRfc2217() ? "RFC 2217 (Telnet with port control)" : "raw") + "<br>";
 
     ClientInfoList clients;
     m_bridge.GetClientsInfo(clients);

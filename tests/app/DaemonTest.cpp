@@ -273,7 +273,7 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
 
     EXPECT_EQ(command({"set", "2", "--baud", "19200", "--tcp", "4012", "--allow", "10.0.0.9"}).status, 0);
     EXPECT_EQ(command({"set", "1", "--serial", "/dev/ttyUSB8", "--frame", "8O1", "--listen", "0.0.0.0"}).status, 0);
-    EXPECT_EQ(command({"set", "2", "--listen", "127.0.0.1"}).status, 0);
+    EXPECT_EQ(command({"set", "2", "--listen", "127.0.0.1", "--protocol", "rfc2217"}).status, 0);
     EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB8", "9600", "4001", "8", "O", "1", "NULL", "NULL"},
                             {"2", "/dev/ttyS3", "19200", "4012", "7", "E", "2", "127.0.0.1", "10.0.0.9"}}));
     EXPECT_EQ(command({"set", "2", "--allow-all"}).status, 0);
@@ -283,8 +283,8 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
 
     listed = command({"list"});
     EXPECT_EQ(listed.status, 0);
-    EXPECT_EQ(listed.out, "ID  SERIAL PORT  BAUD   FRAME  TCP PORT  LISTEN     ALLOW\n"
-                          "2   /dev/ttyS3   19200  7E2    4012      127.0.0.1  any\n")
+    EXPECT_EQ(listed.out, "ID  SERIAL PORT  BAUD   FRAME  TCP PORT  LISTEN     PROTOCOL  ALLOW\n"
+                          "2   /dev/ttyS3   19200  7E2    4012      127.0.0.1  rfc2217   any\n")
         << "a port that is not there has no description";
     EXPECT_FALSE(std::filesystem::exists(dir / "filelog.txt")) << "the service's log is not the shell's";
 

@@ -201,7 +201,7 @@ TEST_F(UiTest, TheSummaryListsClientsAndRefusedAddresses)
     const wxString colour = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE).GetAsString(wxC2S_HTML_SYNTAX);
     EXPECT_EQ(page, "<html><body bgcolor=" + colour +
                         " ><center><h3>Bridge summary (#0)</h3></center>Listen address: all addresses<br>"
-                        "Client list:<br><table><tr><td><b>IP "
+                        "Protocol: raw<br>Client list:<br><table><tr><td><b>IP "
                         "address</b></td><td><b>Readed bytes</b></td><td><b>Writed bytes</b></td></tr>"
                         "<tr><td>127.0.0.1 (writer)</td><td>0</td><td>0</td></tr>"
                         "<tr><td>127.0.0.1</td><td>0</td><td>0</td></tr></table><br>"
@@ -218,7 +218,7 @@ TEST_F(UiTest, RefreshRebuildsTheSummaryFromTheBridgeAsItIsNow)
     const wxString colour = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE).GetAsString(wxC2S_HTML_SYNTAX);
     EXPECT_EQ(summary.GetPage(), "<html><body bgcolor=" + colour +
                                      " ><center><h3>Bridge summary (#4)</h3></center>Listen address: 127.0.0.1<br>"
-                                     "<br>Client list is empty."
+                                     "Protocol: raw<br><br>Client list is empty."
                                      "<br>Refused client list is empty.</body></html>");
 
     TcpClient client;
