@@ -116,20 +116,11 @@ public:
 
     // Whether the client's requests and data reach the port. False at first;
     // the bridge may change it at any time.
-    void SetWriter(bool writer)
-    {
-        m_writer = writer;
-    }
-    bool IsWriter() const
-    {
-        return m_writer;
-    }
+    void SetWriter(bool writer) { m_writer = writer; }
+    bool IsWriter() const { return m_writer; }
     // The client asked the bridge to hold back data from the device
     // (FLOWCONTROL-SUSPEND) and has not resumed yet.
-    bool IsSuspended() const
-    {
-        return m_suspended;
-    }
+    bool IsSuspended() const { return m_suspended; }
     // True once per session, after a reader first asked for a setting other
     // than the one in force, so that the bridge can say so once per client.
     // A reader's purge is acknowledged without purging and is not counted:

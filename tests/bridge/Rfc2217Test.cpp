@@ -44,10 +44,7 @@ public:
             log.push_back("data ");
         log.back().append(reinterpret_cast<const char*>(bytes), count);
     }
-    std::uint32_t Get(Setting setting) override
-    {
-        return values[setting];
-    }
+    std::uint32_t Get(Setting setting) override { return values[setting]; }
     std::uint32_t Set(Setting setting, std::uint32_t value) override
     {
         log.push_back("set " + std::to_string(setting) + " " + std::to_string(value));
@@ -60,10 +57,7 @@ public:
     {
         log.push_back(std::string("purge") + (received ? " received" : "") + (toSend ? " to-send" : ""));
     }
-    std::uint8_t ModemLines() override
-    {
-        return lines;
-    }
+    std::uint8_t ModemLines() override { return lines; }
 
     std::vector<std::string> log;
     // Indexed by Setting; DTR and RTS off, as the bridge opens a port.
