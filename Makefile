@@ -41,7 +41,7 @@ bench: build
 
 # Each fuzzer runs FUZZ_SECONDS from its seed corpus in fuzz/corpus/; what it
 # finds new is kept in build-fuzz/corpus/.
-FUZZERS := serial_text input_checks store_rows
+FUZZERS := serial_text input_checks store_rows rfc2217
 FUZZ_SECONDS ?= 60
 fuzz:
 	@bash scripts/install-deps.sh fuzz
