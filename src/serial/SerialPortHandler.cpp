@@ -251,10 +251,9 @@ void SerialPortHandler::WriteQueued()
         if (!m_device->WriteAvailable(m_staged.Data(), staged, &written))
         {
             // The port refuses output: nothing queued can be delivered.
-            if (m_unreported > 0)
-                ReportWritten(m_unreported);
-            DropOutput();
-            ReportWritten(0);
+            const unsigned reported = m_unreported;
+            const unsigned dropped = DropOutput();
+            ReportWritten(reported, dropped);
             PortFailed();
             return;
         }
@@ -286,22 +285,23 @@ void SerialPortHandler::PortFailed()
     m_device->WaitInterrupt(kIdleWaitMicros);
 }
 
-void SerialPortHandler::ReportWritten(unsigned count)
+void SerialPortHandler::ReportWritten(unsigned written, unsigned dropped)
 {
     wxThreadEvent event(EVT_SERIAL_WRITTEN, m_eventId);
     event.SetEventObject(this);
-    event.SetInt(static_cast<int>(count));
+    event.SetInt(static_cast<int>(written));
+    event.SetExtraLong(static_cast<long>(dropped));
     (m_target ? m_target : this)->ProcessEventLocally(event);
 }
 
 // Owner's thread with the worker parked, or the worker itself.
-void SerialPortHandler::DropOutput()
+unsigned SerialPortHandler::DropOutput()
 {
     std::lock_guard<std::mutex> lock(m_outputMutex);
     m_output.Clear();
     m_staged.Clear();
-    m_unwritten = 0;
     m_unreported = 0;
+    return m_unwritten.exchange(0);
 }
 
 void SerialPortHandler::interrupt()

@@ -114,8 +114,10 @@ private:
     // On the worker: the port failed; tell the target once, then idle.
     void PortFailed();
     void WriteQueued();
-    void ReportWritten(unsigned count);
-    void DropOutput();
+    // written bytes went to the port, then dropped queued ones were discarded.
+    void ReportWritten(unsigned written, unsigned dropped = 0);
+    // Empties the output queue; returns how many bytes it held.
+    unsigned DropOutput();
 
     std::unique_ptr<SFile> m_device;
     wxString m_portName;
