@@ -110,7 +110,7 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
       m_server(nullptr),
       m_writerStalled(false),
       m_writtenPending(0),
-      m_outputDropped(false),
+      m_droppedPending(0),
       m_writtenQueued(false)
 {
     m_serialTarget.Bind(EVT_SERIAL_PORT, &Bridge::OnSerialData, this, kSerialHandlerId);
@@ -337,7 +337,7 @@ void Bridge::ReleaseRun()
         m_inboxBounded = true;
     }
     m_writtenPending = 0;
-    m_outputDropped = false;
+    m_droppedPending = 0;
     m_writtenQueued = false;
     m_credits.clear();
     m_writerStalled = false;
@@ -700,9 +700,8 @@ void Bridge::OnSerialData(SerialPortEvent& event)
 
 void Bridge::OnSerialWritten(wxThreadEvent& event)
 {
-    if (event.GetInt() == 0)
-        m_outputDropped = true;
     m_writtenPending += event.GetInt();
+    m_droppedPending += event.GetExtraLong();
     // What QueueWrite wrote itself is reported on this thread: credit it now
     // instead of waking the event loop for it.
     if (wxThread::IsMain())
@@ -897,25 +896,28 @@ bool Bridge::FlushBacklog(BridgeClient& client)
 void Bridge::OnOutputWritten()
 {
     m_writtenQueued = false;
-    long long written = m_writtenPending.exchange(0);
     bool credited = false;
-    while (written > 0 && !m_credits.empty())
-    {
-        WriteCredit& credit = m_credits.front();
-        const unsigned share = static_cast<unsigned>(std::min<long long>(written, credit.count));
-        const auto client = m_clients.find(credit.clientId);
-        if (client != m_clients.end())
+    // Oldest first: the written bytes, then those queued behind them that
+    // were dropped, which nobody is credited with.
+    const auto settle = [&](long long count, bool written) {
+        while (count > 0 && !m_credits.empty())
         {
-            client->second->writedBytes += share;
-            credited = true;
+            WriteCredit& credit = m_credits.front();
+            const unsigned share = static_cast<unsigned>(std::min<long long>(count, credit.count));
+            const auto client = written ? m_clients.find(credit.clientId) : m_clients.end();
+            if (client != m_clients.end())
+            {
+                client->second->writedBytes += share;
+                credited = true;
+            }
+            count -= share;
+            credit.count -= share;
+            if (credit.count == 0)
+                m_credits.pop_front();
         }
-        written -= share;
-        credit.count -= share;
-        if (credit.count == 0)
-            m_credits.pop_front();
-    }
-    if (m_outputDropped.exchange(false))
-        m_credits.clear(); // the port refused them; they will never be written
+    };
+    settle(m_writtenPending.exchange(0), true);
+    settle(m_droppedPending.exchange(0), false);
     if (credited)
         NotifyObservers(GetWriteBytes(), m_row, UPDATE_WRITE);
 

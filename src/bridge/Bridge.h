@@ -287,7 +287,7 @@ private:
     bool m_inboxBounded = true;            // false while this thread waits for the worker
     std::condition_variable m_inboxDrained; // a worker held back by a full inbox waits here
     std::atomic<long long> m_writtenPending; // serial output written, not yet credited
-    std::atomic<bool> m_outputDropped;     // the serial port refused queued output
+    std::atomic<long long> m_droppedPending; // queued serial output dropped after that, not yet forgotten
     std::atomic<bool> m_writtenQueued;     // an OnOutputWritten call is on its way
 
     wxDECLARE_EVENT_TABLE();

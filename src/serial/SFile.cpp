@@ -34,6 +34,25 @@ bool ParseUnsigned(const std::string& text, unsigned long long limit, unsigned l
     }
     return true;
 }
+
+const char kClosed[] = "the port is not open";
+
+SFile::Signal SignalOf(bool on)
+{
+    return on ? SFile::Signal::On : SFile::Signal::Off;
+}
+
+// DTR and RTS are read back where the device tells them; otherwise the one
+// just set is taken as it was set.
+void NoteOutputLines(SFile::Handle handle, SFile::ControlLines& lines)
+{
+    bool dtr = false;
+    bool rts = false;
+    if (!sfile_os::GetOutputLines(handle, dtr, rts))
+        return;
+    lines.dtr = SignalOf(dtr);
+    lines.rts = SignalOf(rts);
+}
 } // namespace
 
 SFile::SFile()
@@ -88,7 +107,7 @@ bool SFile::Open(const std::string& portName, int baud)
         return false;
     }
     m_baud = baud;
-    if (!sfile_os::Purge(m_handle))
+    if (!sfile_os::Purge(m_handle, Queues::Both))
     {
         m_lastError = "cannot discard the port's queues";
         Close();
@@ -99,6 +118,12 @@ bool SFile::Open(const std::string& portName, int baud)
         Close();
         return false;
     }
+    // A break another program left on would hold the line down.
+    std::string ignored;
+    m_control.brk = sfile_os::SetControl(m_handle, sfile_os::Control::Break, false, ignored) ? Signal::Off
+                                                                                              : Signal::Unknown;
+    NoteOutputLines(m_handle, m_control);
+    ReadSettings();
     return true;
 }
 
@@ -112,6 +137,9 @@ void SFile::Close()
     m_readTimeout = 0;
     m_readRetries = 0;
     m_baud = 0;
+    m_line = LineSettings();
+    m_flow = FlowControl();
+    m_control = ControlLines();
 }
 
 bool SFile::IsPseudoTerminal() const
@@ -157,9 +185,9 @@ bool SFile::WritesWithoutWaiting()
     return sfile_os::WritesWithoutWaiting();
 }
 
-bool SFile::Purge()
+bool SFile::Purge(Queues which)
 {
-    return IsOpen() && sfile_os::Purge(m_handle);
+    return IsOpen() && sfile_os::Purge(m_handle, which);
 }
 
 SFile::WaitResult SFile::Wait(unsigned timeoutMicros, bool forOutput)
@@ -175,6 +203,91 @@ SFile::WaitResult SFile::WaitInterrupt(unsigned timeoutMicros)
 void SFile::Interrupt()
 {
     sfile_os::Wake(m_waker);
+}
+
+bool SFile::SetLine(const LineSettings& wanted)
+{
+    if (!IsOpen())
+    {
+        m_lastError = kClosed;
+        return false;
+    }
+    if (!IsLineInRange(wanted))
+    {
+        m_lastError = "invalid line settings";
+        return false;
+    }
+    const bool set = sfile_os::SetLine(m_handle, wanted, m_lastError);
+    if (set)
+        m_line = wanted;
+    ReadSettings();
+    return set;
+}
+
+bool SFile::SetFlowControl(const FlowControl& wanted)
+{
+    if (!IsOpen())
+    {
+        m_lastError = kClosed;
+        return false;
+    }
+    const bool set = sfile_os::SetFlowControl(m_handle, wanted, m_lastError);
+    if (set)
+        m_flow = wanted;
+    ReadSettings();
+    return set;
+}
+
+bool SFile::SetDtr(bool on)
+{
+    return ChangeControl(sfile_os::Control::Dtr, on, m_control.dtr);
+}
+
+bool SFile::SetRts(bool on)
+{
+    return ChangeControl(sfile_os::Control::Rts, on, m_control.rts);
+}
+
+bool SFile::SetBreak(bool on)
+{
+    return ChangeControl(sfile_os::Control::Break, on, m_control.brk);
+}
+
+bool SFile::GetModemLines(ModemLines& lines)
+{
+    if (!IsOpen())
+    {
+        m_lastError = kClosed;
+        return false;
+    }
+    return sfile_os::GetModemLines(m_handle, lines, m_lastError);
+}
+
+bool SFile::ChangeControl(sfile_os::Control which, bool on, Signal& state)
+{
+    if (!IsOpen())
+    {
+        m_lastError = kClosed;
+        return false;
+    }
+    if (!sfile_os::SetControl(m_handle, which, on, m_lastError))
+        return false;
+    state = SignalOf(on);
+    NoteOutputLines(m_handle, m_control);
+    return true;
+}
+
+void SFile::ReadSettings()
+{
+    std::string ignored; // what was last applied stays cached
+    sfile_os::GetSettings(m_handle, m_line, m_flow, ignored);
+}
+
+bool SFile::IsLineInRange(const LineSettings& line)
+{
+    const std::string parities = "NOEMS";
+    return line.baud > 0 && line.dataBits >= 5 && line.dataBits <= 8 && parities.find(line.parity) != std::string::npos &&
+           (line.stopBits == 1 || line.stopBits == 2 || line.stopBits == kOneAndHalfStopBits);
 }
 
 std::string SFile::ModeString(int baud, char parity, unsigned dataBits, unsigned stopBits)

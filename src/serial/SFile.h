@@ -6,7 +6,8 @@
 namespace sfile_os
 {
 struct Waker;
-}
+enum class Control;
+} // namespace sfile_os
 
 // One serial port, opened exclusively and configured from a mode string such
 // as "baud=9600 parity=N data=8 stop=1  ". The operating-system work lives in
@@ -29,6 +30,8 @@ public:
     static constexpr std::uint8_t kDefaultDataBits = 8;
     static constexpr char kDefaultParity = 'N';
     static constexpr std::uint8_t kDefaultStopBits = 1;
+    // The stop bits value that means one and a half.
+    static constexpr unsigned kOneAndHalfStopBits = 3;
 
     enum class WaitResult
     {
@@ -37,6 +40,52 @@ public:
         TimedOut,
         Interrupted, // Interrupt() was called
         Failed       // the port is gone or the wait itself failed
+    };
+
+    struct LineSettings
+    {
+        int baud = 0;
+        unsigned dataBits = 8;
+        char parity = 'N';
+        unsigned stopBits = 1;
+
+        bool operator==(const LineSettings& other) const
+        {
+            return baud == other.baud && dataBits == other.dataBits && parity == other.parity &&
+                   stopBits == other.stopBits;
+        }
+        bool operator!=(const LineSettings& other) const { return !(*this == other); }
+    };
+
+    // Hardware flow control is RTS/CTS, software XON/XOFF both ways.
+    struct FlowControl
+    {
+        bool hardware = false;
+        bool software = false;
+    };
+
+    // A line the device drives for us, or a break it sends.
+    enum class Signal : std::uint8_t
+    {
+        Unknown,
+        Off,
+        On
+    };
+    // DTR and RTS, and whether a break is being sent.
+    struct ControlLines
+    {
+        Signal dtr = Signal::Unknown;
+        Signal rts = Signal::Unknown;
+        Signal brk = Signal::Unknown;
+    };
+
+    // The modem's input lines.
+    struct ModemLines
+    {
+        bool cts = false;
+        bool dsr = false;
+        bool ri = false;
+        bool dcd = false;
     };
 
     SFile();
@@ -85,8 +134,14 @@ public:
     // Whether WriteAvailable returns at once on this platform.
     static bool WritesWithoutWaiting();
 
-    // Discards both queues. False when closed.
-    bool Purge();
+    enum class Queues
+    {
+        Input,
+        Output,
+        Both
+    };
+    // Discards what waits in the driver's queues. False when closed.
+    bool Purge(Queues which = Queues::Both);
 
     // Waits until input is waiting or, with forOutput, until the port takes
     // more output; at most timeoutMicros. Input wins when both hold. On a
@@ -101,6 +156,45 @@ public:
     // Makes the current or the next wait return Interrupted at once.
     void Interrupt();
 
+    // Changes to the open port. Each is false when the port is closed or the
+    // device refuses, with LastError() saying why; what was in force stays
+    // then. Nothing queued is waited for or discarded. SetLine,
+    // SetFlowControl and Purge only while no other thread is inside the
+    // device; SetDtr, SetRts, SetBreak and GetModemLines also while another
+    // thread reads, waits or writes.
+
+    // Sets the baud rate and the frame: 5 to 8 data bits, parity 'N', 'O',
+    // 'E', 'M' (mark) or 'S' (space), 1, 2 or kOneAndHalfStopBits stop bits,
+    // as far as the platform has them (POSIX has no 1.5). The device may
+    // keep other values than those asked for, which is no failure: a Linux
+    // pseudo-terminal keeps the speed and stop bits but holds 8 data bits
+    // and no parity. GetLine() tells what it holds.
+    bool SetLine(const LineSettings& wanted);
+    // Whether line is within the ranges above, whatever the platform has.
+    static bool IsLineInRange(const LineSettings& line);
+    // The line in force, read back from the device after Open and after
+    // each SetLine; baud 0 while closed.
+    const LineSettings& GetLine() const { return m_line; }
+
+    // Open switches both off.
+    bool SetFlowControl(const FlowControl& wanted);
+    // What the device holds, read back as GetLine is.
+    const FlowControl& GetFlowControl() const { return m_flow; }
+
+    // Open drops DTR and RTS and ends a break. A pseudo-terminal has no
+    // modem lines: it refuses DTR and RTS, and takes a break without effect.
+    bool SetDtr(bool on);
+    bool SetRts(bool on);
+    bool SetBreak(bool on);
+    // DTR and RTS as the device reports them after each change, else as last
+    // set; Unknown when it neither reports them nor took a change. No device
+    // reports a break: it is as last set.
+    const ControlLines& GetControlLines() const { return m_control; }
+
+    // Reads the modem's input lines now. False when the device cannot tell
+    // (a pseudo-terminal has none): lines is left alone.
+    bool GetModemLines(ModemLines& lines);
+
     std::uint32_t GetPort() const { return m_port; }
     int GetBaud() const { return m_baud; }
     std::uint8_t GetDataBits() const { return m_dataBits; }
@@ -108,19 +202,13 @@ public:
     std::uint8_t GetStopBits() const { return m_stopBits; }
     std::uint32_t GetReadTimeout() const { return m_readTimeout; }
     std::uint32_t GetReadRetries() const { return m_readRetries; }
-    // Why the last Open failed, such as "Device or resource busy".
+    // Why the last Open or change of the open port failed, such as "Device
+    // or resource busy".
     const std::string& LastError() const { return m_lastError; }
 
     // "baud=9600 parity=N data=8 stop=1  " (two trailing blanks).
     static std::string ModeString(int baud, char parity, unsigned dataBits, unsigned stopBits);
 
-    struct LineSettings
-    {
-        int baud = 0;
-        unsigned dataBits = 8;
-        char parity = 'N';
-        unsigned stopBits = 1;
-    };
     // Reads a mode string of blank-separated key=value pairs (baud, parity,
     // data, stop; keys and parity letters in either case) on top of settings.
     // False on an unknown key, a malformed or out-of-range value.
@@ -141,6 +229,11 @@ public:
     static std::string PortLabel(const std::string& portName);
 
 private:
+    // state is the entry of m_control that which drives.
+    bool ChangeControl(sfile_os::Control which, bool on, Signal& state);
+    // Refreshes m_line and m_flow from the device, where it tells them.
+    void ReadSettings();
+
     Handle m_handle;
     std::uint32_t m_port;
     std::uint32_t m_readTimeout;
@@ -150,5 +243,8 @@ private:
     char m_parity;
     std::uint8_t m_stopBits;
     std::string m_lastError;
+    LineSettings m_line;     // in force on the open port
+    FlowControl m_flow;      // in force on the open port
+    ControlLines m_control;  // in force on the open port
     sfile_os::Waker* m_waker; // owned; lives as long as the device object
 };

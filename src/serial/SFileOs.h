@@ -27,7 +27,25 @@ bool Configure(Handle handle, const std::string& mode, std::string& error);
 // Makes reads complete only when the requested count has arrived.
 bool DisableTimeouts(Handle handle, std::string& error);
 
-bool Purge(Handle handle);
+bool Purge(Handle handle, SFile::Queues which);
+
+// The baud rate, frame and flow control the open port holds now.
+bool GetSettings(Handle handle, SFile::LineSettings& line, SFile::FlowControl& flow, std::string& error);
+// Change only what they name, at once; the values are within SFile's
+// ranges, and what the platform lacks is refused here.
+bool SetLine(Handle handle, const SFile::LineSettings& line, std::string& error);
+bool SetFlowControl(Handle handle, const SFile::FlowControl& flow, std::string& error);
+
+enum class Control
+{
+    Dtr,
+    Rts,
+    Break
+};
+bool SetControl(Handle handle, Control which, bool on, std::string& error);
+// DTR and RTS as the device reports them; false when it cannot.
+bool GetOutputLines(Handle handle, bool& dtr, bool& rts);
+bool GetModemLines(Handle handle, SFile::ModemLines& lines, std::string& error);
 bool IsPseudoTerminal(Handle handle);
 unsigned InQueue(Handle handle);
 bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std::uint32_t timeoutMs,

@@ -33,6 +33,12 @@ namespace
 using Clock = std::chrono::steady_clock;
 const char kInUse[] = "the port is in use by another program";
 constexpr unsigned long kTimerSlackNanos = 1000;
+// Parity bit always 1 (with PARODD) or 0: mark and space parity.
+#ifdef CMSPAR
+constexpr tcflag_t kStickParity = CMSPAR;
+#else
+constexpr tcflag_t kStickParity = 0;
+#endif
 
 struct BaudSpeed
 {
@@ -81,6 +87,107 @@ bool SpeedFor(int baud, speed_t& speed)
             return true;
         }
     }
+    return false;
+}
+
+int BaudOf(speed_t speed)
+{
+    for (const BaudSpeed& entry : kSpeeds)
+    {
+        if (entry.speed == speed)
+            return entry.baud;
+    }
+    return 0;
+}
+
+// Sets the speed and frame of settings, leaving every other flag alone.
+bool ApplyLine(const SFile::LineSettings& line, termios& settings, std::string& error)
+{
+    speed_t speed = B9600;
+    if (!SpeedFor(line.baud, speed))
+    {
+        error = "unsupported baud rate " + std::to_string(line.baud);
+        return false;
+    }
+    if (line.stopBits == SFile::kOneAndHalfStopBits)
+    {
+        error = "1.5 stop bits are not available here";
+        return false;
+    }
+    if (kStickParity == 0 && (line.parity == 'M' || line.parity == 'S'))
+    {
+        error = "mark and space parity are not available here";
+        return false;
+    }
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | kStickParity | CSTOPB);
+    switch (line.dataBits)
+    {
+    case 5: settings.c_cflag |= CS5; break;
+    case 6: settings.c_cflag |= CS6; break;
+    case 7: settings.c_cflag |= CS7; break;
+    default: settings.c_cflag |= CS8; break;
+    }
+    switch (line.parity)
+    {
+    case 'E': settings.c_cflag |= PARENB; break;
+    case 'O': settings.c_cflag |= PARENB | PARODD; break;
+    case 'M': settings.c_cflag |= PARENB | kStickParity | PARODD; break;
+    case 'S': settings.c_cflag |= PARENB | kStickParity; break;
+    default: break;
+    }
+    if (line.stopBits == 2)
+        settings.c_cflag |= CSTOPB;
+    if (::cfsetispeed(&settings, speed) != 0 || ::cfsetospeed(&settings, speed) != 0)
+    {
+        error = ErrnoText(errno);
+        return false;
+    }
+    return true;
+}
+
+void ApplyFlowControl(const SFile::FlowControl& flow, termios& settings)
+{
+    settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    if (flow.hardware)
+        settings.c_cflag |= CRTSCTS;
+    if (flow.software)
+    {
+        // Another program may have moved them; the far end expects these.
+        constexpr cc_t kXon = 0x11;
+        constexpr cc_t kXoff = 0x13;
+        settings.c_iflag |= IXON | IXOFF;
+        settings.c_cc[VSTART] = kXon;
+        settings.c_cc[VSTOP] = kXoff;
+    }
+}
+
+// tcgetattr, change, tcsetattr.
+template <typename Change>
+bool ChangeSettings(Handle handle, Change change, std::string& error)
+{
+    termios settings{};
+    if (::tcgetattr(Fd(handle), &settings) != 0)
+    {
+        error = ErrnoText(errno);
+        return false;
+    }
+    if (!change(settings))
+        return false;
+    if (::tcsetattr(Fd(handle), TCSANOW, &settings) == 0)
+        return true;
+    const int cause = errno;
+    // The C library reads the settings back and calls it EINVAL when the
+    // driver changed the character size or parity, as a pseudo-terminal
+    // does. The rest has been applied then: the device merely keeps a frame
+    // of its own, which is no refusal.
+    const tcflag_t frame = CSIZE | PARENB | PARODD | kStickParity;
+    termios held{};
+    if (cause == EINVAL && ::tcgetattr(Fd(handle), &held) == 0 &&
+        (held.c_cflag & ~frame) == (settings.c_cflag & ~frame) && held.c_iflag == settings.c_iflag &&
+        ::cfgetospeed(&held) == ::cfgetospeed(&settings) && ::cfgetispeed(&held) == ::cfgetispeed(&settings))
+        return true;
+    error = ErrnoText(cause);
     return false;
 }
 
@@ -153,60 +260,109 @@ bool ApplyMode(const std::string& mode, termios& settings, std::string& error)
         error = "invalid mode \"" + mode + "\"";
         return false;
     }
-    speed_t speed = B9600;
-    if (!SpeedFor(line.baud, speed))
-    {
-        error = "unsupported baud rate " + std::to_string(line.baud);
-        return false;
-    }
-
     ::cfmakeraw(&settings);
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
     settings.c_cflag |= CLOCAL | CREAD;
-    switch (line.dataBits)
-    {
-    case 5: settings.c_cflag |= CS5; break;
-    case 6: settings.c_cflag |= CS6; break;
-    case 7: settings.c_cflag |= CS7; break;
-    default: settings.c_cflag |= CS8; break;
-    }
-    if (line.parity == 'E')
-        settings.c_cflag |= PARENB;
-    else if (line.parity == 'O')
-        settings.c_cflag |= PARENB | PARODD;
-    if (line.stopBits == 2)
-        settings.c_cflag |= CSTOPB;
-    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    ApplyFlowControl(SFile::FlowControl(), settings);
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&settings, speed) != 0 || ::cfsetospeed(&settings, speed) != 0)
-    {
-        error = ErrnoText(errno);
-        return false;
-    }
-    return true;
+    return ApplyLine(line, settings, error);
 }
 
 bool Configure(Handle handle, const std::string& mode, std::string& error)
 {
-    const int fd = Fd(handle);
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0)
-    {
-        error = ErrnoText(errno);
+    if (!ChangeSettings(handle, [&](termios& settings) { return ApplyMode(mode, settings, error); }, error))
         return false;
-    }
-    if (!ApplyMode(mode, settings, error))
-        return false;
-    if (::tcsetattr(fd, TCSANOW, &settings) != 0)
-    {
-        error = ErrnoText(errno);
-        return false;
-    }
-
     // Pseudo-terminals refuse modem-line ioctls; that is not a failure.
     int lines = TIOCM_DTR | TIOCM_RTS;
-    ::ioctl(fd, TIOCMBIC, &lines);
+    ::ioctl(Fd(handle), TIOCMBIC, &lines);
+    return true;
+}
+
+bool GetSettings(Handle handle, SFile::LineSettings& line, SFile::FlowControl& flow, std::string& error)
+{
+    termios settings{};
+    if (::tcgetattr(Fd(handle), &settings) != 0)
+    {
+        error = ErrnoText(errno);
+        return false;
+    }
+    line.baud = BaudOf(::cfgetospeed(&settings));
+    switch (settings.c_cflag & CSIZE)
+    {
+    case CS5: line.dataBits = 5; break;
+    case CS6: line.dataBits = 6; break;
+    case CS7: line.dataBits = 7; break;
+    default: line.dataBits = 8; break;
+    }
+    const bool odd = settings.c_cflag & PARODD;
+    line.parity = 'N';
+    if (settings.c_cflag & PARENB)
+        line.parity = odd ? 'O' : 'E';
+    // A pseudo-terminal keeps CMSPAR while it clears PARENB.
+    if ((settings.c_cflag & PARENB) && (settings.c_cflag & kStickParity))
+        line.parity = odd ? 'M' : 'S';
+    line.stopBits = (settings.c_cflag & CSTOPB) ? 2 : 1;
+    flow.hardware = settings.c_cflag & CRTSCTS;
+    flow.software = (settings.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF);
+    return true;
+}
+
+bool SetLine(Handle handle, const SFile::LineSettings& line, std::string& error)
+{
+    return ChangeSettings(handle, [&](termios& settings) { return ApplyLine(line, settings, error); }, error);
+}
+
+bool SetFlowControl(Handle handle, const SFile::FlowControl& flow, std::string& error)
+{
+    return ChangeSettings(
+        handle,
+        [&](termios& settings) {
+            ApplyFlowControl(flow, settings);
+            return true;
+        },
+        error);
+}
+
+bool SetControl(Handle handle, Control which, bool on, std::string& error)
+{
+    const int fd = Fd(handle);
+    int result = 0;
+    if (which == Control::Break)
+    {
+        result = ::ioctl(fd, on ? TIOCSBRK : TIOCCBRK);
+    }
+    else
+    {
+        int line = which == Control::Dtr ? TIOCM_DTR : TIOCM_RTS;
+        result = ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
+    }
+    if (result != 0)
+        error = ErrnoText(errno);
+    return result == 0;
+}
+
+bool GetOutputLines(Handle handle, bool& dtr, bool& rts)
+{
+    int lines = 0;
+    if (::ioctl(Fd(handle), TIOCMGET, &lines) != 0)
+        return false;
+    dtr = lines & TIOCM_DTR;
+    rts = lines & TIOCM_RTS;
+    return true;
+}
+
+bool GetModemLines(Handle handle, SFile::ModemLines& lines, std::string& error)
+{
+    int bits = 0;
+    if (::ioctl(Fd(handle), TIOCMGET, &bits) != 0)
+    {
+        error = ErrnoText(errno);
+        return false;
+    }
+    lines.cts = bits & TIOCM_CTS;
+    lines.dsr = bits & TIOCM_DSR;
+    lines.ri = bits & TIOCM_RNG;
+    lines.dcd = bits & TIOCM_CAR;
     return true;
 }
 
@@ -228,9 +384,10 @@ bool IsPseudoTerminal(Handle handle)
     return deviceMajor >= kFirstPtyMajor && deviceMajor <= kLastPtyMajor;
 }
 
-bool Purge(Handle handle)
+bool Purge(Handle handle, SFile::Queues which)
 {
-    return ::tcflush(Fd(handle), TCIOFLUSH) == 0;
+    const int queues = which == SFile::Queues::Input ? TCIFLUSH : which == SFile::Queues::Output ? TCOFLUSH : TCIOFLUSH;
+    return ::tcflush(Fd(handle), queues) == 0;
 }
 
 unsigned InQueue(Handle handle)

@@ -11,8 +11,9 @@
 
 #include "SFileOs.h"
 
-#include <algorithm>
+#include <winioctl.h>
 
+#include <algorithm>
 
 namespace sfile_os
 {
@@ -23,15 +24,28 @@ struct Waker
 
 namespace
 {
-const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+const DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
+const DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
+const char kXon = 0x11;
+const char kXoff = 0x13;
+// From the serial driver's interface (ntddser.h), whose header is the driver
+// kit's and does not build in a program.
+const DWORD kGetDtrRts = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 30, METHOD_BUFFERED, FILE_ANY_ACCESS);
+const ULONG kDtrState = 0x1;
+const ULONG kRtsState = 0x2;
 
 // An open port. The byte a wait has read is touched only by the thread that
-// reads, or while no other thread is inside the device.
+// reads, or while no other thread is inside the device. The other fields
+// belong to the thread that changes the port: every control block written
+// must repeat them, or a new baud rate would drop DTR.
 struct Port
 {
     HANDLE handle;
     bool hasWaitedByte = false;
     unsigned char waitedByte = 0;
+    bool dtr = false;
+    bool rts = false;
+    bool hardwareFlow = false;
 };
 
 Port& PortOf(Handle handle)
@@ -68,6 +82,28 @@ std::string ErrorText(DWORD error)
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == '.'))
         result.pop_back();
     return result;
+}
+
+bool ReadState(HANDLE port, DCB& control, std::string& error)
+{
+    control = DCB{};
+    control.DCBlength = sizeof control;
+    if (GetCommState(port, &control))
+        return true;
+    error = ErrorText(GetLastError());
+    return false;
+}
+
+bool WriteState(const Port& port, DCB& control, std::string& error)
+{
+    control.fDtrControl = port.dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    control.fRtsControl = port.hardwareFlow ? RTS_CONTROL_HANDSHAKE
+                          : port.rts        ? RTS_CONTROL_ENABLE
+                                            : RTS_CONTROL_DISABLE;
+    if (SetCommState(port.handle, &control))
+        return true;
+    error = ErrorText(GetLastError());
+    return false;
 }
 
 std::wstring Widen(const std::string& text)
@@ -182,21 +218,132 @@ bool ApplyMode(const std::string& mode, DCB& control, std::string& error)
 
 bool Configure(Handle handle, const std::string& mode, std::string& error)
 {
+    Port& port = PortOf(handle);
+    DCB control;
+    if (!ReadState(port.handle, control, error) || !ApplyMode(mode, control, error))
+        return false;
+    port.dtr = port.rts = port.hardwareFlow = false;
+    return WriteState(port, control, error);
+}
+
+bool GetSettings(Handle handle, SFile::LineSettings& line, SFile::FlowControl& flow, std::string& error)
+{
+    DCB control;
+    if (!ReadState(Native(handle), control, error))
+        return false;
+    const char parities[] = "NOEMS";
+    line.baud = static_cast<int>(control.BaudRate);
+    line.dataBits = control.ByteSize;
+    line.parity = control.Parity < sizeof parities - 1 ? parities[control.Parity] : 'N';
+    line.stopBits = control.StopBits == TWOSTOPBITS    ? 2
+                    : control.StopBits == ONE5STOPBITS ? SFile::kOneAndHalfStopBits
+                                                       : 1;
+    flow.hardware = control.fOutxCtsFlow;
+    flow.software = control.fOutX && control.fInX;
+    return true;
+}
+
+bool SetLine(Handle handle, const SFile::LineSettings& line, std::string& error)
+{
+    const Port& port = PortOf(handle);
+    DCB control;
+    if (!ReadState(port.handle, control, error))
+        return false;
+    control.BaudRate = static_cast<DWORD>(line.baud);
+    control.ByteSize = static_cast<BYTE>(line.dataBits);
+    switch (line.parity)
+    {
+    case 'O': control.Parity = ODDPARITY; break;
+    case 'E': control.Parity = EVENPARITY; break;
+    case 'M': control.Parity = MARKPARITY; break;
+    case 'S': control.Parity = SPACEPARITY; break;
+    default: control.Parity = NOPARITY; break;
+    }
+    control.fParity = control.Parity != NOPARITY;
+    control.StopBits = line.stopBits == 2                           ? TWOSTOPBITS
+                       : line.stopBits == SFile::kOneAndHalfStopBits ? ONE5STOPBITS
+                                                                     : ONESTOPBIT;
+    return WriteState(port, control, error);
+}
+
+bool SetFlowControl(Handle handle, const SFile::FlowControl& flow, std::string& error)
+{
+    Port& port = PortOf(handle);
+    DCB control;
+    if (!ReadState(port.handle, control, error))
+        return false;
+    control.fOutxCtsFlow = flow.hardware;
+    control.fOutX = flow.software;
+    control.fInX = flow.software;
+    if (flow.software)
+    {
+        // Another program may have moved them; the far end expects these.
+        control.XonChar = kXon;
+        control.XoffChar = kXoff;
+    }
+    const bool hadHardwareFlow = port.hardwareFlow;
+    port.hardwareFlow = flow.hardware;
+    if (WriteState(port, control, error))
+        return true;
+    port.hardwareFlow = hadHardwareFlow;
+    return false;
+}
+
+bool SetControl(Handle handle, Control which, bool on, std::string& error)
+{
+    Port& port = PortOf(handle);
+    BOOL done = FALSE;
+    switch (which)
+    {
+    case Control::Dtr: done = EscapeCommFunction(port.handle, on ? SETDTR : CLRDTR); break;
+    case Control::Rts: done = EscapeCommFunction(port.handle, on ? SETRTS : CLRRTS); break;
+    case Control::Break: done = on ? SetCommBreak(port.handle) : ClearCommBreak(port.handle); break;
+    }
+    if (!done)
+    {
+        error = ErrorText(GetLastError());
+        return false;
+    }
+    if (which == Control::Dtr)
+        port.dtr = on;
+    else if (which == Control::Rts)
+        port.rts = on;
+    return true;
+}
+
+bool GetOutputLines(Handle handle, bool& dtr, bool& rts)
+{
+    // The port is overlapped, so even this quick request needs its record.
     const HANDLE port = Native(handle);
-    DCB control{};
-    control.DCBlength = sizeof control;
-    if (!GetCommState(port, &control))
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!overlapped.hEvent)
+        return false;
+    ULONG lines = 0;
+    DWORD size = 0;
+    bool read = DeviceIoControl(port, kGetDtrRts, nullptr, 0, &lines, sizeof lines, &size, &overlapped);
+    if (!read && GetLastError() == ERROR_IO_PENDING)
+        read = GetOverlappedResult(port, &overlapped, &size, TRUE);
+    CloseHandle(overlapped.hEvent);
+    if (!read || size < sizeof lines)
+        return false;
+    dtr = lines & kDtrState;
+    rts = lines & kRtsState;
+    return true;
+}
+
+bool GetModemLines(Handle handle, SFile::ModemLines& lines, std::string& error)
+{
+    DWORD status = 0;
+    if (!GetCommModemStatus(Native(handle), &status))
     {
         error = ErrorText(GetLastError());
         return false;
     }
-    if (!ApplyMode(mode, control, error))
-        return false;
-    if (!SetCommState(port, &control))
-    {
-        error = ErrorText(GetLastError());
-        return false;
-    }
+    lines.cts = status & MS_CTS_ON;
+    lines.dsr = status & MS_DSR_ON;
+    lines.ri = status & MS_RING_ON;
+    lines.dcd = status & MS_RLSD_ON;
     return true;
 }
 
@@ -216,10 +363,16 @@ bool IsPseudoTerminal(Handle)
     return false;
 }
 
-bool Purge(Handle handle)
+bool Purge(Handle handle, SFile::Queues which)
 {
-    PortOf(handle).hasWaitedByte = false;
-    return PurgeComm(Native(handle), kPurgeAll) != FALSE;
+    DWORD flags = kPurgeInput | kPurgeOutput;
+    if (which == SFile::Queues::Input)
+        flags = kPurgeInput;
+    else if (which == SFile::Queues::Output)
+        flags = kPurgeOutput;
+    if (flags & PURGE_RXCLEAR)
+        PortOf(handle).hasWaitedByte = false;
+    return PurgeComm(Native(handle), flags) != FALSE;
 }
 
 unsigned InQueue(Handle handle)

@@ -54,8 +54,10 @@ private:
 };
 
 wxDECLARE_EVENT(EVT_SERIAL_PORT, SerialPortEvent);
-// Queued output has been written to the port: GetInt() bytes, 0 when the port
-// refused output and the queue was dropped. Either way, room is back.
+// Queued output has been written to the port: GetInt() bytes; then
+// GetExtraLong() bytes queued behind them were dropped, never to be written,
+// because the port refused output or a purge discarded them. Either way,
+// room is back.
 wxDECLARE_EVENT(EVT_SERIAL_WRITTEN, wxThreadEvent);
 // The open port stopped working (an unplugged adapter, a hung-up terminal);
 // sent once per opening.

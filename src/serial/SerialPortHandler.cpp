@@ -46,6 +46,8 @@ SerialPortHandler::SerialPortHandler(int chunkSize, int id, wxEvtHandler* target
       m_dataBits(SFile::kDefaultDataBits),
       m_parity(SFile::kDefaultParity),
       m_stopBits(SFile::kDefaultStopBits),
+      m_dtr(false),
+      m_rts(false),
       m_eventId(id == -1 ? wxNewId() : id),
       m_target(target),
       m_chunkSize(static_cast<unsigned>(std::max(chunkSize, 1))),
@@ -75,12 +77,6 @@ bool SerialPortHandler::Open(const wxString& portName, int baud, bool quietly)
     DropOutput();
 
     const std::string name = portName.utf8_string();
-    m_device->SetDataBits(m_dataBits);
-    m_device->SetParity(m_parity);
-    m_device->SetStopBits(m_stopBits);
-    m_dataBits = m_device->GetDataBits();
-    m_parity = m_device->GetParity();
-    m_stopBits = m_device->GetStopBits();
     if (!quietly)
     {
         Logger::message("SerialPortHandler::Open() - port: %s, baud: %d", wxString::FromUTF8(SFile::PortLabel(name)),
@@ -94,6 +90,8 @@ bool SerialPortHandler::Open(const wxString& portName, int baud, bool quietly)
 
     m_portName = portName;
     m_baud = baud;
+    if (opened)
+        ApplyKeptControls(quietly);
     // Bytes trickle from a real port at its baud rate, so a short wait
     // gathers them; a pseudo-terminal hands over whole writes at once.
     m_gapWaitMicros = m_device->IsPseudoTerminal() ? 0 : GapWaitMicros(baud);
@@ -107,9 +105,160 @@ bool SerialPortHandler::Open(const wxString& portName, int baud, bool quietly)
 
 void SerialPortHandler::SetLineFormat(std::uint8_t dataBits, char parity, std::uint8_t stopBits)
 {
-    m_dataBits = dataBits;
-    m_parity = parity;
-    m_stopBits = stopBits;
+    // The device keeps these for its next Open, and the worker never reads
+    // them: no need to park it.
+    m_device->SetDataBits(dataBits);
+    m_device->SetParity(parity);
+    m_device->SetStopBits(stopBits);
+    m_dataBits = m_device->GetDataBits();
+    m_parity = m_device->GetParity();
+    m_stopBits = m_device->GetStopBits();
+}
+
+void SerialPortHandler::ApplyKeptControls(bool quietly)
+{
+    // The mode string of Open has no room for a frame that SetLine asked
+    // for (5 data bits, mark parity, ...): that one follows here.
+    const SFile::LineSettings line{m_baud, m_dataBits, m_parity, m_stopBits};
+    if ((m_dataBits != m_device->GetDataBits() || m_parity != m_device->GetParity() ||
+         m_stopBits != m_device->GetStopBits()) &&
+        !m_device->SetLine(line) && !quietly)
+        Refused("the line settings");
+    if ((m_flow.hardware || m_flow.software) && !m_device->SetFlowControl(m_flow) && !quietly)
+        Refused("flow control");
+    if (m_dtr && !m_device->SetDtr(true) && !quietly)
+        Refused("DTR on");
+    if (m_rts && !m_device->SetRts(true) && !quietly)
+        Refused("RTS on");
+}
+
+bool SerialPortHandler::SetLine(const SFile::LineSettings& wanted)
+{
+    if (!SFile::IsLineInRange(wanted))
+    {
+        Logger::message("SerialPortHandler::SetLine() - %s: no such line: %s",
+                        wxString::FromUTF8(SFile::PortLabel(m_portName.utf8_string())),
+                        wxString::FromUTF8(SFile::ModeString(wanted.baud, wanted.parity, wanted.dataBits,
+                                                             wanted.stopBits)));
+        return false;
+    }
+    if (IsWorking())
+    {
+        // The worker's pause between characters follows the baud rate.
+        Pause();
+        const bool set = m_device->SetLine(wanted);
+        if (set)
+            m_gapWaitMicros = m_device->IsPseudoTerminal() ? 0 : GapWaitMicros(wanted.baud);
+        Resume();
+        if (!set)
+            return Refused("the line settings");
+    }
+    m_baud = wanted.baud;
+    m_dataBits = static_cast<std::uint8_t>(wanted.dataBits);
+    m_parity = wanted.parity;
+    m_stopBits = static_cast<std::uint8_t>(wanted.stopBits);
+    return true;
+}
+
+bool SerialPortHandler::SetFlowControl(const SFile::FlowControl& wanted)
+{
+    if (IsWorking())
+    {
+        Pause();
+        const bool set = m_device->SetFlowControl(wanted);
+        Resume();
+        if (!set)
+            return Refused("flow control");
+    }
+    m_flow = wanted;
+    return true;
+}
+
+bool SerialPortHandler::SetDtr(bool on)
+{
+    if (IsWorking() && !m_device->SetDtr(on))
+        return Refused(on ? "DTR on" : "DTR off");
+    m_dtr = on;
+    return true;
+}
+
+bool SerialPortHandler::SetRts(bool on)
+{
+    if (IsWorking() && !m_device->SetRts(on))
+        return Refused(on ? "RTS on" : "RTS off");
+    m_rts = on;
+    return true;
+}
+
+bool SerialPortHandler::SetBreak(bool on)
+{
+    if (!IsWorking() || !m_device->SetBreak(on))
+        return Refused(on ? "a break" : "the end of a break");
+    return true;
+}
+
+bool SerialPortHandler::Purge(SFile::Queues which)
+{
+    if (!m_device->IsOpen())
+        return Refused("a purge");
+    const bool output = which != SFile::Queues::Input;
+    Pause();
+    unsigned written = 0;
+    unsigned dropped = 0;
+    if (output)
+    {
+        written = m_unreported;
+        dropped = DropOutput();
+    }
+    const bool purged = m_device->Purge(which);
+    Resume();
+    // Reported once the worker runs again, so that whatever the target does
+    // from within the report (queue more output, change a control) finds
+    // the handler as usual.
+    if (written > 0 || dropped > 0)
+        ReportWritten(written, dropped);
+    return purged || Refused("a purge");
+}
+
+SFile::LineSettings SerialPortHandler::GetLine() const
+{
+    if (IsWorking())
+        return m_device->GetLine();
+    return SFile::LineSettings{m_baud, m_dataBits, m_parity, m_stopBits};
+}
+
+SFile::FlowControl SerialPortHandler::GetFlowControl() const
+{
+    return IsWorking() ? m_device->GetFlowControl() : m_flow;
+}
+
+SFile::ControlLines SerialPortHandler::GetControlLines() const
+{
+    if (IsWorking())
+        return m_device->GetControlLines();
+    SFile::ControlLines lines;
+    lines.dtr = m_dtr ? SFile::Signal::On : SFile::Signal::Off;
+    lines.rts = m_rts ? SFile::Signal::On : SFile::Signal::Off;
+    lines.brk = SFile::Signal::Off;
+    return lines;
+}
+
+bool SerialPortHandler::GetModemLines(SFile::ModemLines& lines)
+{
+    return IsWorking() && m_device->GetModemLines(lines);
+}
+
+bool SerialPortHandler::IsWorking() const
+{
+    return m_device->IsOpen() && !m_lost.load();
+}
+
+bool SerialPortHandler::Refused(const char* what)
+{
+    const std::string cause = m_device->IsOpen() ? m_device->LastError() : "the port is not open";
+    Logger::message("SerialPortHandler - %s refused %s: %s",
+                    wxString::FromUTF8(SFile::PortLabel(m_portName.utf8_string())), what, wxString::FromUTF8(cause));
+    return false;
 }
 
 void SerialPortHandler::Close()
@@ -251,10 +400,9 @@ void SerialPortHandler::WriteQueued()
         if (!m_device->WriteAvailable(m_staged.Data(), staged, &written))
         {
             // The port refuses output: nothing queued can be delivered.
-            if (m_unreported > 0)
-                ReportWritten(m_unreported);
-            DropOutput();
-            ReportWritten(0);
+            const unsigned reported = m_unreported;
+            const unsigned dropped = DropOutput();
+            ReportWritten(reported, dropped);
             PortFailed();
             return;
         }
@@ -286,22 +434,23 @@ void SerialPortHandler::PortFailed()
     m_device->WaitInterrupt(kIdleWaitMicros);
 }
 
-void SerialPortHandler::ReportWritten(unsigned count)
+void SerialPortHandler::ReportWritten(unsigned written, unsigned dropped)
 {
     wxThreadEvent event(EVT_SERIAL_WRITTEN, m_eventId);
     event.SetEventObject(this);
-    event.SetInt(static_cast<int>(count));
+    event.SetInt(static_cast<int>(written));
+    event.SetExtraLong(static_cast<long>(dropped));
     (m_target ? m_target : this)->ProcessEventLocally(event);
 }
 
 // Owner's thread with the worker parked, or the worker itself.
-void SerialPortHandler::DropOutput()
+unsigned SerialPortHandler::DropOutput()
 {
     std::lock_guard<std::mutex> lock(m_outputMutex);
     m_output.Clear();
     m_staged.Clear();
-    m_unwritten = 0;
     m_unreported = 0;
+    return m_unwritten.exchange(0);
 }
 
 void SerialPortHandler::interrupt()

@@ -2,6 +2,7 @@
 
 #include "ByteQueue.h"
 #include "ProcessBase.h"
+#include "SFile.h"
 #include "SerialPortEvent.h"
 
 #include <wx/arrstr.h>
@@ -13,7 +14,6 @@
 #include <mutex>
 #include <vector>
 
-class SFile;
 struct DiscoveredPort;
 
 // The serial side of one bridge: owns one serial device, reads it on a worker
@@ -32,8 +32,18 @@ struct DiscoveredPort;
 // the target as EVT_SERIAL_WRITTEN, on the worker thread or, for what
 // QueueWrite wrote itself, on the owner's thread inside QueueWrite.
 //
-// Threads: construction, Open, Write, QueueWrite, Close and destruction on
-// the owner's thread; the counters and GetWriteRoom may be read from any.
+// Controls: the line (baud rate and frame), flow control, DTR, RTS and break
+// can be changed while the worker runs, and the queues purged. The line,
+// flow control and a purge park the worker for the change, as Open does;
+// the others need not. What each control asks for is kept and applied again
+// by every later Open, so a port reopened after a loss comes back as it was
+// set (Open's baud rate replaces the one asked for here: pass GetBaud() to
+// keep it); a break is not kept. While the port is closed or lost a change
+// is only kept.
+//
+// Threads: construction, Open, Write, QueueWrite, the controls, Close and
+// destruction on the owner's thread; the counters and GetWriteRoom may be
+// read from any.
 class SerialPortHandler : public ProcessBase, public wxEvtHandler
 {
 public:
@@ -63,6 +73,37 @@ public:
     // them. True when at least one byte was written; count is added to the
     // written counter whatever the outcome.
     bool Write(const void* bytes, unsigned count);
+
+    // The controls. Each is logged and false when the working port refuses
+    // it, which leaves what was in force; true when the port took it, or
+    // when there is no working port and the change is kept for the next
+    // Open. The line, flow control and Purge park the worker meanwhile: the
+    // target must not keep the worker waiting for this thread then.
+
+    // The ranges of SFile::SetLine; a line outside them is refused at once.
+    bool SetLine(const SFile::LineSettings& wanted);
+    bool SetFlowControl(const SFile::FlowControl& wanted);
+    bool SetDtr(bool on);
+    bool SetRts(bool on);
+    // False, and nothing kept, without a working port.
+    bool SetBreak(bool on);
+    // Discards what waits in the port's queues. Output also takes what this
+    // handler has queued and not yet written: that goes out as a report of
+    // EVT_SERIAL_WRITTEN (the bytes written before, then those dropped),
+    // so that whoever counts queued bytes can forget the dropped ones. The
+    // handler's queue is dropped even when the port refuses; false when it
+    // is not open.
+    bool Purge(SFile::Queues which);
+
+    // What is in force on the working port, read back from it after each
+    // change (a device may keep other values than those asked for);
+    // without a working port, what the next Open will ask for. Cheap.
+    SFile::LineSettings GetLine() const;
+    SFile::FlowControl GetFlowControl() const;
+    SFile::ControlLines GetControlLines() const;
+    // Reads the modem's input lines now; false without a working port or
+    // when the device cannot tell (a pseudo-terminal has none).
+    bool GetModemLines(SFile::ModemLines& lines);
 
     // Queues as many of the bytes as there is room for and returns how many
     // it took, without waiting; nothing while the port is closed. The taken
@@ -114,15 +155,26 @@ private:
     // On the worker: the port failed; tell the target once, then idle.
     void PortFailed();
     void WriteQueued();
-    void ReportWritten(unsigned count);
-    void DropOutput();
+    // written bytes went to the port, then dropped queued ones were discarded.
+    void ReportWritten(unsigned written, unsigned dropped = 0);
+    // Empties the output queue; returns how many bytes it held.
+    unsigned DropOutput();
+    // Open and working: neither closed nor lost.
+    bool IsWorking() const;
+    // Applies the controls kept from before to a port just opened.
+    void ApplyKeptControls(bool quietly);
+    // Logs why the device refused what, and returns false.
+    bool Refused(const char* what);
 
     std::unique_ptr<SFile> m_device;
     wxString m_portName;
     int m_baud;
     std::uint8_t m_dataBits;
     char m_parity;
-    std::uint8_t m_stopBits;
+    std::uint8_t m_stopBits;         // SFile::kOneAndHalfStopBits for 1.5
+    SFile::FlowControl m_flow;       // kept for the next Open
+    bool m_dtr;                      // kept for the next Open
+    bool m_rts;                      // kept for the next Open
     int m_eventId;
     wxEvtHandler* m_target;
     unsigned m_chunkSize;

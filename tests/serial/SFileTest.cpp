@@ -439,3 +439,65 @@ TEST_F(SFileOnPty, WriteGivesUpAfterASecondWhenThePortTakesNoMore)
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, block.size());
 }
+
+// A pseudo-terminal keeps speed, stop bits and flow control, forces 8 data
+// bits without parity, has no modem lines and takes a break without effect.
+TEST_F(SFileOnPty, ControlsChangeTheOpenPortAndReportWhatItHolds)
+{
+    EXPECT_FALSE(device.SetLine({19200, 8, 'N', 1}));
+    EXPECT_EQ(device.LastError(), "the port is not open");
+    ASSERT_TRUE(device.Open(pty.SlavePath(), 9600));
+    EXPECT_EQ(device.GetLine(), (SFile::LineSettings{9600, 8, 'N', 1}));
+    EXPECT_EQ(device.GetControlLines().brk, SFile::Signal::Off);
+
+    ASSERT_TRUE(device.SetLine({57600, 7, 'E', 2})) << device.LastError();
+    termios held = SlaveSettings();
+    EXPECT_EQ(::cfgetospeed(&held), static_cast<speed_t>(B57600));
+    EXPECT_EQ(held.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8 | CSTOPB));
+    const SFile::LineSettings inForce{57600, 8, 'N', 2};
+    EXPECT_EQ(device.GetLine(), inForce) << "what the terminal holds, not what was asked for";
+
+    for (const SFile::LineSettings& refused : {SFile::LineSettings{14400, 8, 'N', 1},
+                                               SFile::LineSettings{9600, 8, 'N', SFile::kOneAndHalfStopBits},
+                                               SFile::LineSettings{9600, 9, 'N', 1}, SFile::LineSettings{9600, 8, 'X', 1}})
+    {
+        EXPECT_FALSE(device.SetLine(refused)) << refused.baud;
+        EXPECT_FALSE(device.LastError().empty());
+        EXPECT_EQ(device.GetLine(), inForce);
+    }
+    held = SlaveSettings();
+    EXPECT_EQ(::cfgetospeed(&held), static_cast<speed_t>(B57600)) << "a refused line leaves the port alone";
+
+    ASSERT_TRUE(device.SetFlowControl({true, true}));
+    held = SlaveSettings();
+    EXPECT_EQ(held.c_cflag & CRTSCTS, static_cast<tcflag_t>(CRTSCTS));
+    EXPECT_EQ(held.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_TRUE(device.GetFlowControl().hardware && device.GetFlowControl().software);
+    ASSERT_TRUE(device.SetFlowControl({false, false}));
+    EXPECT_EQ(SlaveSettings().c_cflag & CRTSCTS, 0u);
+    EXPECT_FALSE(device.GetFlowControl().hardware || device.GetFlowControl().software);
+
+    EXPECT_FALSE(device.SetDtr(true));
+    EXPECT_EQ(device.LastError(), "Inappropriate ioctl for device");
+    EXPECT_FALSE(device.SetRts(true));
+    EXPECT_EQ(device.GetControlLines().dtr, SFile::Signal::Unknown);
+    EXPECT_EQ(device.GetControlLines().rts, SFile::Signal::Unknown);
+    SFile::ModemLines lines;
+    EXPECT_FALSE(device.GetModemLines(lines));
+    ASSERT_TRUE(device.SetBreak(true)) << device.LastError();
+    EXPECT_EQ(device.GetControlLines().brk, SFile::Signal::On);
+    ASSERT_TRUE(device.SetBreak(false));
+    EXPECT_EQ(device.GetControlLines().brk, SFile::Signal::Off);
+
+    ASSERT_TRUE(pty.Send("stale"));
+    ASSERT_TRUE(WaitFor([&] { return device.InQueue() == 5; }));
+    EXPECT_TRUE(device.Purge(SFile::Queues::Output));
+    EXPECT_EQ(device.InQueue(), 5u) << "output only";
+    EXPECT_TRUE(device.Purge(SFile::Queues::Input));
+    EXPECT_EQ(device.InQueue(), 0u);
+    ASSERT_TRUE(pty.Send("fresh"));
+    EXPECT_EQ(ReadWaiting(device, 5), "fresh");
+
+    device.Close();
+    EXPECT_EQ(device.GetLine().baud, 0);
+}

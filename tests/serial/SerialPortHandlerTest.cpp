@@ -1,8 +1,11 @@
 #include "serial/SerialPortHandler.h"
 #include "support/LogRecorder.h"
+#include "support/PatternStream.h"
 #include "support/PtyPair.h"
 
 #include <gtest/gtest.h>
+
+#include <termios.h>
 
 #include <mutex>
 #include <thread>
@@ -42,6 +45,12 @@ public:
         return m_written;
     }
 
+    unsigned DroppedReports() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_dropped;
+    }
+
     std::string LastText() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -72,10 +81,12 @@ private:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_written += static_cast<unsigned>(event.GetInt());
+        m_dropped += static_cast<unsigned>(event.GetExtraLong());
     }
 
     mutable std::mutex m_mutex; // protects the fields below
     unsigned m_written = 0;
+    unsigned m_dropped = 0;
     std::string m_bytes;
     std::vector<unsigned> m_sizes;
     std::string m_lastText;
@@ -260,6 +271,106 @@ TEST_F(SerialPortHandlerTest, AVanishedPortDoesNotStopTheHandler)
     EXPECT_TRUE(handler.isRunning());
     handler.Close();
     EXPECT_FALSE(handler.IsOpen());
+}
+
+TEST_F(SerialPortHandlerTest, TheLineChangesWhileBytesFlowBothWaysAndNoneIsLost)
+{
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 9600));
+    constexpr std::uint64_t kBytes = 1 << 20;
+    constexpr unsigned kPiece = 4096;
+    const struct
+    {
+        int baud;
+        unsigned stopBits;
+        speed_t speed;
+    } steps[] = {{19200, 2, B19200}, {115200, 1, B115200}, {300, 2, B300}, {921600, 2, B921600}, {57600, 1, B57600}};
+    PatternWriter device(pty.Master(), kBytes);
+    PatternReader deviceReads(pty.Master(), kBytes);
+    std::uint64_t queued = 0;
+    std::size_t step = 0;
+    const bool flowed = WaitFor(
+        [&] {
+            if (queued < kBytes)
+                queued += handler.QueueWrite(PatternBytes(queued, kPiece).data(), kPiece);
+            // Each change lands while both streams are under way.
+            if (step < std::size(steps) && collector.Bytes().size() > step * kBytes / std::size(steps))
+            {
+                const auto& next = steps[step++];
+                EXPECT_TRUE(handler.SetLine({next.baud, 8, 'N', next.stopBits}));
+                termios held{};
+                EXPECT_EQ(::tcgetattr(pty.Slave(), &held), 0);
+                EXPECT_EQ(::cfgetospeed(&held), next.speed) << next.baud;
+                EXPECT_EQ((held.c_cflag & CSTOPB) != 0, next.stopBits == 2) << next.baud;
+                EXPECT_EQ(handler.GetLine(), (SFile::LineSettings{next.baud, 8, 'N', next.stopBits}));
+            }
+            return step == std::size(steps) && collector.Bytes().size() >= kBytes &&
+                   (deviceReads.Done() || deviceReads.Failed());
+        },
+        60s);
+    ASSERT_TRUE(flowed) << "step " << step << ", received " << collector.Bytes().size() << ", sent "
+                        << deviceReads.Received();
+    EXPECT_TRUE(collector.Bytes() == PatternBytes(0, kBytes)) << "the device's stream arrived altered";
+    EXPECT_FALSE(deviceReads.Failed()) << "the queued stream arrived altered";
+
+    // Asked for 7E, the terminal holds 8N, and says so.
+    EXPECT_TRUE(handler.SetLine({57600, 7, 'E', 1}));
+    EXPECT_EQ(handler.GetLine(), (SFile::LineSettings{57600, 8, 'N', 1}));
+    EXPECT_FALSE(handler.SetLine({14400, 8, 'N', 1}));
+    EXPECT_EQ(log.CountContaining("refused the line settings: unsupported baud rate 14400"), 1);
+    EXPECT_EQ(handler.GetLine().baud, 57600);
+}
+
+TEST_F(SerialPortHandlerTest, ControlsAreKeptForTheNextOpenAndAPurgeDropsWhatIsQueued)
+{
+    // Kept while closed, applied by Open; the terminal refuses DTR.
+    EXPECT_TRUE(handler.SetLine({19200, 8, 'N', 2}));
+    EXPECT_TRUE(handler.SetFlowControl({false, true}));
+    EXPECT_TRUE(handler.SetDtr(true));
+    EXPECT_EQ(handler.GetControlLines().dtr, SFile::Signal::On);
+    EXPECT_FALSE(handler.SetBreak(true)) << "a break is not kept";
+    ASSERT_TRUE(handler.Open(pty.SlavePath(), 19200));
+    termios held{};
+    ASSERT_EQ(::tcgetattr(pty.Slave(), &held), 0);
+    EXPECT_EQ(held.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
+    EXPECT_EQ(held.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_TRUE(handler.GetFlowControl().software);
+    EXPECT_EQ(log.CountContaining("refused DTR on: Inappropriate ioctl for device"), 1);
+    EXPECT_EQ(handler.GetControlLines().dtr, SFile::Signal::Unknown);
+    SFile::ModemLines lines;
+    EXPECT_FALSE(handler.GetModemLines(lines));
+    EXPECT_TRUE(handler.SetBreak(true));
+    EXPECT_TRUE(handler.SetBreak(false));
+    ASSERT_TRUE(handler.SetFlowControl({false, false}));
+
+    // The device reads nothing for a while: what is queued meanwhile waits,
+    // and a purge of output drops it, reported as dropped, with what the
+    // terminal holds beyond what its far end has taken in.
+    const std::size_t filled = pty.FillUnread();
+    const std::string doomed = Pattern(3000);
+    ASSERT_EQ(handler.QueueWrite(doomed.data(), static_cast<unsigned>(doomed.size())), doomed.size());
+    ASSERT_TRUE(handler.Purge(SFile::Queues::Output));
+    EXPECT_EQ(collector.WrittenReports() + collector.DroppedReports(), doomed.size());
+    EXPECT_EQ(handler.GetWriteRoom(), SerialPortHandler::kWriteQueueBytes);
+    ASSERT_EQ(handler.QueueWrite("after", 5), 5u);
+    std::string received;
+    ASSERT_TRUE(WaitFor([&] {
+        received += pty.ReceiveAvailable();
+        return received.size() >= 5 && received.compare(received.size() - 5, 5, "after") == 0;
+    }));
+    EXPECT_EQ(received.find_first_not_of('\0'), received.size() - 5) << "only zeros come first";
+    EXPECT_LT(received.size() - 5, filled) << "the terminal's output was purged too";
+    EXPECT_TRUE(handler.Purge(SFile::Queues::Input));
+
+    // A line set while the port is lost is what it comes back with.
+    pty.CloseMaster();
+    ASSERT_TRUE(WaitFor([&] { return handler.IsLost(); }));
+    EXPECT_TRUE(handler.SetLine({4800, 8, 'N', 1}));
+    EXPECT_EQ(handler.GetLine().baud, 4800);
+    PtyPair replugged;
+    ASSERT_TRUE(handler.Open(replugged.SlavePath(), handler.GetBaud()));
+    ASSERT_EQ(::tcgetattr(replugged.Slave(), &held), 0);
+    EXPECT_EQ(::cfgetospeed(&held), static_cast<speed_t>(B4800));
+    EXPECT_EQ(held.c_cflag & CSTOPB, 0u);
 }
 
 TEST(SerialPortHandlerAlone, WithoutATargetTheHandlerConsumesItsOwnEvents)

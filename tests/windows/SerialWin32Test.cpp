@@ -118,6 +118,48 @@ TEST(Win32Port, CloseReturnsAtOnceWhileTheWorkerWaitsForInputAndTheNextOpenWorks
     }
 }
 
+// Under Wine the port is a pseudo-terminal: it keeps speed and stop bits but
+// holds 8N, and Wine refuses its modem lines.
+TEST(Win32Port, TheControlsChangeTheOpenPortOrFailCleanly)
+{
+    ASSERT_FALSE(TestPort().empty()) << "SERIAL_TEST_PORT names no port";
+    const bool modemLines = !UnderWine();
+    SFile port;
+    ASSERT_TRUE(port.Open(TestPort(), 9600)) << port.LastError();
+    EXPECT_EQ(port.GetLine(), (SFile::LineSettings{9600, 8, 'N', 1}));
+    EXPECT_EQ(port.GetControlLines().brk, SFile::Signal::Off);
+
+    ASSERT_TRUE(port.SetLine({57600, 7, 'E', 2})) << port.LastError();
+    EXPECT_EQ(port.GetLine(), (SFile::LineSettings{57600, modemLines ? 7u : 8u, modemLines ? 'E' : 'N', 2}));
+    ASSERT_TRUE(port.SetFlowControl({true, true})) << port.LastError();
+    EXPECT_TRUE(port.GetFlowControl().hardware && port.GetFlowControl().software);
+    ASSERT_TRUE(port.SetFlowControl({false, false}));
+    EXPECT_FALSE(port.GetFlowControl().hardware || port.GetFlowControl().software);
+
+    EXPECT_EQ(port.SetDtr(true), modemLines);
+    EXPECT_FALSE(port.LastError().empty());
+    EXPECT_EQ(port.GetControlLines().dtr, modemLines ? SFile::Signal::On : SFile::Signal::Unknown);
+    SFile::ModemLines lines;
+    EXPECT_EQ(port.GetModemLines(lines), modemLines);
+    EXPECT_TRUE(port.SetBreak(true)) << port.LastError();
+    EXPECT_EQ(port.GetControlLines().brk, SFile::Signal::On);
+    EXPECT_TRUE(port.SetBreak(false));
+    EXPECT_TRUE(port.Purge(SFile::Queues::Input));
+    EXPECT_TRUE(port.Purge(SFile::Queues::Output));
+    port.Close();
+
+    // The handler's worker keeps a read waiting: each change cancels it first.
+    SerialPortHandler handler(4096, 1, nullptr);
+    ASSERT_TRUE(handler.Open(TestPort(), 9600, false)) << handler.GetOpenError();
+    for (int baud : {19200, 115200, 4800})
+    {
+        EXPECT_TRUE(handler.SetLine({baud, 8, 'N', 1}));
+        EXPECT_EQ(handler.GetLine().baud, baud);
+        EXPECT_TRUE(handler.Purge(SFile::Queues::Both));
+    }
+    handler.Close();
+}
+
 TEST(Win32PortList, PortsComeFromTheSerialDeviceMap)
 {
     HKEY key = nullptr;
