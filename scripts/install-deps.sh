@@ -12,6 +12,7 @@ packages=(
   libwxgtk3.2-dev libwxsqlite3-3.2-dev libsqlite3-dev
   libgtest-dev
   xvfb xauth xdotool
+  python3-serial
 )
 case "${1:-}" in
   bench) packages+=(ser2net socat) ;;

@@ -84,6 +84,159 @@ unsigned char* ClientReadBuffer()
 const char Bridge::kRawProtocol[] = "raw";
 const char Bridge::kRfc2217Protocol[] = "rfc2217";
 
+// The serial port as the bridge's RFC 2217 sessions see it. Only the writer's
+// session writes or changes anything; the bridge says whose bytes they are
+// before it hands a session the client's input.
+class Bridge::SerialControl : public Rfc2217Port
+{
+public:
+    explicit SerialControl(Bridge& bridge) : m_bridge(bridge) {}
+
+    void SetClient(int id) { m_clientId = id; }
+
+    void Write(const unsigned char* bytes, std::size_t count) override
+    {
+        // Without a port the writer's bytes are dropped, as a raw writer's are.
+        if (count == 0 || !m_bridge.IsSerialOpen())
+            return;
+        // The room was there for the undecoded input, which is never shorter.
+        m_bridge.m_credits.push_back({m_clientId, static_cast<unsigned>(count)});
+        m_bridge.m_serialHandler->QueueWrite(bytes, static_cast<unsigned>(count));
+    }
+
+    std::uint32_t Get(Setting setting) override
+    {
+        SerialPortHandler* handler = m_bridge.m_serialHandler.get();
+        SFile::LineSettings line;
+        line.baud = m_bridge.m_comBaud;
+        line.dataBits = static_cast<unsigned>(m_bridge.m_dataBits);
+        line.parity = m_bridge.m_parity;
+        line.stopBits = static_cast<unsigned>(m_bridge.m_stopBits);
+        SFile::FlowControl flow;
+        SFile::ControlLines lines;
+        if (handler)
+        {
+            line = handler->GetLine();
+            flow = handler->GetFlowControl();
+            lines = handler->GetControlLines();
+        }
+        switch (setting)
+        {
+        case BaudRate: return static_cast<std::uint32_t>(line.baud);
+        case DataSize: return line.dataBits;
+        case Parity: return ParityCode(line.parity);
+        case StopSize: return line.stopBits;
+        case OutboundFlow: return flow.hardware ? kFlowHardware : flow.software ? kFlowXonXoff : kFlowNone;
+        case InboundFlow: return flow.hardware ? kInFlowHardware : flow.software ? kInFlowXonXoff : kInFlowNone;
+        case Break: return lines.brk == SFile::Signal::On ? 1 : 0;
+        // A device without modem lines (a pseudo-terminal) contradicts
+        // nothing: the client is told what it asked for last.
+        case Dtr: return lines.dtr == SFile::Signal::Unknown ? m_dtr : lines.dtr == SFile::Signal::On ? 1 : 0;
+        case Rts: return lines.rts == SFile::Signal::Unknown ? m_rts : lines.rts == SFile::Signal::On ? 1 : 0;
+        }
+        return 0;
+    }
+
+    std::uint32_t Set(Setting setting, std::uint32_t value) override
+    {
+        SerialPortHandler* handler = m_bridge.m_serialHandler.get();
+        if (!handler)
+            return Get(setting);
+        m_bridge.m_portChangedByClient = true;
+        switch (setting)
+        {
+        case BaudRate:
+        case DataSize:
+        case Parity:
+        case StopSize:
+        {
+            SFile::LineSettings line = handler->GetLine();
+            if (setting == BaudRate)
+                line.baud = static_cast<int>(value);
+            else if (setting == DataSize)
+                line.dataBits = value;
+            else if (setting == Parity)
+                line.parity = "?NOEMS"[value < 6 ? value : 0];
+            else
+                line.stopBits = value;
+            // The worker is parked for the change: it must not wait for the inbox.
+            m_bridge.BoundInbox(false);
+            handler->SetLine(line);
+            m_bridge.BoundInbox(true);
+            break;
+        }
+        case OutboundFlow:
+        case InboundFlow:
+        {
+            SFile::FlowControl flow;
+            flow.hardware = value == kFlowHardware || value == kInFlowHardware;
+            flow.software = value == kFlowXonXoff || value == kInFlowXonXoff;
+            const bool supported = flow.hardware || flow.software || value == kFlowNone || value == kInFlowNone;
+            if (supported)
+            {
+                m_bridge.BoundInbox(false);
+                handler->SetFlowControl(flow);
+                m_bridge.BoundInbox(true);
+            }
+            break;
+        }
+        case Break: handler->SetBreak(value != 0); break;
+        case Dtr:
+            m_dtr = value;
+            handler->SetDtr(value != 0);
+            break;
+        case Rts:
+            m_rts = value;
+            handler->SetRts(value != 0);
+            break;
+        }
+        return Get(setting);
+    }
+
+    void Purge(bool received, bool toSend) override
+    {
+        SerialPortHandler* handler = m_bridge.m_serialHandler.get();
+        if (!handler || (!received && !toSend))
+            return;
+        const SFile::Queues which = received && toSend ? SFile::Queues::Both
+                                    : received         ? SFile::Queues::Input
+                                                       : SFile::Queues::Output;
+        m_bridge.BoundInbox(false);
+        handler->Purge(which);
+        m_bridge.BoundInbox(true);
+    }
+
+    std::uint8_t ModemLines() override
+    {
+        SFile::ModemLines lines;
+        if (!m_bridge.m_serialHandler || !m_bridge.m_serialHandler->GetModemLines(lines))
+            return 0;
+        return static_cast<std::uint8_t>((lines.cts ? kCts : 0) | (lines.dsr ? kDsr : 0) | (lines.ri ? kRi : 0) |
+                                         (lines.dcd ? kDcd : 0));
+    }
+
+    // As a port is opened: DTR and RTS off.
+    void Reset() { m_dtr = m_rts = 0; }
+
+private:
+    static std::uint32_t ParityCode(char parity)
+    {
+        switch (parity)
+        {
+        case 'O': return kParityOdd;
+        case 'E': return kParityEven;
+        case 'M': return kParityMark;
+        case 'S': return kParitySpace;
+        default: return kParityNone;
+        }
+    }
+
+    Bridge& m_bridge;
+    int m_clientId = 0;
+    std::uint32_t m_dtr = 0;
+    std::uint32_t m_rts = 0;
+};
+
 wxBEGIN_EVENT_TABLE(Bridge, wxEvtHandler)
     EVT_SOCKET(kServerSocketId, Bridge::OnSocketConnection)
 wxEND_EVENT_TABLE()
@@ -106,6 +259,7 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
       m_listenTimer(this),
       m_acceptTimer(this),
       m_hangUpTimer(this),
+      m_modemTimer(this),
       m_acceptPaused(false),
       m_server(nullptr),
       m_writerStalled(false),
@@ -120,6 +274,8 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
     Bind(wxEVT_TIMER, &Bridge::OnListenTimer, this, m_listenTimer.GetId());
     Bind(wxEVT_TIMER, &Bridge::OnAcceptTimer, this, m_acceptTimer.GetId());
     Bind(wxEVT_TIMER, &Bridge::OnHangUpTimer, this, m_hangUpTimer.GetId());
+    Bind(wxEVT_TIMER, &Bridge::OnModemTimer, this, m_modemTimer.GetId());
+    m_serialControl = std::make_unique<SerialControl>(*this);
 }
 
 Bridge::Bridge(const Bridge* source)
@@ -348,6 +504,9 @@ void Bridge::ReleaseRun()
     m_listenTimer.Stop();
     m_acceptTimer.Stop();
     m_hangUpTimer.Stop();
+    m_modemTimer.Stop();
+    m_portChangedByClient = false;
+    m_serialControl->Reset();
     m_acceptPaused = false;
     m_running = false;
 }
@@ -526,6 +685,20 @@ void Bridge::Admit(wxSocketBase* socket)
     }
     BridgeClient& admitted = *client;
     m_clients.emplace(id, std::move(client));
+    if (SpeaksRfc2217())
+    {
+        admitted.telnet = std::make_unique<Rfc2217Session>(*m_serialControl,
+                                                           "serial-tcp-bridge " + m_comPort.utf8_string());
+        admitted.telnet->SetWriter(admitted.isWriter);
+        const std::string offer = admitted.telnet->Start();
+        if (!SendToClient(admitted, reinterpret_cast<const unsigned char*>(offer.data()), offer.size(), 0))
+        {
+            RemoveClient(id);
+            return;
+        }
+        if (!m_modemTimer.IsRunning())
+            m_modemTimer.Start(kModemPollMs);
+    }
     if (!WatchClient(admitted))
     {
         Logger::message("Bridge::OnSocketConnection client %s cannot be watched, disconnected", admitted.peer);
@@ -601,16 +774,45 @@ void Bridge::ServeClient(int id)
 long Bridge::TakeInput(BridgeClient& client)
 {
     if (!client.isWriter)
-        return Discard(client); // read, so that its departure is still noticed
+        // Read, so that its departure is still noticed; a Telnet client's
+        // requests are answered too.
+        return client.telnet ? ReadTelnet(client, kClientReadBytes) : Discard(client);
     if (IsHeldBack(client))
         return 0;
     return ReadFromWriter(client);
 }
 
+long Bridge::ReadTelnet(BridgeClient& client, unsigned limit)
+{
+    unsigned char* const buffer = ClientReadBuffer();
+    const long got = client_io::Receive(client.socket, buffer, limit);
+    if (got <= 0)
+        return got;
+    std::string answer;
+    m_serialControl->SetClient(client.id);
+    const bool sound = client.telnet->FromClient(buffer, static_cast<std::size_t>(got), answer);
+    if (client.telnet->TakeRefusedChangeNote() && !client.refusedChangeTold)
+    {
+        client.refusedChangeTold = true;
+        Logger::message("Bridge::OnSocketData client %s is a reader: its changes of the serial port are refused",
+                        client.peer);
+    }
+    if (!sound)
+    {
+        Logger::message("Bridge::OnSocketData client %s sent a Telnet sub-negotiation without end, disconnected",
+                        client.peer);
+        return -1;
+    }
+    if (!answer.empty() &&
+        !SendToClient(client, reinterpret_cast<const unsigned char*>(answer.data()), answer.size(), 0))
+        return -1;
+    return got;
+}
+
 long Bridge::ReadFromWriter(BridgeClient& client)
 {
     if (!IsSerialOpen())
-        return Discard(client); // there is nowhere to write to
+        return client.telnet ? ReadTelnet(client, kClientReadBytes) : Discard(client); // nowhere to write to
     const unsigned room = m_serialHandler->GetWriteRoom();
     if (room == 0)
     {
@@ -619,6 +821,8 @@ long Bridge::ReadFromWriter(BridgeClient& client)
         m_writerStalled = true;
         return 0;
     }
+    if (client.telnet)
+        return ReadTelnet(client, std::min<unsigned>(room, kClientReadBytes));
     unsigned char* const buffer = ClientReadBuffer();
     const long got = client_io::Receive(client.socket, buffer, std::min<unsigned>(room, kClientReadBytes));
     if (got <= 0)
@@ -647,7 +851,7 @@ bool Bridge::WatchClient(BridgeClient& client)
     const bool heldBack = IsHeldBack(client);
     if (heldBack && !client.hungUp && !m_hangUpTimer.IsRunning())
         m_hangUpTimer.Start(kHangUpCheckMs);
-    return client_io::Update(*client.watch, !heldBack, !client.backlog.Empty());
+    return client_io::Update(*client.watch, !heldBack, !client.backlog.Empty() && !client.IsSuspended());
 }
 
 bool Bridge::IsHeldBack(const BridgeClient& client)
@@ -836,10 +1040,24 @@ void Bridge::RelayInbox()
             joined += chunk;
         batch = &joined;
     }
+    // Telnet clients get it escaped, all the same once they take binary.
+    std::string escaped, terminal;
+    if (SpeaksRfc2217())
+        Rfc2217Session::Escape(reinterpret_cast<const unsigned char*>(batch->data()), batch->size(), escaped);
     std::vector<int> failed;
     for (auto& entry : m_clients)
     {
-        if (!SendToClient(*entry.second, reinterpret_cast<const unsigned char*>(batch->data()), batch->size()))
+        BridgeClient& client = *entry.second;
+        const std::string* bytes = batch;
+        if (client.telnet && client.telnet->SendsBinary())
+            bytes = &escaped;
+        else if (client.telnet)
+        {
+            terminal.clear();
+            client.telnet->FromDevice(reinterpret_cast<const unsigned char*>(batch->data()), batch->size(), terminal);
+            bytes = &terminal;
+        }
+        if (!SendToClient(client, reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size(), batch->size()))
             failed.push_back(entry.first);
     }
     for (int id : failed)
@@ -852,10 +1070,11 @@ void Bridge::RelayInbox()
     }
 }
 
-bool Bridge::SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count)
+bool Bridge::SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count, std::size_t counted)
 {
-    client.readedBytes += static_cast<long long>(count);
-    if (client.backlog.Empty())
+    client.readedBytes += static_cast<long long>(counted);
+    // A client that asked for a pause gets it all later, from its backlog.
+    if (client.backlog.Empty() && !client.IsSuspended())
     {
         const long sent = client_io::Send(client.socket, bytes, count);
         if (sent < 0)
@@ -884,7 +1103,7 @@ bool Bridge::SendToClient(BridgeClient& client, const unsigned char* bytes, std:
 
 bool Bridge::FlushBacklog(BridgeClient& client)
 {
-    if (client.backlog.Empty())
+    if (client.backlog.Empty() || client.IsSuspended())
         return true;
     const long sent = client_io::Send(client.socket, client.backlog.Data(), client.backlog.Size());
     if (sent < 0)
@@ -969,6 +1188,53 @@ void Bridge::RemoveClient(int id)
         if (BridgeClient* next = FindWriter())
             ServeClient(next->id);
     }
+    if (m_clients.empty())
+    {
+        m_modemTimer.Stop();
+        RestoreStoredSettings();
+    }
+}
+
+void Bridge::RestoreStoredSettings()
+{
+    if (!m_portChangedByClient || !m_serialHandler)
+        return;
+    m_portChangedByClient = false;
+    SFile::LineSettings line;
+    line.baud = SerialPortHandler::CheckBaud(m_comBaud);
+    line.dataBits = static_cast<unsigned>(m_dataBits);
+    line.parity = m_parity;
+    line.stopBits = static_cast<unsigned>(m_stopBits);
+    BoundInbox(false);
+    m_serialHandler->SetLine(line);
+    m_serialHandler->SetFlowControl(SFile::FlowControl());
+    BoundInbox(true);
+    // As the port was opened: DTR and RTS off, no break.
+    m_serialHandler->SetBreak(false);
+    m_serialHandler->SetDtr(false);
+    m_serialHandler->SetRts(false);
+    m_serialControl->Reset();
+    Logger::message("Bridge::RemoveClient the last client has gone: serial port %s is back at its stored settings",
+                    m_comPort);
+}
+
+void Bridge::OnModemTimer(wxTimerEvent&)
+{
+    const std::uint8_t lines = m_serialControl->ModemLines();
+    std::vector<int> failed;
+    for (auto& entry : m_clients)
+    {
+        BridgeClient& client = *entry.second;
+        if (!client.telnet)
+            continue;
+        std::string notice;
+        client.telnet->UpdateModemLines(lines, notice);
+        if (!notice.empty() &&
+            !SendToClient(client, reinterpret_cast<const unsigned char*>(notice.data()), notice.size(), 0))
+            failed.push_back(entry.first);
+    }
+    for (int id : failed)
+        RemoveClient(id);
 }
 
 void Bridge::FreeRetiredWatches()

@@ -136,6 +136,8 @@ public:
     const wxString& GetProtocol() const { return m_protocol; }
     void SetProtocol(const wxString& protocol) { m_protocol = protocol; }
     bool SpeaksRfc2217() const { return m_protocol == kRfc2217Protocol; }
+    // How often the modem lines are looked at for RFC 2217 clients.
+    static constexpr int kModemPollMs = 500;
 
     std::vector<IpFilter>& GetIpFilters() { return m_ipFilters; }
     const std::vector<IpFilter>& GetIpFilters() const { return m_ipFilters; }
@@ -220,7 +222,15 @@ private:
     Problem SerialOpenProblem() const;
     void ReleaseSerialPort();
 
-    bool SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count);
+    // Sends bytes, of which counted were serial bytes (the rest protocol).
+    bool SendToClient(BridgeClient& client, const unsigned char* bytes, std::size_t count, std::size_t counted);
+    // Reads an RFC 2217 client's input, at most limit bytes, and answers it;
+    // the writer's data goes to the serial port. -1 when it has gone.
+    long ReadTelnet(BridgeClient& client, unsigned limit);
+    void OnModemTimer(wxTimerEvent& event);
+    // Puts the stored settings back on the serial port once RFC 2217 clients
+    // that changed them have all left.
+    void RestoreStoredSettings();
     bool FlushBacklog(BridgeClient& client);
     // These three return how much they read, or -1 when the client has gone.
     long TakeInput(BridgeClient& client);
@@ -266,6 +276,7 @@ private:
     wxTimer m_listenTimer;    // runs while the TCP port is waited for
     wxTimer m_acceptTimer;    // runs while accepting pauses
     wxTimer m_hangUpTimer;    // runs while a writer's input is held back
+    wxTimer m_modemTimer;     // runs while RFC 2217 clients are connected
     bool m_acceptPaused;      // accept failed; the server is not listened to
     LogThrottle m_logThrottle;
     wxSocketServer* m_server; // owned; released with Destroy()
@@ -280,6 +291,10 @@ private:
     // are made once, before any worker runs, so the worker only reads them.
     wxEvtHandler m_serialTarget;
     std::unique_ptr<SerialPortHandler> m_serialHandler;
+    // The serial port as RFC 2217 sessions see and change it.
+    class SerialControl;
+    std::unique_ptr<SerialControl> m_serialControl;
+    bool m_portChangedByClient = false; // to be restored when the last client leaves
 
     std::mutex m_inboxMutex;               // protects the three below
     std::vector<std::string> m_inbox;      // chunks copied on the worker, not yet relayed

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ClientIo.h"
+#include "Rfc2217.h"
 
 #include "serial/ByteQueue.h"
 
@@ -23,4 +24,9 @@ struct BridgeClient
     wxString peer;                   // "address:port", for log lines
     ByteQueue backlog;               // serial bytes its socket could not take yet
     std::unique_ptr<client_io::Watch> watch;
+    std::unique_ptr<Rfc2217Session> telnet; // on a bridge that speaks RFC 2217; null for raw bytes
+    bool refusedChangeTold = false;         // the log said that a reader's change of the port was refused
+
+    // A client that asked for a pause in what the device sends.
+    bool IsSuspended() const { return telnet && telnet->IsSuspended(); }
 };
