@@ -300,7 +300,7 @@ void Bridge::Assign(const Bridge* source)
         m_parity = SFile::kDefaultParity;
         m_stopBits = SFile::kDefaultStopBits;
         m_listenAddress.clear();
-        m_protocol = kRawProtocol;
+        SetProtocol(kRawProtocol);
         m_id = -1;
         m_readBytes = 0;
         return;
@@ -313,7 +313,7 @@ void Bridge::Assign(const Bridge* source)
     m_parity = source->m_parity;
     m_stopBits = source->m_stopBits;
     m_listenAddress = source->m_listenAddress;
-    m_protocol = source->m_protocol;
+    SetProtocol(source->m_protocol);
     m_id = source->m_id;
     m_ipFilters = source->m_ipFilters;
     m_allowListUnreadable = source->m_allowListUnreadable;

@@ -134,8 +134,13 @@ public:
     static const char kRawProtocol[];
     static const char kRfc2217Protocol[];
     const wxString& GetProtocol() const { return m_protocol; }
-    void SetProtocol(const wxString& protocol) { m_protocol = protocol; }
-    bool SpeaksRfc2217() const { return m_protocol == kRfc2217Protocol; }
+    void SetProtocol(const wxString& protocol)
+    {
+        m_protocol = protocol;
+        m_speaksRfc2217 = protocol == kRfc2217Protocol;
+    }
+    // Asked for every relayed chunk, so it is not a text comparison.
+    bool SpeaksRfc2217() const { return m_speaksRfc2217; }
     // How often the modem lines are looked at for RFC 2217 clients.
     static constexpr int kModemPollMs = 500;
 
@@ -261,6 +266,7 @@ private:
     int m_stopBits;
     wxString m_listenAddress;
     wxString m_protocol;
+    bool m_speaksRfc2217 = false;
     long long m_readBytes;
     int m_id;
     std::vector<IpFilter> m_ipFilters;
