@@ -969,8 +969,10 @@ void Bridge::OnReopenTimer(wxTimerEvent&)
 
 bool Bridge::OpenSerial(bool quietly)
 {
+    // A port lost while a client had changed its speed comes back at that speed.
+    const int baud = m_portChangedByClient ? m_serialHandler->GetLine().baud : SerialPortHandler::CheckBaud(m_comBaud);
     BoundInbox(false);
-    const bool opened = m_serialHandler->Open(m_comPort, SerialPortHandler::CheckBaud(m_comBaud), quietly);
+    const bool opened = m_serialHandler->Open(m_comPort, baud, quietly);
     BoundInbox(true);
     if (!opened)
     {
