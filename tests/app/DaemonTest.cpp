@@ -300,9 +300,7 @@ TEST_F(DaemonTest, ReloadKeepsUnchangedBridgesWithTheirClientsAndAppliesTheRest)
     ASSERT_TRUE(kept.IsOk() && changed.IsOk() && added.IsOk());
     const unsigned short keptPort = FreeTcpPort(), changedPort = FreeTcpPort(), addedPort = FreeTcpPort();
     const auto shell = [&](const std::vector<std::string>& arguments) {
-        ChildProcess child(SERIAL_TCP_BRIDGED, arguments, dir.Path().string());
-        int status = -1;
-        return child.Wait(10s, status) && status == 0;
+        return RunsToSuccess(SERIAL_TCP_BRIDGED, arguments, dir.Path().string());
     };
     ASSERT_TRUE(shell({"add", kept.SlavePath(), "115200", std::to_string(keptPort), "--allow", "127.0.0.1"}));
     ASSERT_TRUE(shell({"add", changed.SlavePath(), "115200", std::to_string(changedPort)}));
@@ -324,6 +322,8 @@ TEST_F(DaemonTest, ReloadKeepsUnchangedBridgesWithTheirClientsAndAppliesTheRest)
     TcpClient keptClient, changedClient;
     ASSERT_TRUE(WaitFor([&] { return keptClient.Connect(keptPort); }, 10s)) << daemon.StandardError();
     ASSERT_TRUE(WaitFor([&] { return changedClient.Connect(changedPort); }, 10s));
+    // What the device sends before a client is admitted reaches nobody.
+    ASSERT_TRUE(WaitFor([&] { return CountOf(FileBytes(dir / "filelog.txt"), "connection accepted") == 2; }));
     // The device streams to the kept bridge's client across both reloads.
     constexpr std::uint64_t kStream = 512 * 1024;
     PatternReader reader(keptClient.Fd(), kStream);

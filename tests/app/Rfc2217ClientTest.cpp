@@ -88,9 +88,7 @@ TEST(Rfc2217Client, PyserialSetsThePortMovesEveryByteAndAReaderChangesNothing)
     ASSERT_TRUE(telnet.IsOk() && raw.IsOk());
     const unsigned short telnetPort = FreeTcpPort(), rawPort = FreeTcpPort();
     const auto shell = [&](const std::vector<std::string>& arguments) {
-        ChildProcess child(SERIAL_TCP_BRIDGED, arguments, dir.Path().string());
-        int status = -1;
-        return child.Wait(10s, status) && status == 0;
+        return RunsToSuccess(SERIAL_TCP_BRIDGED, arguments, dir.Path().string());
     };
     ASSERT_TRUE(shell({"add", telnet.SlavePath(), "9600", std::to_string(telnetPort), "--protocol", "rfc2217"}));
     ASSERT_TRUE(shell({"add", raw.SlavePath(), "9600", std::to_string(rawPort)}));

@@ -101,3 +101,11 @@ std::string ChildProcess::StandardError() const
 {
     return FileBytes(m_directory + "/child-stderr.txt");
 }
+
+bool RunsToSuccess(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& directory, std::chrono::milliseconds timeout)
+{
+    ChildProcess child(program, arguments, directory);
+    int status = -1;
+    return child.Wait(timeout, status) && status == 0;
+}

@@ -41,3 +41,8 @@ private:
     std::string m_directory;
     int m_unreadPipe = -1; // the read end of an UnreadPipe
 };
+
+// Runs a program in directory to its end, at most timeout: whether it ended
+// by itself with status 0.
+bool RunsToSuccess(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& directory, std::chrono::milliseconds timeout = std::chrono::seconds(10));
