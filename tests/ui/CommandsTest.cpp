@@ -16,12 +16,13 @@ namespace
 {
 // Fills the options dialog and presses OK once it runs.
 DialogDriver::Handler FillOptions(const std::string& port, unsigned short tcpPort, std::vector<const char*> addresses,
-                                  const char* listenAddress = "")
+                                  const char* listenAddress = "", const char* protocol = "raw")
 {
     return [=](wxDialog* dialog) {
         dialog->CallAfter([=] {
             SetControlText(dialog, "serialPort", port);
             SelectChoice(dialog, "baudRate", "115200");
+            SelectChoice(dialog, "protocol", protocol);
             SetControlText(dialog, "tcpPort", wxString::Format("%u", tcpPort));
             SetControlText(dialog, "listenAddress", listenAddress);
             for (const char* address : addresses)
@@ -86,7 +87,7 @@ TEST_F(UiTest, ModifyMovesTheBridgeToItsNewTcpPort)
     ASSERT_TRUE(PumpUntil([&] { return Cell(0, 5) == "3"; }));
 
     Select(0);
-    dialogs.Expect(FillOptions(pty.SlavePath(), newPort, {}));
+    dialogs.Expect(FillOptions(pty.SlavePath(), newPort, {}, "", "rfc2217"));
     Command(SerialTCPBridgeFrame::ID_MODIFY);
 
     EXPECT_TRUE(dialogs.AllSeen());
@@ -94,11 +95,15 @@ TEST_F(UiTest, ModifyMovesTheBridgeToItsNewTcpPort)
     EXPECT_EQ(Cell(0, 4), "0");
     EXPECT_EQ(Cell(0, 5), "0");
     EXPECT_EQ(Cell(0, 6), "0");
-    EXPECT_EQ(Query("select id, tcp_port from bridges"), (Rows{{std::to_string(id), std::to_string(newPort)}}));
+    EXPECT_EQ(Query("select id, tcp_port, protocol from bridges"),
+              (Rows{{std::to_string(id), std::to_string(newPort), "rfc2217"}}));
     EXPECT_TRUE(PumpUntil([&] { return !client.Poll(); })) << "its clients were disconnected";
     TcpClient stale, fresh;
     EXPECT_FALSE(stale.Connect(oldPort));
     EXPECT_TRUE(Connect(fresh, newPort, 0, "1"));
+    // Now a Telnet peer: it is offered binary mode first.
+    EXPECT_TRUE(PumpUntil([&] { return fresh.Poll() && fresh.Received().size() >= 3; }));
+    EXPECT_EQ(fresh.Received().substr(0, 3), std::string("\xff\xfb\x00", 3));
 }
 
 TEST_F(UiTest, APortIsShownByItsLineAndAChosenOneIsStoredByItsStableName)
