@@ -70,6 +70,9 @@ void SerialTCPBridgeApp::OnSignal(int signal)
         wxLog::FlushActive();
         std::_Exit(0);
     }
+    // A box on its way may show after this (GTK makes it visible before the
+    // hook hears of it): it would hold the closing window up, so it is refused.
+    wxGetApp().m_messageBoxes.RefuseMore();
     if (frame)
         frame->Close(true);
     // The window is deleted at the next idle time, and an idle loop with
@@ -79,8 +82,11 @@ void SerialTCPBridgeApp::OnSignal(int signal)
 
 int SerialTCPBridgeApp::MessageBoxCount::Enter(wxDialog* dialog)
 {
-    if (dynamic_cast<wxMessageDialogBase*>(dialog))
-        ++m_count;
+    if (!dynamic_cast<wxMessageDialogBase*>(dialog))
+        return wxID_NONE;
+    if (m_refusing)
+        return wxID_CANCEL;
+    ++m_count;
     return wxID_NONE;
 }
 

@@ -19,6 +19,8 @@ private:
     {
     public:
         bool Any() const { return m_count > 0; }
+        // From now on a box is not shown at all: the program is ending.
+        void RefuseMore() { m_refusing = true; }
 
     protected:
         int Enter(wxDialog* dialog) override;
@@ -26,6 +28,7 @@ private:
 
     private:
         int m_count = 0;
+        bool m_refusing = false;
     };
 
     static void OnSignal(int signal);

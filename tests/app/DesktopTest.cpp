@@ -118,7 +118,7 @@ TEST(Desktop, EndsOnASignalWhileAMessageBoxIsOpenAndFreesThePort)
         const auto signalled = std::chrono::steady_clock::now();
         program.Signal(box.signal);
         int status = -1;
-        ASSERT_TRUE(program.Wait(5s, status)) << "it did not end";
+        ASSERT_TRUE(program.Wait(5s, status)) << "it did not end\n" << program.StandardError();
         EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
         EXPECT_EQ(status, 0) << program.StandardError();
         TcpClient late;
