@@ -115,16 +115,7 @@ bool SerialTCPBridgeDaemon::OnInit()
     SetSignalHandler(SIGHUP, &SerialTCPBridgeDaemon::OnSignal);
 #endif
 
-    // The store would make an empty file, and a runner started in the wrong
-    // directory would then serve nothing without a word.
-    const wxString store = wxFileName(DatabaseHelper::kFileName).GetAbsolutePath();
-    if (!wxFileName::FileExists(store))
-    {
-        Logger::message("Cannot read the bridges: %s does not exist", store);
-        return true; // OnRun ends with the failure status
-    }
-    // Not even a file that vanished since the check above is created.
-    m_loaded = DatabaseHelper::loadBridges(m_bridges, false).ok; // a failure is logged where it happened
+    m_loaded = ReadStoredBridges(m_bridges);
     if (!m_loaded)
         return true; // OnRun ends with the failure status
     for (std::size_t row = 0; row < m_bridges.size(); ++row)
@@ -182,17 +173,10 @@ void SerialTCPBridgeDaemon::OnSignal(int signal)
 
 void SerialTCPBridgeDaemon::Reload()
 {
-    const wxString store = wxFileName(DatabaseHelper::kFileName).GetAbsolutePath();
     std::vector<std::unique_ptr<Bridge>> stored;
-    if (!wxFileName::FileExists(store))
+    if (!ReadStoredBridges(stored))
     {
-        Logger::message("Cannot read the bridges again: %s does not exist; the running bridges stay as they are",
-                        store);
-        return;
-    }
-    if (!DatabaseHelper::loadBridges(stored, false).ok)
-    {
-        Logger::message("The running bridges stay as they are"); // the failure is logged where it happened
+        Logger::message("The running bridges stay as they are");
         return;
     }
 
@@ -240,7 +224,22 @@ void SerialTCPBridgeDaemon::Reload()
         m_bridges.push_back(std::move(bridge));
     }
     Logger::message("serial-tcp-bridged read %s again: %d bridges unchanged, %d restarted, %d started, %d stopped",
-                    store, static_cast<int>(unchanged.size()), restarted, started, stopped);
+                    wxFileName(DatabaseHelper::kFileName).GetAbsolutePath(), static_cast<int>(unchanged.size()), restarted, started, stopped);
+}
+
+bool SerialTCPBridgeDaemon::ReadStoredBridges(std::vector<std::unique_ptr<Bridge>>& bridges)
+{
+    // The store would make an empty file, and a runner started in the wrong
+    // directory would then serve nothing without a word.
+    const wxString store = wxFileName(DatabaseHelper::kFileName).GetAbsolutePath();
+    if (!wxFileName::FileExists(store))
+    {
+        Logger::message("Cannot read the bridges: %s does not exist", store);
+        return false;
+    }
+    // Not even a file that vanished since the check above is created; a
+    // failure is logged where it happened.
+    return DatabaseHelper::loadBridges(bridges, false).ok;
 }
 
 void SerialTCPBridgeDaemon::StopAll()

@@ -28,6 +28,9 @@ private:
     // removed ones stop, new ones start and changed ones restart. A store it
     // cannot read leaves the running bridges as they are.
     void Reload();
+    // Appends every stored bridge; false, and logged, when the store is
+    // missing or cannot be read. Never creates it.
+    static bool ReadStoredBridges(std::vector<std::unique_ptr<Bridge>>& bridges);
     void StopAll();
 
     std::vector<std::unique_ptr<Bridge>> m_bridges;

@@ -107,11 +107,7 @@ public:
     std::uint32_t Get(Setting setting) override
     {
         SerialPortHandler* handler = m_bridge.m_serialHandler.get();
-        SFile::LineSettings line;
-        line.baud = m_bridge.m_comBaud;
-        line.dataBits = static_cast<unsigned>(m_bridge.m_dataBits);
-        line.parity = m_bridge.m_parity;
-        line.stopBits = static_cast<unsigned>(m_bridge.m_stopBits);
+        SFile::LineSettings line = m_bridge.StoredLine();
         SFile::FlowControl flow;
         SFile::ControlLines lines;
         if (handler)
@@ -1202,13 +1198,8 @@ void Bridge::RestoreStoredSettings()
     if (!m_portChangedByClient || !m_serialHandler)
         return;
     m_portChangedByClient = false;
-    SFile::LineSettings line;
-    line.baud = SerialPortHandler::CheckBaud(m_comBaud);
-    line.dataBits = static_cast<unsigned>(m_dataBits);
-    line.parity = m_parity;
-    line.stopBits = static_cast<unsigned>(m_stopBits);
     BoundInbox(false);
-    m_serialHandler->SetLine(line);
+    m_serialHandler->SetLine(StoredLine());
     m_serialHandler->SetFlowControl(SFile::FlowControl());
     BoundInbox(true);
     // As the port was opened: DTR and RTS off, no break.
@@ -1218,6 +1209,16 @@ void Bridge::RestoreStoredSettings()
     m_serialControl->Reset();
     Logger::message("Bridge::RemoveClient the last client has gone: serial port %s is back at its stored settings",
                     m_comPort);
+}
+
+SFile::LineSettings Bridge::StoredLine() const
+{
+    SFile::LineSettings line;
+    line.baud = SerialPortHandler::CheckBaud(m_comBaud);
+    line.dataBits = static_cast<unsigned>(m_dataBits);
+    line.parity = m_parity;
+    line.stopBits = static_cast<unsigned>(m_stopBits);
+    return line;
 }
 
 void Bridge::OnModemTimer(wxTimerEvent&)

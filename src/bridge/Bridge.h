@@ -4,6 +4,7 @@
 #include "IpFilter.h"
 #include "Observable.h"
 
+#include "serial/SFile.h"
 #include "store/LogThrottle.h"
 
 #include <wx/arrstr.h>
@@ -236,6 +237,8 @@ private:
     // Puts the stored settings back on the serial port once RFC 2217 clients
     // that changed them have all left.
     void RestoreStoredSettings();
+    // The speed and frame the bridge opens its serial port with.
+    SFile::LineSettings StoredLine() const;
     bool FlushBacklog(BridgeClient& client);
     // These three return how much they read, or -1 when the client has gone.
     long TakeInput(BridgeClient& client);

@@ -289,30 +289,20 @@ void Rfc2217Session::Subnegotiation(std::string& toClient)
         const std::uint32_t baud = static_cast<std::uint32_t>(value[0]) << 24 |
                                    static_cast<std::uint32_t>(value[1]) << 16 |
                                    static_cast<std::uint32_t>(value[2]) << 8 | value[3];
-        const std::uint32_t inForce =
-            baud == 0 ? m_port.Get(Rfc2217Port::BaudRate) : Change(Rfc2217Port::BaudRate, baud, true);
+        const std::uint32_t inForce = QueryOrChange(Rfc2217Port::BaudRate, baud, true);
         const char answer[] = {static_cast<char>(inForce >> 24), static_cast<char>(inForce >> 16),
                                static_cast<char>(inForce >> 8), static_cast<char>(inForce)};
         Answer(code, std::string(answer, sizeof answer), toClient);
         break;
     }
     case kSetDataSize:
-        AnswerByte(code,
-                   byte == 0 ? m_port.Get(Rfc2217Port::DataSize)
-                             : Change(Rfc2217Port::DataSize, byte, byte >= 5 && byte <= 8),
-                   toClient);
+        AnswerByte(code, QueryOrChange(Rfc2217Port::DataSize, byte, byte >= 5 && byte <= 8), toClient);
         break;
     case kSetParity:
-        AnswerByte(code,
-                   byte == 0 ? m_port.Get(Rfc2217Port::Parity)
-                             : Change(Rfc2217Port::Parity, byte, byte <= Rfc2217Port::kParitySpace),
-                   toClient);
+        AnswerByte(code, QueryOrChange(Rfc2217Port::Parity, byte, byte <= Rfc2217Port::kParitySpace), toClient);
         break;
     case kSetStopSize:
-        AnswerByte(code,
-                   byte == 0 ? m_port.Get(Rfc2217Port::StopSize)
-                             : Change(Rfc2217Port::StopSize, byte, byte <= Rfc2217Port::kStopOneAndHalf),
-                   toClient);
+        AnswerByte(code, QueryOrChange(Rfc2217Port::StopSize, byte, byte <= Rfc2217Port::kStopOneAndHalf), toClient);
         break;
     case kSetControl:
         SetControl(byte, toClient);
@@ -355,6 +345,11 @@ void Rfc2217Session::SetControl(std::uint8_t value, std::string& toClient)
             value == control.query ? m_port.Get(control.setting) : Change(control.setting, value == control.on, true);
         return AnswerByte(kSetControl, inForce != 0 ? control.on : control.off, toClient);
     }
+}
+
+std::uint32_t Rfc2217Session::QueryOrChange(Rfc2217Port::Setting setting, std::uint32_t value, bool valid)
+{
+    return value == 0 ? m_port.Get(setting) : Change(setting, value, valid);
 }
 
 std::uint32_t Rfc2217Session::Change(Rfc2217Port::Setting setting, std::uint32_t value, bool valid)

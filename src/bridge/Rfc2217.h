@@ -159,6 +159,8 @@ private:
     // Set for the writer, Get for a reader (noting a refused change), unless
     // valid says value is not one that Set takes.
     std::uint32_t Change(Rfc2217Port::Setting setting, std::uint32_t value, bool valid);
+    // The same, where 0 is the protocol's query for the value in force.
+    std::uint32_t QueryOrChange(Rfc2217Port::Setting setting, std::uint32_t value, bool valid);
     void Answer(std::uint8_t code, const std::string& value, std::string& toClient) const;
     void AnswerByte(std::uint8_t code, std::uint32_t value, std::string& toClient) const;
     void SendModemState(std::uint8_t value, std::string& toClient) const;
