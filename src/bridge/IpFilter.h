@@ -16,7 +16,7 @@ enum IpFilterState : int
 struct IpFilter
 {
     wxString ip_address; // dotted-decimal IPv4, compared as exact text
-    int id = -1;         // row id in the store, -1 while not stored
-    int bridge_id = -1;  // store id of the owning bridge, for inserts
+    long long id = -1;        // row id in the store, -1 while not stored
+    long long bridge_id = -1; // store id of the owning bridge, for inserts
     int state = IPF_UNCHANGED;
 };

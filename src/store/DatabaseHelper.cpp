@@ -6,6 +6,7 @@
 #include "serial/SFile.h"
 
 #include <wx/filefn.h>
+#include <wx/filename.h>
 
 #include <utility>
 
@@ -29,8 +30,6 @@ const char* const kAddedColumns[][2] = {
     {"protocol", "ALTER TABLE [bridges] ADD COLUMN [protocol] TEXT  NULL;"},
 };
 
-// Another program holding the file briefly must not make an operation fail.
-constexpr int kBusyTimeoutMs = 1000;
 constexpr long long kLowestTcpPort = 1;
 constexpr long long kHighestTcpPort = 65535;
 
@@ -48,18 +47,50 @@ StoreResult Failure(const wxString& message)
     return StoreResult{false, message};
 }
 
-void Open(StoreDatabase& database, bool mayCreate)
+[[noreturn]] void Refuse(const char* why)
 {
-    const int flags = WXSQLITE_OPEN_READWRITE | (mayCreate ? WXSQLITE_OPEN_CREATE : 0);
-    database.Open(DatabaseHelper::kFileName, wxEmptyString, flags);
-    database.SetBusyTimeout(kBusyTimeoutMs);
+    throw StoreException(WXSQLITE_ERROR, why);
 }
 
-// Rolls back unless committed, also when a failure passes through.
+// A damaged file can read as rows of zeros and NULLs, and writing into it
+// can only make it worse. The quick check reads every page once, which for a
+// file of bridges is nothing.
+void CheckPages(StoreDatabase& database)
+{
+    StoreResultSet verdict = database.ExecuteQuery("pragma quick_check(1);");
+    if (!verdict.NextRow())
+        return;
+    wxString first = verdict.GetString("quick_check");
+    if (first == "ok")
+        return;
+    // One line for a message: "*** in database main ***\nOn tree page 2 ..."
+    first.Replace("*** in database main ***\n", "");
+    first.Replace("\n", "; ");
+    throw StoreException(WXSQLITE_ERROR, "the file is damaged (" + first + "); it is left as it is");
+}
+
+void Open(StoreDatabase& database, bool mayCreate)
+{
+    // A directory or a device would be misread, and opening a FIFO blocks.
+    if (DatabaseHelper::storeExists() && !wxFileName::FileExists(DatabaseHelper::kFileName))
+        Refuse("it is not a regular file");
+    const int flags = WXSQLITE_OPEN_READWRITE | (mayCreate ? WXSQLITE_OPEN_CREATE : 0);
+    database.Open(DatabaseHelper::kFileName, wxEmptyString, flags);
+    database.SetBusyTimeout(DatabaseHelper::kBusyTimeoutMs);
+    CheckPages(database);
+}
+
+// A write transaction, begun as a writer: a deferred one that reads first
+// cannot wait for another writer when it comes to write, and fails at once
+// with "database is locked". Rolls back unless committed, also when a
+// failure passes through.
 class Transaction
 {
 public:
-    explicit Transaction(StoreDatabase& database) : m_database(database) { m_database.Begin(); }
+    explicit Transaction(StoreDatabase& database) : m_database(database)
+    {
+        m_database.Begin(WXSQLITE_TRANSACTION_IMMEDIATE);
+    }
     ~Transaction()
     {
         if (m_open)
@@ -85,19 +116,29 @@ private:
     bool m_open = true;
 };
 
-void Execute(StoreDatabase& database, const char* sql, int value)
+// Returns the rows the statement changed.
+int Execute(StoreDatabase& database, const char* sql, long long value)
 {
     StoreStatement statement = database.PrepareStatement(sql);
-    statement.Bind(1, value);
-    statement.ExecuteUpdate();
+    statement.Bind(1, wxLongLong(value));
+    return statement.ExecuteUpdate();
 }
+
+// What a write leaves to do to the bridge in memory once it is committed.
+struct Written
+{
+    StoreAction action = ACTION_UPDATE;
+    long long id = -1;                                              // the bridge's id in the file
+    std::vector<std::pair<std::size_t, long long>> insertedFilters; // entry index, new row id
+};
 
 // Writes each entry as its mark says and returns the row ids that inserted
 // entries received, by position. Inserted entries belong to bridgeId.
-std::vector<std::pair<std::size_t, int>> WriteIpFilters(StoreDatabase& database,
-                                                         const std::vector<IpFilter>& entries, int bridgeId)
+std::vector<std::pair<std::size_t, long long>> WriteIpFilters(StoreDatabase& database,
+                                                               const std::vector<IpFilter>& entries,
+                                                               long long bridgeId)
 {
-    std::vector<std::pair<std::size_t, int>> inserted;
+    std::vector<std::pair<std::size_t, long long>> inserted;
     for (std::size_t i = 0; i < entries.size(); ++i)
     {
         const IpFilter& entry = entries[i];
@@ -110,7 +151,7 @@ std::vector<std::pair<std::size_t, int>> WriteIpFilters(StoreDatabase& database,
         {
             StoreStatement statement = database.PrepareStatement("update ipfilters set ip_address = ? where id=?;");
             statement.Bind(1, entry.ip_address);
-            statement.Bind(2, entry.id);
+            statement.Bind(2, wxLongLong(entry.id));
             statement.ExecuteUpdate();
             break;
         }
@@ -118,10 +159,10 @@ std::vector<std::pair<std::size_t, int>> WriteIpFilters(StoreDatabase& database,
         {
             StoreStatement statement =
                 database.PrepareStatement("insert into ipfilters (bridge_id,ip_address) values(?,?);");
-            statement.Bind(1, bridgeId);
+            statement.Bind(1, wxLongLong(bridgeId));
             statement.Bind(2, entry.ip_address);
             statement.ExecuteUpdate();
-            inserted.emplace_back(i, static_cast<int>(database.GetLastRowId().GetValue()));
+            inserted.emplace_back(i, database.GetLastRowId().GetValue());
             break;
         }
         default:
@@ -132,19 +173,29 @@ std::vector<std::pair<std::size_t, int>> WriteIpFilters(StoreDatabase& database,
 }
 
 // After a commit: the bridge in memory now matches the file.
-void MarkWritten(Bridge& bridge, const std::vector<std::pair<std::size_t, int>>& inserted)
+void ApplyWritten(Bridge& bridge, const Written& written)
 {
+    if (written.action == ACTION_DELETE)
+        return;
     std::vector<IpFilter>& entries = bridge.GetIpFilters();
-    for (const auto& [index, rowId] : inserted)
+    if (written.action == ACTION_INSERT)
+    {
+        bridge.SetId(written.id);
+        for (IpFilter& entry : entries)
+            entry.bridge_id = written.id;
+    }
+    for (const auto& [index, rowId] : written.insertedFilters)
     {
         entries[index].id = rowId;
-        entries[index].bridge_id = bridge.GetId();
+        entries[index].bridge_id = written.id;
     }
     for (IpFilter& entry : entries)
     {
         if (entry.state == IPF_NEW || entry.state == IPF_MODIFIED)
             entry.state = IPF_UNCHANGED;
     }
+    if (written.action == ACTION_UPDATE)
+        bridge.PurgeDeletedIpFilters();
 }
 
 bool HasColumn(StoreDatabase& database, const char* column)
@@ -168,19 +219,25 @@ bool HasColumn(StoreResultSet& rows, const char* column)
     return false;
 }
 
-// Inside the write's transaction, so that a failed write leaves no tables behind.
+// Inside the write's transaction, so that a failed write leaves no tables
+// behind. A file that has bridges but lost its ipfilters table is not
+// mended: its bridges would admit every address.
 void CreateMissingTables(StoreDatabase& database, const Bridge& bridge)
 {
-    if (!database.TableExists("bridges"))
+    const bool haveBridges = database.TableExists("bridges");
+    const bool haveFilters = database.TableExists("ipfilters");
+    if (haveBridges && !haveFilters)
+        Refuse("it has no ipfilters table, so its bridges would admit every address");
+    if (!haveBridges)
         database.ExecuteUpdate(kCreateBridges);
-    if (!database.TableExists("ipfilters"))
+    if (!haveFilters)
         database.ExecuteUpdate(kCreateIpFilters);
     for (const auto& column : kAddedColumns)
     {
         if (!HasColumn(database, column[0]))
             database.ExecuteUpdate(column[1]);
     }
-    Logger::message("br->GetId()=%i", bridge.GetId());
+    Logger::message("br->GetId()=%lld", bridge.GetId());
 }
 
 // The bridge's own columns, in the order both statements name them; the
@@ -200,52 +257,57 @@ StoreStatement BridgeStatement(StoreDatabase& database, const char* sql, const B
     return statement;
 }
 
-void InsertBridge(StoreDatabase& database, Bridge& bridge)
+Written InsertBridge(StoreDatabase& database, const Bridge& bridge)
 {
-    Transaction transaction(database);
-    CreateMissingTables(database, bridge);
     BridgeStatement(database,
                     "insert into bridges (com_port,com_baud,tcp_port,data_bits,parity,stop_bits,listen_address,"
                     "protocol) values(?,?,?,?,?,?,nullif(?,''),nullif(?,'raw'))",
                     bridge)
         .ExecuteUpdate();
-    const int id = static_cast<int>(database.GetLastRowId().GetValue());
-    const auto inserted = WriteIpFilters(database, bridge.GetIpFilters(), id);
-    transaction.Commit();
-
-    bridge.SetId(id);
-    for (IpFilter& entry : bridge.GetIpFilters())
-        entry.bridge_id = id;
-    MarkWritten(bridge, inserted);
+    Written written;
+    written.action = ACTION_INSERT;
+    written.id = database.GetLastRowId().GetValue();
+    written.insertedFilters = WriteIpFilters(database, bridge.GetIpFilters(), written.id);
+    return written;
 }
 
-void UpdateBridge(StoreDatabase& database, Bridge& bridge)
+Written UpdateBridge(StoreDatabase& database, const Bridge& bridge)
 {
-    Transaction transaction(database);
-    CreateMissingTables(database, bridge);
     StoreStatement statement = BridgeStatement(database,
                                                "update bridges set com_port = ?, com_baud=?, tcp_port = ?, "
                                                "data_bits = ?, parity = ?, stop_bits = ?, "
                                                "listen_address = nullif(?,''), protocol = nullif(?,'raw') "
                                                "where id=?",
                                                bridge);
-    statement.Bind(9, bridge.GetId());
+    statement.Bind(9, wxLongLong(bridge.GetId()));
     if (statement.ExecuteUpdate() == 0)
-        throw StoreException(WXSQLITE_ERROR, "the bridge is no longer stored there");
-    const auto inserted = WriteIpFilters(database, bridge.GetIpFilters(), bridge.GetId());
-    transaction.Commit();
-
-    MarkWritten(bridge, inserted);
-    bridge.PurgeDeletedIpFilters();
+        Refuse("the bridge is no longer stored there");
+    Written written;
+    written.id = bridge.GetId();
+    written.insertedFilters = WriteIpFilters(database, bridge.GetIpFilters(), bridge.GetId());
+    return written;
 }
 
-void DeleteBridge(StoreDatabase& database, const Bridge& bridge)
+Written DeleteBridge(StoreDatabase& database, const Bridge& bridge)
 {
-    Transaction transaction(database);
-    CreateMissingTables(database, bridge);
-    Execute(database, "delete from bridges where id=?;", bridge.GetId());
+    if (Execute(database, "delete from bridges where id=?;", bridge.GetId()) == 0)
+        Refuse("the bridge is no longer stored there");
     Execute(database, "delete from ipfilters where bridge_id=?;", bridge.GetId());
-    transaction.Commit();
+    Written written;
+    written.action = ACTION_DELETE;
+    written.id = bridge.GetId();
+    return written;
+}
+
+// Writes the bridge as action says, inside the caller's transaction.
+Written WriteBridge(StoreDatabase& database, const Bridge& bridge, int action)
+{
+    CreateMissingTables(database, bridge);
+    if (action == ACTION_DELETE)
+        return DeleteBridge(database, bridge);
+    if (action == ACTION_UPDATE && bridge.GetId() != -1)
+        return UpdateBridge(database, bridge);
+    return InsertBridge(database, bridge);
 }
 
 // Reads the bridge's IP filters; false when they cannot be read.
@@ -260,7 +322,7 @@ bool LoadIpFilters(StoreDatabase& database, long long bridgeId, Bridge& bridge, 
         {
             IpFilter entry;
             entry.ip_address = filters.GetString("ip_address", wxEmptyString);
-            entry.id = filters.GetInt("id", 0);
+            entry.id = filters.GetInt64("id", 0).GetValue();
             bridge.AddIpFilter(entry);
         }
         return true;
@@ -271,100 +333,140 @@ bool LoadIpFilters(StoreDatabase& database, long long bridgeId, Bridge& bridge, 
         return false;
     }
 }
-} // namespace
 
-StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& bridges, bool createMissing)
+// The load over an open connection. Failures of the file as a whole are
+// thrown; those of the allow-lists come back after every row is read.
+StoreResult ReadBridges(StoreDatabase& database, std::vector<std::unique_ptr<Bridge>>& bridges, StoreFile file)
 {
-    bool haveFilters = true;
-    wxString filterFailure;
-    try
+    if (!database.TableExists("bridges"))
     {
-        StoreDatabase database;
-        Open(database, createMissing && !wxFileExists(kFileName));
-        if (!database.TableExists("bridges"))
-            return StoreResult{};
-        haveFilters = database.TableExists("ipfilters");
-
-        StoreResultSet rows = database.ExecuteQuery("select * from bridges;");
-        const bool haveFrame = HasColumn(rows, "data_bits") && HasColumn(rows, "parity") && HasColumn(rows, "stop_bits");
-        const bool haveListenAddress = HasColumn(rows, "listen_address");
-        const bool haveProtocol = HasColumn(rows, "protocol");
-        while (rows.NextRow())
-        {
-            const long long tcpPort = rows.GetInt64("tcp_port", 0).GetValue();
-            const bool portInRange = tcpPort >= kLowestTcpPort && tcpPort <= kHighestTcpPort;
-            auto bridge = std::make_unique<Bridge>(rows.GetString("com_port", wxEmptyString), rows.GetInt("com_baud", 0),
-                                                   static_cast<wxUint16>(portInRange ? tcpPort : 0),
-                                                   rows.GetInt("id", 0));
-            // Any other port would be one the system picks, which nobody knows.
-            if (!portInRange)
-                bridge->SetInvalidTcpPort(rows.GetString("tcp_port", "NULL"));
-            if (haveFrame)
-            {
-                bridge->SetDataBits(rows.GetInt("data_bits", SFile::kDefaultDataBits));
-                const wxString parity = rows.GetString("parity", wxString(SFile::kDefaultParity));
-                bridge->SetParity(parity.empty() ? SFile::kDefaultParity : static_cast<char>(parity[0].GetValue()));
-                bridge->SetStopBits(rows.GetInt("stop_bits", SFile::kDefaultStopBits));
-            }
-            if (haveListenAddress)
-                bridge->SetListenAddress(rows.GetString("listen_address", wxEmptyString));
-            if (haveProtocol)
-                bridge->SetProtocol(rows.GetString("protocol", Bridge::kRawProtocol));
-            // Without its allow-list a bridge would admit every address.
-            if (!haveFilters || !LoadIpFilters(database, rows.GetInt64("id", 0).GetValue(), *bridge, filterFailure))
-                bridge->SetAllowListUnreadable();
-            bridges.push_back(std::move(bridge));
-        }
+        // An emptied file would otherwise stop every bridge without a word.
+        if (file == StoreFile::MustHoldBridges)
+            Refuse("it has no bridges table");
+        return StoreResult{};
     }
-    catch (const StoreException& failure)
+    const bool haveFilters = database.TableExists("ipfilters");
+    wxString filterFailure;
+
+    StoreResultSet rows = database.ExecuteQuery("select * from bridges;");
+    const bool haveFrame = HasColumn(rows, "data_bits") && HasColumn(rows, "parity") && HasColumn(rows, "stop_bits");
+    const bool haveListenAddress = HasColumn(rows, "listen_address");
+    const bool haveProtocol = HasColumn(rows, "protocol");
+    while (rows.NextRow())
     {
-        return Failure(wxString::Format("Cannot read the bridges from %s: %s", kFileName, Reason(failure)));
+        const long long tcpPort = rows.GetInt64("tcp_port", 0).GetValue();
+        const bool portInRange = tcpPort >= kLowestTcpPort && tcpPort <= kHighestTcpPort;
+        const long long id = rows.GetInt64("id", 0).GetValue();
+        auto bridge = std::make_unique<Bridge>(rows.GetString("com_port", wxEmptyString), rows.GetInt("com_baud", 0),
+                                               static_cast<wxUint16>(portInRange ? tcpPort : 0), id);
+        // Any other port would be one the system picks, which nobody knows.
+        if (!portInRange)
+            bridge->SetInvalidTcpPort(rows.GetString("tcp_port", "NULL"));
+        if (haveFrame)
+        {
+            bridge->SetDataBits(rows.GetInt("data_bits", SFile::kDefaultDataBits));
+            const wxString parity = rows.GetString("parity", wxString(SFile::kDefaultParity));
+            bridge->SetParity(parity.empty() ? SFile::kDefaultParity : static_cast<char>(parity[0].GetValue()));
+            bridge->SetStopBits(rows.GetInt("stop_bits", SFile::kDefaultStopBits));
+        }
+        if (haveListenAddress)
+            bridge->SetListenAddress(rows.GetString("listen_address", wxEmptyString));
+        if (haveProtocol)
+            bridge->SetProtocol(rows.GetString("protocol", Bridge::kRawProtocol));
+        // Without its allow-list a bridge would admit every address.
+        if (!haveFilters || !LoadIpFilters(database, id, *bridge, filterFailure))
+            bridge->SetAllowListUnreadable();
+        bridges.push_back(std::move(bridge));
     }
     if (!haveFilters)
     {
         return Failure(wxString::Format("%s has no ipfilters table: its bridges are not started, as they would admit "
                                         "every address",
-                                        kFileName));
+                                        DatabaseHelper::kFileName));
     }
     if (!filterFailure.empty())
     {
         return Failure(wxString::Format("Cannot read the IP filters from %s: %s; those bridges are not started, as "
                                         "they would admit every address",
-                                        kFileName, filterFailure));
+                                        DatabaseHelper::kFileName, filterFailure));
     }
     return StoreResult{};
 }
 
-StoreResult DatabaseHelper::saveBridge(Bridge& bridge, int action)
+const char* WriteVerb(int action)
 {
-    const bool stored = bridge.GetId() != -1;
+    return action == ACTION_DELETE ? "delete the bridge from" : "save the bridge to";
+}
+} // namespace
+
+bool DatabaseHelper::storeExists()
+{
+    // wxFILE_EXISTS_ANY would not follow a link.
+    return wxFileName::Exists(kFileName, wxFILE_EXISTS_REGULAR | wxFILE_EXISTS_DIR | wxFILE_EXISTS_DEVICE |
+                                             wxFILE_EXISTS_FIFO | wxFILE_EXISTS_SOCKET);
+}
+
+StoreResult DatabaseHelper::loadBridges(std::vector<std::unique_ptr<Bridge>>& bridges, StoreFile file)
+{
     try
     {
         StoreDatabase database;
-        switch (action)
-        {
-        case ACTION_UPDATE:
-        case ACTION_INSERT:
-            Open(database, true);
-            if (stored && action == ACTION_UPDATE)
-                UpdateBridge(database, bridge);
-            else
-                InsertBridge(database, bridge);
-            break;
-        case ACTION_DELETE:
-            if (!stored)
-                return StoreResult{}; // never written, so there is nothing to delete
-            Open(database, true);
-            DeleteBridge(database, bridge);
-            break;
-        default:
-            return Failure(wxString::Format("Cannot save the bridge: unknown store action %d", action));
-        }
+        Open(database, file == StoreFile::CreateIfMissing && !wxFileExists(kFileName));
+        return ReadBridges(database, bridges, file);
     }
     catch (const StoreException& failure)
     {
-        const char* verb = action == ACTION_DELETE ? "delete the bridge from" : "save the bridge to";
-        return Failure(wxString::Format("Cannot %s %s: %s", verb, kFileName, Reason(failure)));
+        return Failure(wxString::Format("Cannot read the bridges from %s: %s", kFileName, Reason(failure)));
+    }
+}
+
+StoreResult DatabaseHelper::saveBridge(Bridge& bridge, int action)
+{
+    if (action != ACTION_UPDATE && action != ACTION_INSERT && action != ACTION_DELETE)
+        return Failure(wxString::Format("Cannot save the bridge: unknown store action %d", action));
+    if (action == ACTION_DELETE && bridge.GetId() == -1)
+        return StoreResult{}; // never written, so there is nothing to delete
+    try
+    {
+        StoreDatabase database;
+        Open(database, true);
+        Transaction transaction(database);
+        const Written written = WriteBridge(database, bridge, action);
+        transaction.Commit();
+        ApplyWritten(bridge, written);
+    }
+    catch (const StoreException& failure)
+    {
+        return Failure(wxString::Format("Cannot %s %s: %s", WriteVerb(action), kFileName, Reason(failure)));
+    }
+    return StoreResult{};
+}
+
+StoreResult DatabaseHelper::changeBridges(std::vector<std::unique_ptr<Bridge>>& bridges, StoreFile file,
+                                          const std::function<Change()>& decide)
+{
+    const char* doing = "read the bridges from";
+    try
+    {
+        StoreDatabase database;
+        Open(database, file == StoreFile::CreateIfMissing);
+        doing = "write to";
+        Transaction transaction(database);
+        doing = "read the bridges from";
+        const StoreResult loaded = ReadBridges(database, bridges, file);
+        if (!loaded.ok)
+            return loaded;
+        const Change change = decide();
+        if (!change.bridge)
+            return StoreResult{};
+        doing = WriteVerb(change.action);
+        const Written written = WriteBridge(database, *change.bridge, change.action);
+        transaction.Commit();
+        ApplyWritten(*change.bridge, written);
+    }
+    catch (const StoreException& failure)
+    {
+        return Failure(wxString::Format("Cannot %s %s: %s", doing, kFileName, Reason(failure)));
     }
     return StoreResult{};
 }

@@ -180,9 +180,15 @@ SqliteStatement SqliteDatabase::PrepareStatement(const char* sql)
     return SqliteStatement(Prepare(m_database, sql));
 }
 
-void SqliteDatabase::Begin()
+void SqliteDatabase::Begin(SqliteTransactionType type)
 {
-    ExecuteUpdate("begin transaction;");
+    switch (type)
+    {
+    case WXSQLITE_TRANSACTION_DEFERRED: ExecuteUpdate("begin deferred transaction;"); break;
+    case WXSQLITE_TRANSACTION_IMMEDIATE: ExecuteUpdate("begin immediate transaction;"); break;
+    case WXSQLITE_TRANSACTION_EXCLUSIVE: ExecuteUpdate("begin exclusive transaction;"); break;
+    default: ExecuteUpdate("begin transaction;"); break;
+    }
 }
 
 void SqliteDatabase::Commit()

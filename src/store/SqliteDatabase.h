@@ -20,6 +20,16 @@ struct sqlite3_stmt;
 #define WXSQLITE_ERROR 1000
 #endif
 
+// The names of wxSQLite3's transaction types; this header stands in for its
+// own, and the two never meet in one file.
+enum SqliteTransactionType
+{
+    WXSQLITE_TRANSACTION_DEFAULT,
+    WXSQLITE_TRANSACTION_DEFERRED,
+    WXSQLITE_TRANSACTION_IMMEDIATE,
+    WXSQLITE_TRANSACTION_EXCLUSIVE
+};
+
 class SqliteException
 {
 public:
@@ -87,7 +97,7 @@ public:
     int ExecuteUpdate(const char* sql);
     SqliteResultSet ExecuteQuery(const char* sql);
     SqliteStatement PrepareStatement(const char* sql);
-    void Begin();
+    void Begin(SqliteTransactionType type = WXSQLITE_TRANSACTION_DEFAULT);
     void Commit();
     void Rollback();
     wxLongLong GetLastRowId();

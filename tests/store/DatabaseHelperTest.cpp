@@ -50,7 +50,7 @@ protected:
 TEST_F(DatabaseHelperTest, TheFirstLoadCreatesAnEmptyFileAndNoBridges)
 {
     std::vector<std::unique_ptr<Bridge>> none;
-    EXPECT_FALSE(DatabaseHelper::loadBridges(none, false).ok) << "unless asked not to";
+    EXPECT_FALSE(DatabaseHelper::loadBridges(none, StoreFile::MustExist).ok) << "unless asked not to";
     EXPECT_FALSE(std::filesystem::exists(dir / "bridges.db"));
 
     EXPECT_TRUE(Load().empty());
@@ -292,6 +292,14 @@ TEST_F(DatabaseHelperTest, AFileWithoutIpFiltersLoadsItsBridgesAndSaysSo)
     ASSERT_EQ(bridges.size(), 1u);
     EXPECT_TRUE(log.Contains(result.message.utf8_string()));
     EXPECT_EQ(FileBytes("bridges.db"), before) << "the store does not repair a file by loading it";
+    // Nor by saving into it: the old bridge would be served to everyone.
+    Bridge added(nullptr);
+    const StoreResult refused = DatabaseHelper::saveBridge(added, ACTION_UPDATE);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.message,
+              "Cannot save the bridge to bridges.db: it has no ipfilters table, so its bridges would admit every "
+              "address");
+    EXPECT_EQ(FileBytes("bridges.db"), before);
 
     // Started, it would admit every address.
     bridges[0]->Start();

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <fstream>
+
 const char kBridgesSchema[] = "CREATE TABLE [bridges] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,"
                               "[com_port] VARCHAR(8)  NULL,[com_baud] INTEGER  NULL,[tcp_port] INTEGER  NULL);";
 const char kIpFiltersSchema[] = "CREATE TABLE [ipfilters] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,"
@@ -13,6 +15,18 @@ std::string WriteStoreWithOneBridge(const std::string& serialPort, int baud, uns
         .Execute(std::string(kBridgesSchema) + kIpFiltersSchema +
                  "insert into bridges (com_port, com_baud, tcp_port) values ('" + serialPort + "', " +
                  std::to_string(baud) + ", " + std::to_string(tcpPort) + ");");
+}
+
+void DamageTheBridgesPage(const std::string& file)
+{
+    std::fstream bytes(file, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char size[2] = {};
+    bytes.seekg(16); // the page size, in the file's header
+    bytes.read(reinterpret_cast<char*>(size), 2);
+    const std::streamoff pageSize = size[0] << 8 | size[1];
+    constexpr std::streamoff kZeroed = 60;
+    bytes.seekp(2 * pageSize - kZeroed); // page 2 holds the first table made, bridges
+    bytes.write(std::string(kZeroed, '\0').data(), kZeroed);
 }
 
 RawSqlite::RawSqlite(const std::string& file)

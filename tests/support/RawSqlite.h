@@ -28,6 +28,10 @@ private:
 // IP filter; the error text, empty on success.
 std::string WriteStoreWithOneBridge(const std::string& serialPort, int baud, unsigned short tcpPort);
 
+// Zeroes the end of the bridges table's page, where its rows are: read
+// without a check, they come back as rows of NULLs with id 0.
+void DamageTheBridgesPage(const std::string& file);
+
 // The CREATE statements as the program writes them.
 extern const char kBridgesSchema[];
 extern const char kIpFiltersSchema[];

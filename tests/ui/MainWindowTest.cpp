@@ -107,6 +107,19 @@ TEST_F(UiTest, AStoreThatCannotBeReadIsReportedOnceTheWindowIsShown)
     frame->ReportStartupProblems();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, "Cannot read the bridges from bridges.db: file is not a database");
+    CloseFrame();
+
+    // A damaged one too, rather than rows of nothing.
+    std::filesystem::remove("bridges.db");
+    StoreBridge("/dev/ttyS0", 4001);
+    StoreBridge("/dev/ttyS1", 4002);
+    DamageTheBridgesPage("bridges.db");
+    OpenFrame();
+    EXPECT_EQ(List().GetItemCount(), 0);
+    frame->ReportStartupProblems();
+    ASSERT_EQ(dialogs.messages.size(), 2u);
+    EXPECT_EQ(dialogs.messages[1].text, "Cannot read the bridges from bridges.db: the file is damaged (On tree page 2 "
+                                        "cell 0: Rowid 0 out of order); it is left as it is");
 }
 
 TEST_F(UiTest, BridgesWhoseIpFiltersCannotBeReadAreListedButNotStarted)

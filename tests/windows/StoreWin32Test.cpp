@@ -63,7 +63,7 @@ TEST_F(StoreWin32Test, BridgesRoundTripThroughAFileThatTheFirstLoadCreates)
 
     std::vector<std::unique_ptr<Bridge>> strict;
     std::filesystem::remove(folder / "bridges.db");
-    EXPECT_FALSE(DatabaseHelper::loadBridges(strict, false).ok);
+    EXPECT_FALSE(DatabaseHelper::loadBridges(strict, StoreFile::MustExist).ok);
     EXPECT_FALSE(std::filesystem::exists(folder / "bridges.db")) << "unless asked to, nothing is created";
 }
 
