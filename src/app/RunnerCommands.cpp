@@ -5,21 +5,26 @@
 #include "serial/PortDiscovery.h"
 #include "serial/SerialPortHandler.h"
 #include "store/DatabaseHelper.h"
+#include "store/Logger.h"
 
 #include <wx/filename.h>
 #include <wx/log.h>
 
 #include <algorithm>
-#include <iomanip>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <ostream>
-#include <sstream>
 
 namespace
 {
 const char kApplyHint[] =
     "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n";
+// list cuts a longer value, so that one odd value cannot stretch the table.
+constexpr std::size_t kLongestListed = 100;
 
 // What each command takes: its arguments and its options.
 struct Syntax
@@ -168,6 +173,8 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
         const wxString address = wxString::FromUTF8(command.listen);
         if (!address.empty() && !IsIpv4Address(address))
             return "\"" + command.listen + "\" is not an IPv4 address such as 127.0.0.1";
+        if (IsBroadcastOrMulticast(address))
+            return "\"" + command.listen + "\" is a broadcast or multicast address, which no client can connect to";
         bridge.SetListenAddress(address == "0.0.0.0" ? wxString() : address);
     }
     if (command.haveProtocol)
@@ -209,6 +216,38 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
     return std::string();
 }
 
+// Whether both bridges would listen on one TCP port of one address.
+bool ShareTcpPort(const Bridge& one, const Bridge& other)
+{
+    return one.GetTcpPort() == other.GetTcpPort() && one.GetStoredTcpPort().empty() &&
+           other.GetStoredTcpPort().empty() &&
+           (one.GetListenAddress().empty() || other.GetListenAddress().empty() ||
+            one.GetListenAddress() == other.GetListenAddress());
+}
+
+// A value as list shows it: control characters escaped, so that a stored
+// newline cannot break the table, and cut when it is very long.
+std::string Listed(const std::string& value)
+{
+    const wxString shown = Logger::EscapeControls(wxString::FromUTF8(value));
+    if (shown.length() <= kLongestListed)
+        return Text(shown);
+    return Text(shown.Left(kLongestListed - 1)) + "\u2026";
+}
+
+// Characters, not bytes: what a terminal gives a value.
+std::size_t Width(const std::string& utf8)
+{
+    return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char byte) {
+        return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; // not a continuation byte
+    }));
+}
+
+bool IsUtf8(const std::string& text)
+{
+    return text.empty() || !wxString::FromUTF8(text.data(), text.size()).empty();
+}
+
 class StoreCommand
 {
 public:
@@ -227,14 +266,13 @@ public:
             return Ports();
         if (name == "add")
             return Add();
-        if (!Load())
+        if (name == "set")
+            return Set();
+        if (!StoreIsThere())
             return kExitFailure;
         if (name == "list")
             return List();
-        Bridge* bridge = Find(m_command.arguments[0]);
-        if (!bridge)
-            return kExitFailure;
-        return name == "set" ? Set(*bridge) : Remove(*bridge);
+        return Remove();
     }
 
 private:
@@ -244,17 +282,13 @@ private:
         return status;
     }
 
-    bool Load()
+    bool StoreIsThere()
     {
-        if (!wxFileName::FileExists(DatabaseHelper::kFileName))
-        {
-            Fail(kExitFailure, StorePath() + " does not exist (add makes it)");
-            return false;
-        }
-        const StoreResult loaded = DatabaseHelper::loadBridges(m_bridges, false);
-        if (!loaded.ok)
-            Fail(kExitFailure, Text(loaded.message));
-        return loaded.ok;
+        // Anything else under the name (a directory, say) is the store's to refuse.
+        if (DatabaseHelper::storeExists())
+            return true;
+        Fail(kExitFailure, StorePath() + " does not exist (add makes it)");
+        return false;
     }
 
     Bridge* Find(const std::string& id)
@@ -264,17 +298,52 @@ private:
             if (std::to_string(bridge->GetId()) == id)
                 return bridge.get();
         }
-        Fail(kExitFailure, "no bridge has the id \"" + id + "\" in " + StorePath());
         return nullptr;
     }
 
-    int Save(Bridge& bridge, StoreAction action, const char* done)
+    // Says on standard error which other bridge would listen on the same port.
+    void WarnOfSharedTcpPort(const Bridge& changed)
     {
-        const StoreResult saved = DatabaseHelper::saveBridge(bridge, action);
+        for (const auto& other : m_bridges)
+        {
+            if (other->GetId() != changed.GetId() && ShareTcpPort(*other, changed))
+            {
+                m_err << "serial-tcp-bridged: warning: TCP port " << changed.GetTcpPort() << " is bridge "
+                      << other->GetId() << "'s too; only the bridge that starts first can listen on it\n";
+                return;
+            }
+        }
+    }
+
+    // Runs decide on the stored bridges inside the store's write transaction;
+    // decide sets m_status and m_error when it refuses.
+    int Change(StoreFile file, const std::function<DatabaseHelper::Change()>& decide, const char* done)
+    {
+        DatabaseHelper::Change made;
+        const StoreResult saved = DatabaseHelper::changeBridges(m_bridges, file, [&] {
+            made = decide();
+            return made;
+        });
         if (!saved.ok)
             return Fail(kExitFailure, Text(saved.message));
-        m_out << done << " bridge " << bridge.GetId() << ": " << Describe(bridge) << "\n" << kApplyHint;
+        if (!made.bridge)
+            return Fail(m_status, m_error);
+        if (made.action != ACTION_DELETE)
+            WarnOfSharedTcpPort(*made.bridge);
+        m_out << done << " bridge " << made.bridge->GetId() << ": " << Describe(*made.bridge) << "\n" << kApplyHint;
         return 0;
+    }
+
+    DatabaseHelper::Change Refuse(int status, const std::string& error)
+    {
+        m_status = status;
+        m_error = error;
+        return DatabaseHelper::Change{};
+    }
+
+    DatabaseHelper::Change NoSuchBridge()
+    {
+        return Refuse(kExitFailure, "no bridge has the id \"" + m_command.arguments[0] + "\" in " + StorePath());
     }
 
     int Add()
@@ -288,10 +357,11 @@ private:
         const std::string wrong = CheckSettings(settings, bridge);
         if (!wrong.empty())
             return Fail(kExitUsage, wrong);
-        return Save(bridge, ACTION_INSERT, "Added");
+        return Change(
+            StoreFile::CreateIfMissing, [&] { return DatabaseHelper::Change{&bridge, ACTION_INSERT}; }, "Added");
     }
 
-    int Set(Bridge& bridge)
+    int Set()
     {
         const RunnerCommand& c = m_command;
         if (!c.haveSerial && !c.haveBaud && !c.haveTcp && !c.haveFrame && !c.haveListen && !c.haveProtocol &&
@@ -299,30 +369,54 @@ private:
             return Fail(kExitUsage, "set changes nothing without an option such as --baud 9600");
         if (c.allowAll && !c.allow.empty())
             return Fail(kExitUsage, "--allow-all and --allow exclude each other");
-        const std::string wrong = CheckSettings(c, bridge);
-        if (!wrong.empty())
-            return Fail(kExitUsage, wrong);
-        return Save(bridge, ACTION_UPDATE, "Changed");
+        if (!StoreIsThere())
+            return kExitFailure;
+        return Change(
+            StoreFile::MustExist,
+            [&] {
+                Bridge* bridge = Find(c.arguments[0]);
+                if (!bridge)
+                    return NoSuchBridge();
+                const std::string wrong = CheckSettings(c, *bridge);
+                if (!wrong.empty())
+                    return Refuse(kExitUsage, wrong);
+                return DatabaseHelper::Change{bridge, ACTION_UPDATE};
+            },
+            "Changed");
     }
 
-    int Remove(Bridge& bridge) { return Save(bridge, ACTION_DELETE, "Removed"); }
+    int Remove()
+    {
+        return Change(
+            StoreFile::MustExist,
+            [&] {
+                Bridge* bridge = Find(m_command.arguments[0]);
+                return bridge ? DatabaseHelper::Change{bridge, ACTION_DELETE} : NoSuchBridge();
+            },
+            "Removed");
+    }
 
     int List()
     {
+        const StoreResult loaded = DatabaseHelper::loadBridges(m_bridges, StoreFile::MustExist);
+        if (!loaded.ok)
+            return Fail(kExitFailure, Text(loaded.message));
         if (m_bridges.empty())
         {
             m_out << "No bridges in " << StorePath() << "\n";
             return 0;
         }
         const std::vector<DiscoveredPort> ports = SerialPortHandler::GetPorts();
+        // "#" is the row the desktop program's window gives the bridge.
         std::vector<std::vector<std::string>> rows = {
-            {"ID", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "LISTEN", "PROTOCOL", "ALLOW"}};
+            {"ID", "#", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "LISTEN", "PROTOCOL", "ALLOW"}};
         std::vector<std::string> notes(1);
         for (const auto& bridge : m_bridges)
         {
-            rows.push_back({std::to_string(bridge->GetId()), Text(bridge->GetComPort()),
-                            std::to_string(bridge->GetComBaud()), Frame(*bridge), TcpPort(*bridge),
-                            ListenAddress(*bridge), Text(bridge->GetProtocol()), AllowList(*bridge, ",")});
+            rows.push_back({std::to_string(bridge->GetId()), std::to_string(rows.size() - 1),
+                            Listed(Text(bridge->GetComPort())), std::to_string(bridge->GetComBaud()), Frame(*bridge),
+                            Listed(TcpPort(*bridge)), Listed(ListenAddress(*bridge)),
+                            Listed(Text(bridge->GetProtocol())), Listed(AllowList(*bridge, ","))});
             // What is plugged in under that name now.
             const auto port = std::find_if(ports.begin(), ports.end(), [&](const DiscoveredPort& present) {
                 return present.IsNamed(Text(bridge->GetComPort()));
@@ -332,25 +426,28 @@ private:
                 note = port->description;
             if (!note.empty() && Text(bridge->GetComPort()) != port->device)
                 note += " (" + port->device + ")";
-            notes.push_back(note);
+            notes.push_back(Listed(note));
         }
         std::vector<std::size_t> widths(rows[0].size());
         for (const auto& row : rows)
         {
             for (std::size_t column = 0; column < row.size(); ++column)
-                widths[column] = std::max(widths[column], row[column].size());
+                widths[column] = std::max(widths[column], Width(row[column]));
         }
+        const std::size_t noteIndent = widths[0] + 2 + widths[1] + 2;
         for (std::size_t line = 0; line < rows.size(); ++line)
         {
-            std::ostringstream text;
+            std::string text;
             for (std::size_t column = 0; column < rows[line].size(); ++column)
             {
-                const bool last = column + 1 == rows[line].size();
-                text << std::left << std::setw(last ? 0 : static_cast<int>(widths[column] + 2)) << rows[line][column];
+                const std::string& cell = rows[line][column];
+                text += cell;
+                if (column + 1 < rows[line].size())
+                    text += std::string(widths[column] + 2 - Width(cell), ' ');
             }
-            m_out << text.str() << "\n";
+            m_out << text << "\n";
             if (!notes[line].empty())
-                m_out << std::string(widths[0] + 2, ' ') << notes[line] << "\n";
+                m_out << std::string(noteIndent, ' ') << notes[line] << "\n";
         }
         return 0;
     }
@@ -373,11 +470,28 @@ private:
     std::ostream& m_out;
     std::ostream& m_err;
     std::vector<std::unique_ptr<Bridge>> m_bridges;
+    int m_status = 0;    // why decide refused: the exit status
+    std::string m_error; // and the message
 };
 } // namespace
 
 bool ParseRunnerCommand(const std::vector<std::string>& arguments, RunnerCommand& command, std::string& error)
 {
+    // Text that is not UTF-8 would be stored as nothing, which for an
+    // address means every one.
+    for (std::size_t i = 0; i < arguments.size(); ++i)
+    {
+        if (IsUtf8(arguments[i]))
+            continue;
+        const std::string& argument = arguments[i];
+        const std::string option = argument.rfind("--", 0) == 0 ? argument.substr(0, argument.find('='))
+                                   : i > 0 && IsValueOption(arguments[i - 1]) ? arguments[i - 1]
+                                                                               : std::string();
+        error = (IsUtf8(option) && !option.empty() ? "the value of " + option : "argument " + std::to_string(i + 1)) +
+                " is not UTF-8 text";
+        return false;
+    }
+
     bool named = false;
     std::vector<std::pair<std::string, std::string>> options;
     for (std::size_t i = 0; i < arguments.size(); ++i)

@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -182,8 +184,8 @@ void SerialTCPBridgeDaemon::Reload()
 
     // Those removed or changed stop first, so that a TCP port one of them
     // frees can be taken by another.
-    std::map<int, std::unique_ptr<Bridge>> unchanged;
-    std::set<int> ran;
+    std::map<long long, std::unique_ptr<Bridge>> unchanged;
+    std::set<long long> ran;
     int stopped = 0;
     for (auto& bridge : m_bridges)
     {
@@ -199,7 +201,7 @@ void SerialTCPBridgeDaemon::Reload()
         bridge->Stop();
         if (same == stored.end())
         {
-            Logger::message("Bridge %d (%s, TCP port %u) is no longer stored: it stops", bridge->GetId(),
+            Logger::message("Bridge %lld (%s, TCP port %u) is no longer stored: it stops", bridge->GetId(),
                             bridge->GetComPort(), static_cast<unsigned>(bridge->GetTcpPort()));
             ++stopped;
         }
@@ -215,7 +217,7 @@ void SerialTCPBridgeDaemon::Reload()
         else
         {
             const bool changed = ran.count(bridge->GetId()) != 0;
-            Logger::message("Bridge %d (%s, TCP port %u) is %s: it starts", bridge->GetId(), bridge->GetComPort(),
+            Logger::message("Bridge %lld (%s, TCP port %u) is %s: it starts", bridge->GetId(), bridge->GetComPort(),
                             static_cast<unsigned>(bridge->GetTcpPort()), changed ? "changed" : "new");
             ++(changed ? restarted : started);
             bridge->Start();
@@ -232,14 +234,15 @@ bool SerialTCPBridgeDaemon::ReadStoredBridges(std::vector<std::unique_ptr<Bridge
     // The store would make an empty file, and a runner started in the wrong
     // directory would then serve nothing without a word.
     const wxString store = wxFileName(DatabaseHelper::kFileName).GetAbsolutePath();
-    if (!wxFileName::FileExists(store))
+    if (!DatabaseHelper::storeExists())
     {
         Logger::message("Cannot read the bridges: %s does not exist", store);
         return false;
     }
-    // Not even a file that vanished since the check above is created; a
+    // Not even a file that vanished since the check above is created, and
+    // one emptied by mistake is not taken for a store without bridges; a
     // failure is logged where it happened.
-    return DatabaseHelper::loadBridges(bridges, false).ok;
+    return DatabaseHelper::loadBridges(bridges, StoreFile::MustHoldBridges).ok;
 }
 
 void SerialTCPBridgeDaemon::StopAll()
@@ -248,6 +251,23 @@ void SerialTCPBridgeDaemon::StopAll()
         bridge->Stop();
     m_bridges.clear();
 }
+
+namespace
+{
+// A command's output that did not all arrive (a full disk, a reader that went
+// away) is a failure, not a silent success.
+int CheckedOutput(int status)
+{
+    errno = 0;
+    std::cout.flush();
+    if (std::cout && std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return status;
+    const int error = errno;
+    std::cerr << "serial-tcp-bridged: standard output cannot be written"
+              << (error ? std::string(": ") + std::strerror(error) : std::string()) << "\n";
+    return status == 0 ? kExitFailure : status;
+}
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -262,12 +282,12 @@ int main(int argc, char** argv)
     if (command.name == "help")
     {
         std::cout << kUsage << kCommands << kServing;
-        return 0;
+        return CheckedOutput(0);
     }
     if (command.name == "version")
     {
         std::cout << "serial-tcp-bridged " << SERIAL_TCP_BRIDGE_VERSION << "\n";
-        return 0;
+        return CheckedOutput(0);
     }
     if (!command.dir.empty())
     {
@@ -289,7 +309,7 @@ int main(int argc, char** argv)
             std::cerr << "serial-tcp-bridged: the toolkit cannot start\n";
             return kExitFailure;
         }
-        return RunStoreCommand(command, std::cout, std::cerr);
+        return CheckedOutput(RunStoreCommand(command, std::cout, std::cerr));
     }
 #ifndef __WINDOWS__
     // A reload asked for at once after the start would otherwise end the

@@ -237,7 +237,7 @@ wxBEGIN_EVENT_TABLE(Bridge, wxEvtHandler)
     EVT_SOCKET(kServerSocketId, Bridge::OnSocketConnection)
 wxEND_EVENT_TABLE()
 
-Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id)
+Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, long long id)
     : m_row(-1),
       m_comPort(comPort),
       m_comBaud(comBaud),
@@ -342,9 +342,9 @@ void Bridge::Start()
     m_running = true;
     if (m_allowListUnreadable)
     {
-        Logger::message("Bridge::Start() - the IP filters of bridge #%d could not be read; it is not started, as it "
+        Logger::message("Bridge::Start() - the IP filters of bridge %lld could not be read; it is not started, as it "
                         "would admit every address",
-                        m_row);
+                        m_id);
         NotifyProblem();
         return;
     }
@@ -394,6 +394,14 @@ Bridge::Problem Bridge::UnusableListenSettings() const
     {
         return {wxString::Format("listen address \"%s\" is not an IPv4 address; nothing listens", m_listenAddress),
                 "listen address invalid"};
+    }
+    // Bound, it would show as running while no client could connect.
+    if (IsBroadcastOrMulticast(m_listenAddress))
+    {
+        return {wxString::Format("listen address %s is a broadcast or multicast address, not a listen address; "
+                                 "nothing listens",
+                                 m_listenAddress),
+                "not a listen address"};
     }
     return {};
 }
@@ -989,9 +997,9 @@ Bridge::Problem Bridge::SerialOpenProblem() const
     const auto holder = HeldSerialPorts().find(SerialPortHandler::PortIdentity(m_comPort));
     if (holder != HeldSerialPorts().end() && holder->second != this)
     {
-        const int row = holder->second->GetRow();
-        return {full + wxString::Format("used by bridge #%d of this program", row),
-                wxString::Format("%s used by bridge #%d", m_comPort, row)};
+        const long long id = holder->second->GetId();
+        return {full + wxString::Format("used by bridge %lld of this program", id),
+                wxString::Format("%s used by bridge %lld", m_comPort, id)};
     }
     const wxString cause = m_serialHandler->GetOpenError();
     if (!SerialPortHandler::IsPortPresent(m_comPort))

@@ -63,7 +63,7 @@ public:
     static constexpr std::size_t kRefusedListLimit = 1000;
 
     // tcpPort keeps only its low 16 bits: 70000 becomes 4464.
-    Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, int id);
+    Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, long long id);
     // A copy of source's settings and IP filters (see Assign); the defaults
     // without a source.
     explicit Bridge(const Bridge* source = nullptr);
@@ -90,8 +90,9 @@ public:
     // order. The settings and IP filters stay.
     void Stop();
 
-    int GetId() const { return m_id; }
-    void SetId(int id) { m_id = id; }
+    // The store's id, -1 while not stored; a row id, which may pass 32 bits.
+    long long GetId() const { return m_id; }
+    void SetId(long long id) { m_id = id; }
     int GetRow() const { return m_row; }
     void SetRow(int row) { m_row = row; }
     const wxString& GetComPort() const { return m_comPort; }
@@ -271,7 +272,7 @@ private:
     wxString m_protocol;
     bool m_speaksRfc2217 = false;
     long long m_readBytes;
-    int m_id;
+    long long m_id;
     std::vector<IpFilter> m_ipFilters;
     wxArrayString m_refusedIps;
     wxString m_storedTcpPort;    // what the store held instead of a TCP port

@@ -8,6 +8,8 @@ constexpr unsigned kMaxTcpPort = 65535;
 constexpr size_t kTcpPortLength = 5;
 constexpr size_t kOctetLength = 3;
 constexpr unsigned long kMaxOctet = 255;
+constexpr unsigned long kFirstMulticastOctet = 224;
+constexpr unsigned long kLastMulticastOctet = 239;
 
 bool IsDecimal(const wxString& text, size_t maxLength)
 {
@@ -35,6 +37,14 @@ bool IsIpv4Address(const wxString& text)
             return false;
     }
     return true;
+}
+
+bool IsBroadcastOrMulticast(const wxString& ipv4)
+{
+    unsigned long first = 0;
+    if (ipv4 == "255.255.255.255" || !ipv4.BeforeFirst('.').ToULong(&first))
+        return ipv4 == "255.255.255.255";
+    return first >= kFirstMulticastOctet && first <= kLastMulticastOctet;
 }
 
 bool ParseTcpPort(const wxString& text, unsigned& port)

@@ -32,7 +32,7 @@ public:
 protected:
     void DoLogText(const wxString& line) override
     {
-        const std::string text = line.utf8_string() + '\n';
+        const std::string text = Logger::EscapeControls(line).utf8_string() + '\n';
         WriteFile(text.data(), text.size());
         if (m_standardError != kNoSink &&
             log_sink_os::Write(m_standardError, text.data(), text.size()) == WriteResult::Failed)
@@ -80,6 +80,28 @@ void Logger::initLog(std::uint64_t rotateBytes)
     if (file == kNoSink)
         message("Logger::initLog() cannot open %s: %s", path, openError);
     message("Logger::initLog() Finished!");
+}
+
+wxString Logger::EscapeControls(const wxString& text)
+{
+    constexpr wxUniChar::value_type kDelete = 0x7f;
+    wxString escaped;
+    escaped.reserve(text.length());
+    for (const wxUniChar c : text)
+    {
+        const wxUniChar::value_type code = c.GetValue();
+        if (code >= ' ' && code != kDelete)
+            escaped += c;
+        else if (code == '\n')
+            escaped += "\\n";
+        else if (code == '\r')
+            escaped += "\\r";
+        else if (code == '\t')
+            escaped += "\\t";
+        else
+            escaped += wxString::Format("\\x%02x", static_cast<unsigned>(code));
+    }
+    return escaped;
 }
 
 void Logger::message(const wxString& text)

@@ -31,6 +31,12 @@ public:
     // smaller rotation size.
     static void initLog(std::uint64_t rotateBytes = kRotateBytes);
 
+    // text with each control character written as \n, \r, \t or \xHH, so
+    // that a value from outside (a port name with a newline in it) can
+    // neither split a line nor send a terminal commands. Every logged line
+    // goes through it.
+    static wxString EscapeControls(const wxString& text);
+
     // Logs text at the message level, as it stands.
     static void message(const wxString& text);
 

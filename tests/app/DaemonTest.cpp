@@ -207,6 +207,18 @@ TEST_F(DaemonTest, KnowsHelpAndVersionAndRefusesEverythingElse)
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "filelog.txt")) << "arguments alone touch no file";
     EXPECT_FALSE(std::filesystem::exists(dir / "bridges.db"));
+
+    // Output that could not be written is no success.
+    ASSERT_TRUE(RunsToSuccess(SERIAL_TCP_BRIDGED, {"add", "/dev/ttyS0", "9600", "4001"}, dir.Path().string()));
+    for (const char* command : {"--help", "--version", "list", "ports"})
+    {
+        ChildProcess full("/bin/sh", {"-c", "exec \"$0\" \"$1\" >/dev/full", SERIAL_TCP_BRIDGED, command},
+                          dir.Path().string());
+        ASSERT_TRUE(full.Wait(10s, status));
+        EXPECT_EQ(status, 1) << command;
+        EXPECT_EQ(full.StandardError(),
+                  "serial-tcp-bridged: standard output cannot be written: No space left on device\n");
+    }
 }
 
 TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
@@ -260,6 +272,12 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
         {{"set", "2", "--allow", "10.0.0.256"}, "\"10.0.0.256\" is not an IPv4 address such as 192.168.0.10"},
         {{"set", "2", "--allow-all", "--allow", "10.0.0.3"}, "--allow-all and --allow exclude each other"},
         {{"set", "2"}, "set changes nothing without an option such as --baud 9600"},
+        {{"set", "2", "--listen", "224.0.0.1"}, "\"224.0.0.1\" is a broadcast or multicast address"},
+        {{"set", "2", "--listen", "255.255.255.255"}, "\"255.255.255.255\" is a broadcast or multicast address"},
+        // Stored as nothing, this would listen on every address.
+        {{"set", "2", "--listen", "127.0.0.1\xff"}, "the value of --listen is not UTF-8 text"},
+        {{"set", "2", "--allow=10.0.0.1\xc3"}, "the value of --allow is not UTF-8 text"},
+        {{"add", "/dev/tty\xff", "9600", "4003"}, "argument 2 is not UTF-8 text"},
     };
     for (const auto& [arguments, reason] : refused)
     {
@@ -272,6 +290,21 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
     EXPECT_EQ(unknown.err, "serial-tcp-bridged: no bridge has the id \"9\" in " + store + "\n");
 
     EXPECT_EQ(command({"set", "2", "--baud", "19200", "--tcp", "4012", "--allow", "10.0.0.9"}).status, 0);
+    // Stored as the dialog stores it, with a word of warning.
+    const Outcome shared = command({"add", "/dev/ttyS4", "9600", "4012", "--listen", "127.0.0.1"});
+    EXPECT_EQ(shared.status, 0);
+    EXPECT_EQ(shared.err, "serial-tcp-bridged: warning: TCP port 4012 is bridge 2's too; only the bridge that starts "
+                          "first can listen on it\n");
+    EXPECT_EQ(command({"add", "/dev/ttyS5", "9600", "4013"}).err, "") << "another port is no warning";
+    // A stored TCP port that cannot be used is mended only on purpose.
+    RawSqlite(store).Execute("update bridges set tcp_port = 0 where id = 3;");
+    const Outcome unmended = command({"set", "3", "--baud", "300"});
+    EXPECT_EQ(unmended.status, 2);
+    EXPECT_EQ(unmended.err, "serial-tcp-bridged: bridge 3 has no valid TCP port; give one with --tcp\n");
+    EXPECT_EQ(RawSqlite(store).Rows("select com_baud, tcp_port from bridges where id = 3"),
+              (Rows{{"9600", "0"}}));
+    EXPECT_EQ(command({"remove", "3"}).status, 0);
+    EXPECT_EQ(command({"remove", "4"}).status, 0);
     EXPECT_EQ(command({"set", "1", "--serial", "/dev/ttyUSB8", "--frame", "8O1", "--listen", "0.0.0.0"}).status, 0);
     EXPECT_EQ(command({"set", "2", "--listen", "127.0.0.1", "--protocol", "rfc2217"}).status, 0);
     EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB8", "9600", "4001", "8", "O", "1", "NULL", "NULL"},
@@ -283,9 +316,22 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
 
     listed = command({"list"});
     EXPECT_EQ(listed.status, 0);
-    EXPECT_EQ(listed.out, "ID  SERIAL PORT  BAUD   FRAME  TCP PORT  LISTEN     PROTOCOL  ALLOW\n"
-                          "2   /dev/ttyS3   19200  7E2    4012      127.0.0.1  rfc2217   any\n")
+    EXPECT_EQ(listed.out, "ID  #  SERIAL PORT  BAUD   FRAME  TCP PORT  LISTEN     PROTOCOL  ALLOW\n"
+                          "2   0  /dev/ttyS3   19200  7E2    4012      127.0.0.1  rfc2217   any\n")
         << "a port that is not there has no description";
+    // Odd values keep the table a table: widths in characters, controls
+    // escaped, and a very long value cut.
+    RawSqlite(store).Execute("insert into bridges (com_port, com_baud, tcp_port) values "
+                             "('/dev/ttyÜ\n1', 9600, 4100), ('/dev/' || printf('%.200c', 'x'), 9600, 4101);");
+    listed = command({"list"});
+    const auto cell = [](const std::string& text, std::size_t characters) {
+        return text + std::string(100 + 2 - characters, ' ');
+    };
+    EXPECT_EQ(listed.out, "ID  #  " + cell("SERIAL PORT", 11) + "BAUD   FRAME  TCP PORT  LISTEN     PROTOCOL  ALLOW\n" +
+                              "2   0  " + cell("/dev/ttyS3", 10) + "19200  7E2    4012      127.0.0.1  rfc2217   any\n" +
+                              "5   1  " + cell("/dev/ttyÜ\\n1", 12) + "9600   8N1    4100      all        raw       any\n" +
+                              "6   2  " + cell("/dev/" + std::string(94, 'x') + "…", 100) +
+                              "9600   8N1    4101      all        raw       any\n");
     EXPECT_FALSE(std::filesystem::exists(dir / "filelog.txt")) << "the service's log is not the shell's";
 
     std::ofstream(store, std::ios::trunc) << "not a database";
@@ -343,11 +389,19 @@ TEST_F(DaemonTest, ReloadKeepsUnchangedBridgesWithTheirClientsAndAppliesTheRest)
     EXPECT_TRUE(restartedClient.Send("at 9600"));
     EXPECT_EQ(changed.Receive(7), "at 9600");
 
-    // A store that cannot be read changes nothing.
+    // A store that cannot be read changes nothing, and one emptied by
+    // mistake does not stop every bridge.
     std::filesystem::rename(dir / "bridges.db", dir / "kept.db");
-    std::ofstream(dir / "bridges.db") << "not a database";
-    daemon.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return CountOf(FileBytes(dir / "filelog.txt"), "stay as they are") == 1; }));
+    std::size_t refusals = 0;
+    for (const char* content : {"not a database", ""})
+    {
+        std::ofstream(dir / "bridges.db", std::ios::trunc) << content;
+        daemon.Signal(SIGHUP);
+        ++refusals;
+        ASSERT_TRUE(WaitFor([&] { return CountOf(FileBytes(dir / "filelog.txt"), "stay as they are") == refusals; }));
+    }
+    EXPECT_EQ(CountOf(FileBytes(dir / "filelog.txt"), "Cannot read the bridges from bridges.db: it has no bridges table"),
+              1u);
     std::filesystem::rename(dir / "kept.db", dir / "bridges.db");
 
     EXPECT_TRUE(WaitFor([&] { return reader.Done() || reader.Failed(); }, 10s));
