@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -66,6 +68,54 @@ TEST(BridgeRecord, AssignCopiesSettingsAndEveryFilterButNotTheRow)
     EXPECT_EQ(target.GetComPort(), "/dev/ttyS0");
     EXPECT_EQ(target.GetId(), -1);
     EXPECT_EQ(target.GetIpFilters().size(), 3u) << "resetting to the defaults keeps the lists";
+}
+
+TEST(BridgeRecord, IsUnchangedOnlyWhileEverySettingAndAdmittedAddressIsTheSame)
+{
+    // Away from every default, so that a setting left out of the comparison
+    // cannot match by chance.
+    Bridge original("/dev/ttyUSB3", 57600, 5000, 12);
+    original.SetDataBits(7);
+    original.SetParity('E');
+    original.SetStopBits(2);
+    original.SetListenAddress("127.0.0.1");
+    original.SetProtocol(Bridge::kRfc2217Protocol);
+    original.AddIpFilter(FilterEntry("10.0.0.1", IPF_UNCHANGED, 1));
+    original.AddIpFilter(FilterEntry("10.0.0.2", IPF_NEW));
+    original.AddIpFilter(FilterEntry("10.0.0.3", IPF_DELETED, 3));
+
+    const Bridge copy(&original);
+    EXPECT_TRUE(copy.HasSettingsOf(original));
+    EXPECT_TRUE(original.HasSettingsOf(copy));
+
+    // The same addresses admitted: another order, without the deleted entry,
+    // or with a deleted one of its own.
+    Bridge reordered(&original);
+    reordered.GetIpFilters() = {FilterEntry("10.0.0.9", IPF_DELETED, 9), FilterEntry("10.0.0.2", IPF_UNCHANGED, 2),
+                                FilterEntry("10.0.0.1", IPF_MODIFIED, 1)};
+    EXPECT_TRUE(reordered.HasSettingsOf(original));
+    EXPECT_TRUE(original.HasSettingsOf(reordered));
+
+    const std::vector<std::pair<const char*, std::function<void(Bridge&)>>> changes = {
+        {"port", [](Bridge& b) { b.SetComPort("/dev/ttyUSB4"); }},
+        {"baud", [](Bridge& b) { b.SetComBaud(115200); }},
+        {"data bits", [](Bridge& b) { b.SetDataBits(8); }},
+        {"parity", [](Bridge& b) { b.SetParity('O'); }},
+        {"stop bits", [](Bridge& b) { b.SetStopBits(1); }},
+        {"TCP port", [](Bridge& b) { b.SetTcpPort(5001); }},
+        {"listen address", [](Bridge& b) { b.SetListenAddress("0.0.0.0"); }},
+        {"protocol", [](Bridge& b) { b.SetProtocol(Bridge::kRawProtocol); }},
+        {"another address", [](Bridge& b) { b.GetIpFilters()[1].ip_address = "10.0.0.4"; }},
+        {"an address deleted", [](Bridge& b) { b.GetIpFilters()[0].state = IPF_DELETED; }},
+        {"a deleted address back", [](Bridge& b) { b.GetIpFilters()[2].state = IPF_UNCHANGED; }},
+    };
+    for (const auto& [what, change] : changes)
+    {
+        Bridge changed(&original);
+        change(changed);
+        EXPECT_FALSE(changed.HasSettingsOf(original)) << what;
+        EXPECT_FALSE(original.HasSettingsOf(changed)) << what;
+    }
 }
 
 TEST(BridgeRecord, FindIpFilterSkipsDeletedEntries)

@@ -126,6 +126,7 @@ TEST_F(FakeTtyClass, EachPortComesWithItsStableNamesAndADescriptionInTheOrderAPe
     AddLink("by-id", "usb-Arduino_Dual_Serial-if00", "ttyACM0");
     AddLink("by-id", "usb-Arduino_Dual_Serial-if02", "ttyACM1");
     AddLink("by-path", "pci-0000:00:14.0-usb-0:2:1.0-port0", "ttyUSB0");
+    AddLink("by-path", "pnp-00:00", "ttyS10");
 
     const std::vector<DiscoveredPort> ports = DiscoverSerialPorts(root.string(), (root / "serial").string());
     ASSERT_EQ(Devices(ports), (std::vector<std::string>{"/dev/ttyS2", "/dev/ttyS10", "/dev/ttyACM0", "/dev/ttyACM1",
@@ -147,6 +148,11 @@ TEST_F(FakeTtyClass, EachPortComesWithItsStableNamesAndADescriptionInTheOrderAPe
     EXPECT_EQ(ports[0].name, "/dev/ttyS2");
     EXPECT_EQ(ports[0].Label(), "/dev/ttyS2: serial port, driver serial");
     EXPECT_EQ(ports[5].name, links + "/by-id/usb-FTDI_FT232R_USB_UART_A10K-if00-port0");
+    // Without a by-id link the device names the port; a by-path link only
+    // recognises it.
+    EXPECT_EQ(ports[1].name, "/dev/ttyS10");
+    EXPECT_EQ(ports[1].stableNames, (std::vector<std::string>{links + "/by-path/pnp-00:00"}));
+    EXPECT_TRUE(ports[1].IsNamed(links + "/by-path/pnp-00:00"));
     for (const std::string& stored : {std::string("/dev/ttyUSB0"), std::string("ttyUSB0"), ports[4].stableNames[1]})
         EXPECT_TRUE(ports[4].IsNamed(stored)) << stored;
     EXPECT_FALSE(ports[4].IsNamed(ports[5].name));

@@ -63,7 +63,7 @@ protected:
 };
 } // namespace
 
-TEST_F(LoggerTest, StartKeepsThePreviousRunAsideAndWritesBothTargetsAlike)
+TEST_F(LoggerTest, StartKeepsThePreviousRunAsideForMegabytesAndWritesBothTargetsAlike)
 {
     std::ofstream(dir / "filelog.txt.1") << "a line from the run before\n";
     std::ofstream(dir / "filelog.txt") << "a line from the previous run\n";
@@ -79,6 +79,15 @@ TEST_F(LoggerTest, StartKeepsThePreviousRunAsideAndWritesBothTargetsAlike)
     EXPECT_TRUE(EndsWith(file[2], "port /dev/ttyS0, baud 9600, parity N")) << file[2];
     EXPECT_EQ(StandardError(), file);
     EXPECT_EQ(FileBytes(dir / "filelog.txt.1"), "a line from the previous run\n");
+
+    // The default size is ten megabytes: after one, the file has every line
+    // and the previous run is still aside.
+    const std::string kilobyte(1024, 'x');
+    for (int n = 0; n < 1024; ++n)
+        Logger::message(kilobyte);
+    EXPECT_GT(fs::file_size(dir / "filelog.txt"), 1024u * 1024u);
+    EXPECT_EQ(Lines(dir / "filelog.txt").size(), 3u + 1024u);
+    EXPECT_TRUE(FileBytes(dir / "filelog.txt.1") == "a line from the previous run\n") << "the file was moved aside";
 }
 
 TEST_F(LoggerTest, TheFileMovesAsideWhenItPassesItsSizeAndNoLineIsLost)
