@@ -279,6 +279,13 @@ void BridgeOptionsPanel::Accept()
                                   listenAddress));
         return;
     }
+    if (IsBroadcastOrMulticast(listenAddress))
+    {
+        Complain(wxString::Format("%s is a broadcast or multicast address, which no client can connect to. Give an "
+                                  "address of this machine, or leave the listen address empty to listen on all.",
+                                  listenAddress));
+        return;
+    }
 
     Bridge& copy = *m_workingCopy;
     copy.SetComPort(portName);

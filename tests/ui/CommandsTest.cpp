@@ -310,8 +310,11 @@ TEST_F(UiTest, TheOptionsDialogRefusesWhatItCannotStore)
                 ClickButton(dialog, BridgeOptionsPanel::ID_ADD);
             }
             SetControlText(dialog, "tcpPort", "4242");
-            SetControlText(dialog, "listenAddress", "127.0.0.01");
-            ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+            for (const char* address : {"127.0.0.01", "255.255.255.255", "239.1.2.3"})
+            {
+                SetControlText(dialog, "listenAddress", address);
+                ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+            }
             SetControlText(dialog, "listenAddress", "");
             SetControlText(dialog, "serialPort", "  ");
             ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
@@ -337,6 +340,12 @@ TEST_F(UiTest, TheOptionsDialogRefusesWhatItCannotStore)
                                                "\"1..2.3\" is not an IPv4 address such as 192.168.0.10.",
                                                "\"127.0.0.01\" is not an IPv4 address such as 127.0.0.1. Leave the "
                                                "listen address empty to listen on all addresses.",
+                                               "255.255.255.255 is a broadcast or multicast address, which no client "
+                                               "can connect to. Give an address of this machine, or leave the listen "
+                                               "address empty to listen on all.",
+                                               "239.1.2.3 is a broadcast or multicast address, which no client can "
+                                               "connect to. Give an address of this machine, or leave the listen "
+                                               "address empty to listen on all.",
                                                "Choose or type the serial port."}));
 }
 

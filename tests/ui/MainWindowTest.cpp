@@ -161,24 +161,30 @@ TEST_F(UiTest, EveryBridgeShowsItsStateAndTheSelectedOneItsProblemInFull)
     PtyPair pty;
     TcpClient holder; // holds the third bridge's TCP port
     const unsigned short takenPort = FreeTcpPort();
-    StoreBridge(pty.SlavePath(), FreeTcpPort());
+    const int first = StoreBridge(pty.SlavePath(), FreeTcpPort());
     StoreBridge("/dev/does-not-exist", FreeTcpPort());
     StoreBridge(pty.SlavePath(), takenPort);
+    const int grouped = StoreBridge("/dev/does-not-exist", FreeTcpPort());
+    RawSqlite("bridges.db").Execute("update bridges set listen_address = '224.0.0.5' where id = " +
+                                    std::to_string(grouped));
     ASSERT_TRUE(holder.Listen(takenPort));
     OpenFrame();
 
+    // Messages name a bridge by its stored id, which the commands use too.
+    const std::string user = wxString::Format("%s used by bridge %d", pty.SlavePath(), first).utf8_string();
     EXPECT_EQ(Cell(0, 7), "running");
     EXPECT_EQ(Cell(1, 7), "waiting for /dev/does-not-exist");
-    EXPECT_EQ(Cell(2, 7), wxString::Format("TCP port %u in use; %s used by bridge #0", takenPort, pty.SlavePath()));
+    EXPECT_EQ(Cell(2, 7), wxString::Format("TCP port %u in use; %s", takenPort, user));
+    EXPECT_EQ(Cell(3, 7), "not a listen address") << "bound, it would look as if it ran";
     EXPECT_EQ(frame->GetStatusBar()->GetStatusText(0),
-              "2 bridges have problems: select one to see why");
+              "3 bridges have problems: select one to see why");
     EXPECT_NE(List().GetItemTextColour(1), List().GetItemTextColour(0));
 
     Select(2);
     EXPECT_EQ(frame->GetStatusBar()->GetStatusText(0),
-              wxString::Format("Bridge #2: TCP port %u: Address already in use; serial port %s: used by bridge #0 of "
+              wxString::Format("Bridge #2: TCP port %u: Address already in use; serial port %s: used by bridge %d of "
                                "this program",
-                               takenPort, pty.SlavePath()));
+                               takenPort, pty.SlavePath(), first));
     holder.Close();
-    EXPECT_TRUE(PumpUntil([&] { return Cell(2, 7) == pty.SlavePath() + " used by bridge #0"; }));
+    EXPECT_TRUE(PumpUntil([&] { return Cell(2, 7) == user; }));
 }
