@@ -35,6 +35,9 @@ constexpr int kRetryBackOffLimitMs = 60000;
 constexpr int kAcceptPauseMs = 500;
 // How often a held-back writer is asked whether it has hung up.
 constexpr int kHangUpCheckMs = 250;
+// How long a new Telnet client's answer to the offers of binary is waited
+// for before the device's bytes go to it in the terminal form.
+constexpr std::chrono::milliseconds kBinaryWait(1000);
 // How much of a client's input one input event reads: each event costs the
 // toolkit a few system calls, so a fast writer should bring many bytes.
 constexpr unsigned kClientReadBytes = 65536;
@@ -694,6 +697,8 @@ void Bridge::Admit(wxSocketBase* socket)
         admitted.telnet = std::make_unique<Rfc2217Session>(*m_serialControl,
                                                            "serial-tcp-bridge " + m_comPort.utf8_string());
         admitted.telnet->SetWriter(admitted.isWriter);
+        admitted.awaitingBinary = true;
+        admitted.awaitBinaryUntil = std::chrono::steady_clock::now() + kBinaryWait;
         const std::string offer = admitted.telnet->Start();
         if (!SendToClient(admitted, reinterpret_cast<const unsigned char*>(offer.data()), offer.size(), 0))
         {
@@ -750,7 +755,7 @@ void Bridge::ServeClient(int id)
     BridgeClient& client = *found->second;
     if (!FlushBacklog(client))
     {
-        Logger::message("Bridge::OnSocketData client %s failed while sending, disconnected", client.peer);
+        LogLostClient(client);
         RemoveClient(id);
         return;
     }
@@ -794,7 +799,11 @@ long Bridge::ReadTelnet(BridgeClient& client, unsigned limit)
         return got;
     std::string answer;
     m_serialControl->SetClient(client.id);
+    if (m_serialHandler)
+        m_serialHandler->SetRequester("client " + client.peer);
     const bool sound = client.telnet->FromClient(buffer, static_cast<std::size_t>(got), answer);
+    if (m_serialHandler)
+        m_serialHandler->SetRequester(wxString());
     if (client.telnet->TakeRefusedChangeNote() && !client.refusedChangeTold)
     {
         client.refusedChangeTold = true;
@@ -810,7 +819,32 @@ long Bridge::ReadTelnet(BridgeClient& client, unsigned limit)
     if (!answer.empty() &&
         !SendToClient(client, reinterpret_cast<const unsigned char*>(answer.data()), answer.size(), 0))
         return -1;
+    if (client.awaitingBinary && client.telnet->IsBinarySettled() && !ReleaseHeld(client))
+        return -1;
     return got;
+}
+
+bool Bridge::HoldsForBinary(BridgeClient& client, const std::string& bytes)
+{
+    if (client.awaitingBinary && client.held.Size() + bytes.size() > kClientBacklogLimit)
+    {
+        Logger::message("Bridge::OnSerialData client %s cannot keep up, disconnected", client.peer);
+        return false;
+    }
+    client.held.Append(bytes.data(), bytes.size());
+    return true;
+}
+
+bool Bridge::ReleaseHeld(BridgeClient& client)
+{
+    client.awaitingBinary = false;
+    if (client.held.Empty())
+        return true;
+    std::string form;
+    client.telnet->FromDevice(client.held.Data(), client.held.Size(), form);
+    const std::size_t counted = client.held.Size();
+    client.held.Clear();
+    return SendToClient(client, reinterpret_cast<const unsigned char*>(form.data()), form.size(), counted);
 }
 
 long Bridge::ReadFromWriter(BridgeClient& client)
@@ -953,10 +987,13 @@ void Bridge::OnReopenTimer(wxTimerEvent&)
     const bool wasLost = m_serialLost;
     if (!OpenSerial(true))
     {
-        if (m_logThrottle.Allow("failed openings of serial port " + m_comPort))
-            Logger::message("Bridge::OnReopenTimer - %s", m_serialProblem.full);
+        // Said once when it fails, and once when it opens: a port that keeps
+        // refusing for days must not fill the log.
         if (m_serialProblem.full != before)
+        {
+            Logger::message("Bridge::OnReopenTimer - %s", m_serialProblem.full);
             NotifyProblem();
+        }
         // There, but refusing: try less and less often.
         m_reopenTimer.StartOnce(TimerBackOff(m_reopenTimer));
         return;
@@ -1051,9 +1088,21 @@ void Bridge::RelayInbox()
     if (SpeaksRfc2217())
         Rfc2217Session::Escape(reinterpret_cast<const unsigned char*>(batch->data()), batch->size(), escaped);
     std::vector<int> failed;
+    const auto now = std::chrono::steady_clock::now();
     for (auto& entry : m_clients)
     {
         BridgeClient& client = *entry.second;
+        if (client.awaitingBinary && now >= client.awaitBinaryUntil && !ReleaseHeld(client))
+        {
+            failed.push_back(entry.first);
+            continue;
+        }
+        if (client.awaitingBinary)
+        {
+            if (!HoldsForBinary(client, *batch))
+                failed.push_back(entry.first);
+            continue;
+        }
         const std::string* bytes = batch;
         if (client.telnet && client.telnet->SendsBinary())
             bytes = &escaped;
@@ -1085,7 +1134,7 @@ bool Bridge::SendToClient(BridgeClient& client, const unsigned char* bytes, std:
         const long sent = client_io::Send(client.socket, bytes, count);
         if (sent < 0)
         {
-            Logger::message("Bridge::OnSerialData client %s failed while sending, disconnected", client.peer);
+            LogLostClient(client);
             return false;
         }
         bytes += sent;
@@ -1105,6 +1154,14 @@ bool Bridge::SendToClient(BridgeClient& client, const unsigned char* bytes, std:
         return false;
     }
     return true;
+}
+
+// Whichever path notices a lost client first, the log says it the same way,
+// then how it was noticed.
+void Bridge::LogLostClient(const BridgeClient& client)
+{
+    Logger::message("Bridge::OnSocketData wxSOCKET_LOST");
+    Logger::message("Bridge::SendToClient client %s failed while sending, disconnected", client.peer);
 }
 
 bool Bridge::FlushBacklog(BridgeClient& client)
@@ -1232,12 +1289,19 @@ SFile::LineSettings Bridge::StoredLine() const
 void Bridge::OnModemTimer(wxTimerEvent&)
 {
     const std::uint8_t lines = m_serialControl->ModemLines();
+    const auto now = std::chrono::steady_clock::now();
     std::vector<int> failed;
     for (auto& entry : m_clients)
     {
         BridgeClient& client = *entry.second;
         if (!client.telnet)
             continue;
+        // A client that never answers gets the terminal form, held no longer.
+        if (client.awaitingBinary && now >= client.awaitBinaryUntil && !ReleaseHeld(client))
+        {
+            failed.push_back(entry.first);
+            continue;
+        }
         std::string notice;
         client.telnet->UpdateModemLines(lines, notice);
         if (!notice.empty() &&

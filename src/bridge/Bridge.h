@@ -240,7 +240,13 @@ private:
     void RestoreStoredSettings();
     // The speed and frame the bridge opens its serial port with.
     SFile::LineSettings StoredLine() const;
+    // Keeps device bytes for a Telnet client that has not settled binary
+    // yet; false when that would pass the backlog's limit.
+    bool HoldsForBinary(BridgeClient& client, const std::string& bytes);
+    // Sends what was held, in the form the client now takes.
+    bool ReleaseHeld(BridgeClient& client);
     bool FlushBacklog(BridgeClient& client);
+    void LogLostClient(const BridgeClient& client);
     // These three return how much they read, or -1 when the client has gone.
     long TakeInput(BridgeClient& client);
     long ReadFromWriter(BridgeClient& client);

@@ -7,6 +7,7 @@
 
 #include <wx/string.h>
 
+#include <chrono>
 #include <memory>
 
 class wxSocketBase;
@@ -26,6 +27,12 @@ struct BridgeClient
     std::unique_ptr<client_io::Watch> watch;
     std::unique_ptr<Rfc2217Session> telnet; // on a bridge that speaks RFC 2217; null for raw bytes
     bool refusedChangeTold = false;         // the log said that a reader's change of the port was refused
+    // A new Telnet client gets the device's bytes once it has answered the
+    // offers of binary, or once awaitBinaryUntil has passed; meanwhile they
+    // wait in held, as the device sent them.
+    bool awaitingBinary = false;
+    std::chrono::steady_clock::time_point awaitBinaryUntil;
+    ByteQueue held;
 
     // A client that asked for a pause in what the device sends.
     bool IsSuspended() const { return telnet && telnet->IsSuspended(); }

@@ -417,6 +417,11 @@ bool Rfc2217Session::SendsBinary() const
     return m_options[kBinaryAt].ours == Side::On;
 }
 
+bool Rfc2217Session::IsBinarySettled() const
+{
+    return m_options[kBinaryAt].ours != Side::Asked && m_options[kBinaryAt].theirs != Side::Asked;
+}
+
 bool Rfc2217Session::ReceivesBinary() const
 {
     return m_options[kBinaryAt].theirs == Side::On;

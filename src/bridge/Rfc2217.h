@@ -104,6 +104,10 @@ public:
     static void Escape(const unsigned char* bytes, std::size_t count, std::string& out);
     // Whether the session sends binary, so FromDevice is Escape.
     bool SendsBinary() const;
+    // Whether the client has answered both offers of binary, so that the form
+    // FromDevice gives is the one it keeps. Until then a bridge holds the
+    // device's bytes: some clients keep the NUL of the terminal form's CR NUL.
+    bool IsBinarySettled() const;
 
     // The bridge's current CTS, DSR, RI and DCD, as Rfc2217Port::ModemLines
     // gives them, whenever they may have changed: appends a NOTIFY-MODEMSTATE

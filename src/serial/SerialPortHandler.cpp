@@ -136,10 +136,11 @@ bool SerialPortHandler::SetLine(const SFile::LineSettings& wanted)
 {
     if (!SFile::IsLineInRange(wanted))
     {
-        Logger::message("SerialPortHandler::SetLine() - %s: no such line: %s",
-                        wxString::FromUTF8(SFile::PortLabel(m_portName.utf8_string())),
-                        wxString::FromUTF8(SFile::ModeString(wanted.baud, wanted.parity, wanted.dataBits,
-                                                             wanted.stopBits)));
+        if (MayLogRefusal("no such line"))
+            Logger::message("SerialPortHandler::SetLine() - %s: no such line: %s",
+                            wxString::FromUTF8(SFile::PortLabel(m_portName.utf8_string())),
+                            wxString::FromUTF8(SFile::ModeString(wanted.baud, wanted.parity, wanted.dataBits,
+                                                                 wanted.stopBits)));
         return false;
     }
     if (IsWorking())
@@ -253,8 +254,17 @@ bool SerialPortHandler::IsWorking() const
     return m_device->IsOpen() && !m_lost.load();
 }
 
+bool SerialPortHandler::MayLogRefusal(const wxString& kind)
+{
+    const wxString port = wxString::FromUTF8(SFile::PortLabel(m_portName.utf8_string()));
+    return m_refusals.Allow(m_requester.empty() ? port + ": " + kind
+                                                : port + ": " + kind + " for " + m_requester);
+}
+
 bool SerialPortHandler::Refused(const char* what)
 {
+    if (!MayLogRefusal(wxString("refused ") + what))
+        return false;
     const std::string cause = m_device->IsOpen() ? m_device->LastError() : "the port is not open";
     Logger::message("SerialPortHandler - %s refused %s: %s",
                     wxString::FromUTF8(SFile::PortLabel(m_portName.utf8_string())), what, wxString::FromUTF8(cause));

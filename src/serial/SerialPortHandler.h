@@ -5,6 +5,8 @@
 #include "SFile.h"
 #include "SerialPortEvent.h"
 
+#include "store/LogThrottle.h"
+
 #include <wx/arrstr.h>
 #include <wx/event.h>
 
@@ -79,6 +81,13 @@ public:
     // when there is no working port and the change is kept for the next
     // Open. The line, flow control and Purge park the worker meanwhile: the
     // target must not keep the worker waiting for this thread then.
+    //
+    // Whose requests the controls carry out from now on, such as "client
+    // 10.0.0.5:51234"; empty for the owner's own. Refusals are logged at most
+    // LogThrottle::kLinesPerWindow times a minute per requester and kind, then
+    // counted, so that a client that repeats a request the port refuses
+    // cannot fill the log.
+    void SetRequester(const wxString& requester) { m_requester = requester; }
 
     // The ranges of SFile::SetLine; a line outside them is refused at once.
     bool SetLine(const SFile::LineSettings& wanted);
@@ -165,6 +174,8 @@ private:
     void ApplyKeptControls(bool quietly);
     // Logs why the device refused what, and returns false.
     bool Refused(const char* what);
+    // Whether a refusal of this kind may be logged now for the requester.
+    bool MayLogRefusal(const wxString& kind);
 
     std::unique_ptr<SFile> m_device;
     wxString m_portName;
@@ -189,4 +200,6 @@ private:
     std::atomic<unsigned> m_unwritten; // bytes in m_output and m_staged; reset only under m_outputMutex
     unsigned m_unreported;             // the worker's: written, not yet reported
     std::atomic<bool> m_lost;          // set by the worker, reset by Open
+    wxString m_requester;              // whose requests the controls carry out
+    LogThrottle m_refusals;
 };

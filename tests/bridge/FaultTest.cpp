@@ -14,8 +14,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 using namespace std::chrono_literals;
+
+namespace
+{
+// The bridge's end of a client's connection, in this process; -1 if none.
+int BridgeEndOf(const TcpClient& client)
+{
+    sockaddr_in clientEnd{};
+    socklen_t length = sizeof clientEnd;
+    ::getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&clientEnd), &length);
+    for (int fd = 0; fd < 1024; ++fd)
+    {
+        sockaddr_in peer{};
+        length = sizeof peer;
+        if (fd != client.Fd() && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_port == clientEnd.sin_port && peer.sin_addr.s_addr == clientEnd.sin_addr.s_addr)
+            return fd;
+    }
+    return -1;
+}
+} // namespace
 
 TEST_F(BridgeTest, AVanishedSerialPortIsReportedOnceAndTheClientsStay)
 {
@@ -139,14 +158,19 @@ TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
 {
     StartBridge();
     constexpr std::uint64_t kBytes = 8u << 20;
+    // It reads nothing: bytes wait for it in a backlog when it resets.
     TcpClient doomed;
-    ASSERT_TRUE(Admit(doomed));
+    ASSERT_TRUE(Admit(doomed, "127.0.0.1", 4096));
+    const int doomedEnd = BridgeEndOf(doomed);
+    ASSERT_GE(doomedEnd, 0);
+    const int small = 4096; // fixed, so the kernel does not grow it to megabytes
+    ASSERT_EQ(::setsockopt(doomedEnd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
     std::vector<std::unique_ptr<TcpClient>> clients;
     std::vector<std::unique_ptr<PatternReader>> readers;
     ASSERT_TRUE(AdmitReaders(3, kBytes, clients, readers));
     observer.calls.clear();
     PatternWriter device(pty.Master(), kBytes, 16u << 20);
-    ASSERT_TRUE(PumpUntil([&] { return readers[0]->Received() > kBytes / 4; }, 60s));
+    ASSERT_TRUE(PumpUntil([&] { return readers[0]->Received() > Bridge::kClientBacklogLimit / 2; }, 60s));
     doomed.Reset();
     ASSERT_TRUE(PumpUntil([&] { return AllEnded(readers); }, 120s));
     for (auto& reader : readers)
@@ -155,6 +179,9 @@ TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
     EXPECT_EQ(observer.Count(UPDATE_CLIENTS), 1) << "removed once";
     EXPECT_EQ(observer.Last(UPDATE_CLIENTS), 3);
     EXPECT_EQ(bridge->GetReadBytes(), static_cast<long long>(kBytes));
+    // A send noticed it first; the log says it as for any loss.
+    EXPECT_EQ(log.CountContaining("failed while sending"), 1);
+    EXPECT_EQ(log.CountContaining("Bridge::OnSocketData wxSOCKET_LOST"), 1);
 }
 
 TEST_F(BridgeTest, ABurstOfAdmittedAndRefusedConnectionsLeavesNothingOpen)
@@ -266,13 +293,18 @@ TEST_F(BridgeTest, ASerialPortThatFailsAtStartIsOpenedAsSoonAsItCan)
     EXPECT_EQ(SerialReceives(5), "hello");
 
     // A device that is there but refuses, here because another bridge of
-    // this program holds it, is tried again too.
+    // this program holds it, is tried again and again, less and less often,
+    // and the log says so once.
     bridge->Start();
     EXPECT_FALSE(bridge->IsSerialOpen());
-    EXPECT_EQ(bridge->GetProblem(), "serial port " + pty.SlavePath() + ": used by bridge #1 of this program");
+    EXPECT_EQ(bridge->GetProblem(), "serial port " + pty.SlavePath() + ": used by bridge 1 of this program");
+    PumpFor(1500ms); // the first retry, after a second, fails too
+    EXPECT_FALSE(bridge->IsSerialOpen());
     late.Stop();
     ASSERT_TRUE(PumpUntil([&] { return bridge->IsSerialOpen(); }));
     EXPECT_EQ(bridge->GetProblem(), "");
+    EXPECT_EQ(log.CountContaining("used by bridge 1 of this program"), 1);
+    EXPECT_TRUE(log.Contains("Bridge::OnReopenTimer serial port " + pty.SlavePath() + " is open now"));
 }
 
 TEST_F(BridgeTest, ATcpPortThatAnotherProgramHoldsIsListenedOnOnceItIsFree)
@@ -332,35 +364,17 @@ TEST_F(BridgeTest, AtTheDescriptorLimitAcceptingPausesAndTheClientsThatWaitedGet
     EXPECT_EQ(log.CountContaining("couldn't accept a new connection"), 1);
     EXPECT_EQ(bridge->GetClientCount(), admitted);
 
-    // One leaves, and one that waited takes its place.
+    // One leaves, and one that waited takes its place; the next finds no room.
     clients.front()->Close();
     ASSERT_TRUE(PumpUntil([&] { return log.CountContaining("New client connection accepted") == admitted + 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return log.CountContaining("couldn't accept a new connection") == 2; }));
 
+    // Room again while nobody leaves: the pause ends by itself.
     ::setrlimit(RLIMIT_NOFILE, &guard.saved);
     EXPECT_TRUE(PumpUntil([&] { return bridge->GetClientCount() == kClients - 1; }));
     ASSERT_TRUE(pty.Send("all"));
     EXPECT_TRUE(PumpUntil([&] { return clients.back()->Poll() && clients.back()->Received() == "all"; }));
 }
-
-namespace
-{
-// The bridge's end of a client's connection, in this process; -1 if none.
-int BridgeEndOf(const TcpClient& client)
-{
-    sockaddr_in clientEnd{};
-    socklen_t length = sizeof clientEnd;
-    ::getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&clientEnd), &length);
-    for (int fd = 0; fd < 1024; ++fd)
-    {
-        sockaddr_in peer{};
-        length = sizeof peer;
-        if (fd != client.Fd() && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-            peer.sin_port == clientEnd.sin_port && peer.sin_addr.s_addr == clientEnd.sin_addr.s_addr)
-            return fd;
-    }
-    return -1;
-}
-} // namespace
 
 TEST_F(BridgeTest, AWriterThatHangsUpWhileHeldBackGivesWayOnceItsLastByteIsWritten)
 {

@@ -194,11 +194,21 @@ TEST_F(DatabaseHelperTest, StoredTcpPortsOutsideTheRangeStopTheirBridgesAndStayA
                             "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, NULL);"
                             "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, -1);"
                             "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, 65536);"
-                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, 70000);"),
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, 70000);"
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, 1);"
+                            "insert into bridges (com_port, com_baud, tcp_port) values ('COM1', 9600, 65535);"),
               "");
     const std::string before = FileBytes("bridges.db");
     std::vector<std::unique_ptr<Bridge>> bridges = Load();
-    ASSERT_EQ(bridges.size(), 5u);
+    ASSERT_EQ(bridges.size(), 7u);
+    // The ends of the range are ports like any other.
+    for (const unsigned port : {65535u, 1u})
+    {
+        const std::unique_ptr<Bridge> edge = std::move(bridges.back());
+        bridges.pop_back();
+        EXPECT_EQ(edge->GetTcpPort(), port);
+        EXPECT_EQ(edge->GetStoredTcpPort(), "") << port;
+    }
     const char* stored[] = {"0", "NULL", "-1", "65536", "70000"};
     for (std::size_t i = 0; i < bridges.size(); ++i)
     {
