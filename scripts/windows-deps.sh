@@ -32,7 +32,9 @@ gtest_dir=$cache/googletest-$gtest_version
 # Fetches a Debian source package into the current folder, from the Debian
 # archives the machine installs from, with apt lists of its own, so the
 # machine's apt configuration is left as it was. The version the machine has
-# is asked for; should the archive have moved on, its newest is taken.
+# is asked for; should the archive have moved on, its newest is taken. With
+# lists of its own it takes none of the machine's apt locks, so it never
+# waits for another apt run.
 fetch_source() {
   local apt_dir=$PWD/apt
   mkdir -p "$apt_dir/lists/partial" "$apt_dir/parts"
