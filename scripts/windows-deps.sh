@@ -3,8 +3,11 @@
 # MSW, an SQLite library and GoogleTest, all made with the mingw-w64 compiler
 # from Debian's own sources of the versions the Linux build uses. They go to a
 # cache outside the work tree, one folder per version, so a fresh clone on the
-# same machine reuses them. Prints the cache folder on its last line.
+# same machine reuses them. Prints the cache folder, and nothing else, on
+# standard output.
 set -euo pipefail
+# All else, install-deps.sh's output too, goes to standard error.
+exec 3>&1 1>&2
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh windows
 
@@ -106,4 +109,4 @@ build_gtest() {
 build_into "$cache/wx-$wx_version" build_wx "Cross-building wxWidgets $wx_version for Windows (once; about 10 minutes)"
 build_into "$sqlite_dir" build_sqlite "Cross-building SQLite for Windows (once)"
 build_into "$gtest_dir" build_gtest "Cross-building GoogleTest for Windows (once)"
-echo "$cache"
+echo "$cache" >&3
