@@ -60,11 +60,17 @@ fetch_source() {
 build_into() {
   local target=$1 step=$2
   [[ -e "$target/.complete" ]] && return 0
-  local work
+  local work status
   work=$(mktemp -d "$cache/work.XXXXXX")
   rm -rf "$target"
   echo "$3" >&2
-  if ! (cd "$work" && "$step" "$target") >"$work/build.log" 2>&1; then
+  # Run as a condition (if !, ||), the step would go on past a failed command
+  # and could leave a broken target marked whole: set -e holds only this way.
+  set +e
+  (set -e; cd "$work"; "$step" "$target") >"$work/build.log" 2>&1
+  status=$?
+  set -e
+  if ((status != 0)); then
     tail -n 40 "$work/build.log" >&2
     echo "Building $target failed; the whole log is in $work/build.log" >&2
     exit 1
