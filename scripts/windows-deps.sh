@@ -54,22 +54,47 @@ fetch_source() {
   apt-get "${options[@]}" source -qq "$1" || apt-get "${options[@]}" source -qq "${1%%=*}"
 }
 
+# Seconds between the lines that say how far a build step is, so that the
+# first build's quiet minutes are not taken for a hang.
+tick=60
+
+# Every tick, says what is being built, for how long, and how many files are
+# compiled in its work folder. It stops when its standard input ends: a pipe
+# only build_into holds, closed at the step's end or with this shell however
+# that ends, so that no ticker outlives its step.
+progress() {
+  local name=$1 work=$2 start=$SECONDS status count
+  while true; do
+    status=0
+    read -rt "$tick" || status=$?
+    ((status > 128)) || return 0 # not the tick but the end of input
+    # Files come and go as find looks, and it then fails: the count stands.
+    count=$(find "$work" \( -name '*.o' -o -name '*.obj' \) 2>/dev/null | wc -l) || true
+    echo "  $name: $(((SECONDS - start) / 60)) min in, files compiled: $count" >&2
+  done
+}
+
 # Builds in a scratch folder and installs into the target, which counts as
 # whole only once its mark is written: an interrupted build is done again.
 # (The target's path is written into what is installed, so it is built in place.)
 build_into() {
   local target=$1 step=$2
   [[ -e "$target/.complete" ]] && return 0
-  local work status
+  local work status ticker ticker_pid
   work=$(mktemp -d "$cache/work.XXXXXX")
   rm -rf "$target"
   echo "$3" >&2
+  exec {ticker}> >(progress "$(basename "$target")" "$work")
+  ticker_pid=$!
   # Run as a condition (if !, ||), the step would go on past a failed command
   # and could leave a broken target marked whole: set -e holds only this way.
+  # Neither the ticker's pipe nor the Makefile's is the step's to keep open.
   set +e
-  (set -e; cd "$work"; "$step" "$target") >"$work/build.log" 2>&1
+  (set -e; cd "$work"; "$step" "$target") >"$work/build.log" 2>&1 {ticker}>&- 3>&-
   status=$?
   set -e
+  exec {ticker}>&-
+  wait "$ticker_pid" || true
   if ((status != 0)); then
     tail -n 40 "$work/build.log" >&2
     echo "Building $target failed; the whole log is in $work/build.log" >&2
