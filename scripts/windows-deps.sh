@@ -18,7 +18,10 @@ if ! mkdir -p "$cache" 2>/dev/null || [[ ! -w "$cache" ]]; then
 fi
 # One build at a time; what an interrupted one left behind is thrown away.
 exec 9>"$cache/.lock"
-flock 9
+if ! flock -n 9; then
+  echo "Waiting for another build of these libraries into $cache to end..." >&2
+  flock 9
+fi
 rm -rf "$cache"/work.*
 jobs=${JOBS:-2}
 host=x86_64-w64-mingw32
