@@ -61,8 +61,10 @@ configure: deps
 	    -DWINDOWS_BUILD=$(if $(WITH_WINDOWS),$(CURDIR)/$(WINDOWS_DIR))
 
 # The cross-built libraries come from a cache outside the work tree, made once.
+# The script prints only the cache folder on standard output; should it fail,
+# set -e stops here, after its own message.
 windows:
-	set -e; deps=$$(bash scripts/windows-deps.sh | tail -n 1); \
+	set -e; deps=$$(bash scripts/windows-deps.sh); \
 	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
 	    -DWINDOWS_DEPS="$$(echo $$deps/*/ | tr ' ' ';')" -DWX_CONFIG=$$(echo $$deps/wx-*/bin/wx-config)
 	cmake --build $(WINDOWS_DIR) -j$(JOBS)

@@ -12,7 +12,7 @@ for tool in Xvfb:xvfb import:imagemagick xdotool:xdotool python3:python3; do
 done
 if [[ ${#missing[@]} -gt 0 ]]; then
   sudo=(); [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  "${sudo[@]}" bash "$top/scripts/apt-get.sh" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 if [[ $windows == windows ]]; then make -C "$top" windows >/dev/null; else make -C "$top" build >/dev/null; fi
 

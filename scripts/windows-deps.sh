@@ -3,8 +3,11 @@
 # MSW, an SQLite library and GoogleTest, all made with the mingw-w64 compiler
 # from Debian's own sources of the versions the Linux build uses. They go to a
 # cache outside the work tree, one folder per version, so a fresh clone on the
-# same machine reuses them. Prints the cache folder on its last line.
+# same machine reuses them. Prints the cache folder, and nothing else, on
+# standard output.
 set -euo pipefail
+# All else, install-deps.sh's output too, goes to standard error.
+exec 3>&1 1>&2
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh windows
 
@@ -15,7 +18,10 @@ if ! mkdir -p "$cache" 2>/dev/null || [[ ! -w "$cache" ]]; then
 fi
 # One build at a time; what an interrupted one left behind is thrown away.
 exec 9>"$cache/.lock"
-flock 9
+if ! flock -n 9; then
+  echo "Waiting for another build of these libraries into $cache to end..." >&2
+  flock 9
+fi
 rm -rf "$cache"/work.*
 jobs=${JOBS:-2}
 host=x86_64-w64-mingw32
@@ -32,7 +38,9 @@ gtest_dir=$cache/googletest-$gtest_version
 # Fetches a Debian source package into the current folder, from the Debian
 # archives the machine installs from, with apt lists of its own, so the
 # machine's apt configuration is left as it was. The version the machine has
-# is asked for; should the archive have moved on, its newest is taken.
+# is asked for; should the archive have moved on, its newest is taken. With
+# lists of its own it takes none of the machine's apt locks, so it never
+# waits for another apt run.
 fetch_source() {
   local apt_dir=$PWD/apt
   mkdir -p "$apt_dir/lists/partial" "$apt_dir/parts"
@@ -49,17 +57,48 @@ fetch_source() {
   apt-get "${options[@]}" source -qq "$1" || apt-get "${options[@]}" source -qq "${1%%=*}"
 }
 
+# Seconds between the lines that say how far a build step is, so that the
+# first build's quiet minutes are not taken for a hang.
+tick=60
+
+# Every tick, says what is being built, for how long, and how many files are
+# compiled in its work folder. It stops when its standard input ends: a pipe
+# only build_into holds, closed at the step's end or with this shell however
+# that ends, so that no ticker outlives its step.
+progress() {
+  local name=$1 work=$2 start=$SECONDS status count
+  while true; do
+    status=0
+    read -rt "$tick" || status=$?
+    ((status > 128)) || return 0 # not the tick but the end of input
+    # Files come and go as find looks, and it then fails: the count stands.
+    count=$(find "$work" \( -name '*.o' -o -name '*.obj' \) 2>/dev/null | wc -l) || true
+    echo "  $name: $(((SECONDS - start) / 60)) min in, files compiled: $count" >&2
+  done
+}
+
 # Builds in a scratch folder and installs into the target, which counts as
 # whole only once its mark is written: an interrupted build is done again.
 # (The target's path is written into what is installed, so it is built in place.)
 build_into() {
   local target=$1 step=$2
   [[ -e "$target/.complete" ]] && return 0
-  local work
+  local work status ticker ticker_pid
   work=$(mktemp -d "$cache/work.XXXXXX")
   rm -rf "$target"
   echo "$3" >&2
-  if ! (cd "$work" && "$step" "$target") >"$work/build.log" 2>&1; then
+  exec {ticker}> >(progress "$(basename "$target")" "$work")
+  ticker_pid=$!
+  # Run as a condition (if !, ||), the step would go on past a failed command
+  # and could leave a broken target marked whole: set -e holds only this way.
+  # Neither the ticker's pipe nor the Makefile's is the step's to keep open.
+  set +e
+  (set -e; cd "$work"; "$step" "$target") >"$work/build.log" 2>&1 {ticker}>&- 3>&-
+  status=$?
+  set -e
+  exec {ticker}>&-
+  wait "$ticker_pid" || true
+  if ((status != 0)); then
     tail -n 40 "$work/build.log" >&2
     echo "Building $target failed; the whole log is in $work/build.log" >&2
     exit 1
@@ -104,4 +143,4 @@ build_gtest() {
 build_into "$cache/wx-$wx_version" build_wx "Cross-building wxWidgets $wx_version for Windows (once; about 10 minutes)"
 build_into "$sqlite_dir" build_sqlite "Cross-building SQLite for Windows (once)"
 build_into "$gtest_dir" build_gtest "Cross-building GoogleTest for Windows (once)"
-echo "$cache"
+echo "$cache" >&3
