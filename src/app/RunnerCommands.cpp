@@ -317,7 +317,7 @@ private:
 
     // Runs decide on the stored bridges inside the store's write transaction;
     // decide sets m_status and m_error when it refuses.
-    int Change(StoreFile file, const std::function<DatabaseHelper::Change()>& decide, const char* done)
+    int ChangeStore(StoreFile file, const std::function<DatabaseHelper::Change()>& decide, const char* done)
     {
         DatabaseHelper::Change made;
         const StoreResult saved = DatabaseHelper::changeBridges(m_bridges, file, [&] {
@@ -357,7 +357,7 @@ private:
         const std::string wrong = CheckSettings(settings, bridge);
         if (!wrong.empty())
             return Fail(kExitUsage, wrong);
-        return Change(
+        return ChangeStore(
             StoreFile::CreateIfMissing, [&] { return DatabaseHelper::Change{&bridge, ACTION_INSERT}; }, "Added");
     }
 
@@ -371,7 +371,7 @@ private:
             return Fail(kExitUsage, "--allow-all and --allow exclude each other");
         if (!StoreIsThere())
             return kExitFailure;
-        return Change(
+        return ChangeStore(
             StoreFile::MustExist,
             [&] {
                 Bridge* bridge = Find(c.arguments[0]);
@@ -387,7 +387,7 @@ private:
 
     int Remove()
     {
-        return Change(
+        return ChangeStore(
             StoreFile::MustExist,
             [&] {
                 Bridge* bridge = Find(m_command.arguments[0]);

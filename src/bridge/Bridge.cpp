@@ -824,7 +824,7 @@ long Bridge::ReadTelnet(BridgeClient& client, unsigned limit)
     return got;
 }
 
-bool Bridge::HoldsForBinary(BridgeClient& client, const std::string& bytes)
+bool Bridge::HoldForBinary(BridgeClient& client, const std::string& bytes)
 {
     if (client.awaitingBinary && client.held.Size() + bytes.size() > kClientBacklogLimit)
     {
@@ -1099,7 +1099,7 @@ void Bridge::RelayInbox()
         }
         if (client.awaitingBinary)
         {
-            if (!HoldsForBinary(client, *batch))
+            if (!HoldForBinary(client, *batch))
                 failed.push_back(entry.first);
             continue;
         }

@@ -242,7 +242,7 @@ private:
     SFile::LineSettings StoredLine() const;
     // Keeps device bytes for a Telnet client that has not settled binary
     // yet; false when that would pass the backlog's limit.
-    bool HoldsForBinary(BridgeClient& client, const std::string& bytes);
+    bool HoldForBinary(BridgeClient& client, const std::string& bytes);
     // Sends what was held, in the form the client now takes.
     bool ReleaseHeld(BridgeClient& client);
     bool FlushBacklog(BridgeClient& client);

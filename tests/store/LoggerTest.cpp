@@ -71,12 +71,15 @@ TEST_F(LoggerTest, StartKeepsThePreviousRunAsideForMegabytesAndWritesBothTargets
     Logger::initLog();
     Logger::message("initlog");
     Logger::message("port %s, baud %d, parity %c", wxString("/dev/ttyS0"), 9600, 'N');
+    // A stored value neither splits its line nor talks to a terminal.
+    Logger::message("port %s", wxString("/dev/tty\nS0\x1b[2J\t\x7f"));
 
     const std::vector<std::string> file = Lines(dir / "filelog.txt");
-    ASSERT_EQ(file.size(), 3u);
+    ASSERT_EQ(file.size(), 4u);
     EXPECT_TRUE(EndsWith(file[0], "Logger::initLog() Finished!")) << file[0];
     EXPECT_TRUE(EndsWith(file[1], "initlog")) << file[1];
     EXPECT_TRUE(EndsWith(file[2], "port /dev/ttyS0, baud 9600, parity N")) << file[2];
+    EXPECT_TRUE(EndsWith(file[3], "port /dev/tty\\nS0\\x1b[2J\\t\\x7f")) << file[3];
     EXPECT_EQ(StandardError(), file);
     EXPECT_EQ(FileBytes(dir / "filelog.txt.1"), "a line from the previous run\n");
 
@@ -86,7 +89,7 @@ TEST_F(LoggerTest, StartKeepsThePreviousRunAsideForMegabytesAndWritesBothTargets
     for (int n = 0; n < 1024; ++n)
         Logger::message(kilobyte);
     EXPECT_GT(fs::file_size(dir / "filelog.txt"), 1024u * 1024u);
-    EXPECT_EQ(Lines(dir / "filelog.txt").size(), 3u + 1024u);
+    EXPECT_EQ(Lines(dir / "filelog.txt").size(), 4u + 1024u);
     EXPECT_TRUE(FileBytes(dir / "filelog.txt.1") == "a line from the previous run\n") << "the file was moved aside";
 }
 
