@@ -11,10 +11,7 @@
 #include <wx/log.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <iostream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>

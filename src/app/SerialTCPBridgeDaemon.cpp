@@ -13,8 +13,8 @@
 #include <wx/socket.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
