@@ -158,7 +158,8 @@ TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
 {
     StartBridge();
     constexpr std::uint64_t kBytes = 8u << 20;
-    // It reads nothing: bytes wait for it in a backlog when it resets.
+    // It reads nothing, and the bridge's end of it buffers little: what it
+    // is sent waits for it in a backlog.
     TcpClient doomed;
     ASSERT_TRUE(Admit(doomed, "127.0.0.1", 4096));
     const int doomedEnd = BridgeEndOf(doomed);
@@ -169,11 +170,14 @@ TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
     std::vector<std::unique_ptr<PatternReader>> readers;
     ASSERT_TRUE(AdmitReaders(3, kBytes, clients, readers));
     observer.calls.clear();
-    PatternWriter device(pty.Master(), kBytes, 16u << 20);
-    // Relayed on this thread, so no more goes out between the look and the
-    // reset: its backlog is under way, and far from the limit.
-    ASSERT_TRUE(PumpUntil([&] { return bridge->GetReadBytes() > static_cast<long long>(Bridge::kClientBacklogLimit / 4); }, 60s));
+    constexpr std::uint64_t kFirst = Bridge::kClientBacklogLimit / 4;
+    {
+        PatternWriter first(pty.Master(), kFirst);
+        ASSERT_TRUE(PumpUntil([&] { return bridge->GetReadBytes() == static_cast<long long>(kFirst); }, 60s));
+    }
     doomed.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return bridge->GetClientCount() == 3; }));
+    PatternWriter rest(pty.Master(), kBytes, 16u << 20, kFirst);
     ASSERT_TRUE(PumpUntil([&] { return AllEnded(readers); }, 120s));
     for (auto& reader : readers)
         EXPECT_FALSE(reader->Failed());
@@ -181,7 +185,7 @@ TEST_F(BridgeTest, AClientResetInTheMiddleOfALargeTransferLeavesTheOthersWhole)
     EXPECT_EQ(observer.Count(UPDATE_CLIENTS), 1) << "removed once";
     EXPECT_EQ(observer.Last(UPDATE_CLIENTS), 3);
     EXPECT_EQ(bridge->GetReadBytes(), static_cast<long long>(kBytes));
-    // A send noticed it first; the log says it as for any loss.
+    // Sending its backlog noticed it; the log says it as for any loss.
     EXPECT_EQ(log.CountContaining("failed while sending"), 1);
     EXPECT_EQ(log.CountContaining("Bridge::OnSocketData wxSOCKET_LOST"), 1);
 }

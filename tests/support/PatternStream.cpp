@@ -71,8 +71,8 @@ bool AllEnded(const std::vector<std::unique_ptr<PatternReader>>& readers)
     return true;
 }
 
-PatternWriter::PatternWriter(int fd, std::uint64_t count, std::uint64_t bytesPerSecond)
-    : m_fd(fd), m_count(count), m_bytesPerSecond(bytesPerSecond), m_thread(&PatternWriter::Run, this)
+PatternWriter::PatternWriter(int fd, std::uint64_t count, std::uint64_t bytesPerSecond, std::uint64_t first)
+    : m_fd(fd), m_count(count), m_bytesPerSecond(bytesPerSecond), m_first(first), m_thread(&PatternWriter::Run, this)
 {
 }
 
@@ -86,14 +86,14 @@ void PatternWriter::Run()
 {
     constexpr std::size_t kBlock = 65536;
     const auto started = std::chrono::steady_clock::now();
-    std::uint64_t offset = 0;
+    std::uint64_t offset = m_first;
     std::string block;
     std::size_t blockStart = 0;
     while (!m_stop && offset < m_count)
     {
         if (m_bytesPerSecond > 0)
         {
-            const auto due = started + std::chrono::microseconds(offset * 1000000 / m_bytesPerSecond);
+            const auto due = started + std::chrono::microseconds((offset - m_first) * 1000000 / m_bytesPerSecond);
             std::this_thread::sleep_until(due);
         }
         if (blockStart == block.size())

@@ -57,12 +57,13 @@ private:
 // True when every reader has its whole stream or has failed.
 bool AllEnded(const std::vector<std::unique_ptr<PatternReader>>& readers);
 
-// Writes count bytes of the pattern stream to a non-blocking descriptor on a
-// thread of its own, at most bytesPerSecond fast when that is not 0.
+// Writes the pattern stream up to byte count to a non-blocking descriptor on
+// a thread of its own, from byte first on, at most bytesPerSecond fast when
+// that is not 0.
 class PatternWriter
 {
 public:
-    PatternWriter(int fd, std::uint64_t count, std::uint64_t bytesPerSecond = 0);
+    PatternWriter(int fd, std::uint64_t count, std::uint64_t bytesPerSecond = 0, std::uint64_t first = 0);
     ~PatternWriter();
 
     std::uint64_t Sent() const { return m_sent; }
@@ -75,6 +76,7 @@ private:
     int m_fd;
     std::uint64_t m_count;
     std::uint64_t m_bytesPerSecond;
+    std::uint64_t m_first;
     std::atomic<std::uint64_t> m_sent{0};
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_stop{false};
