@@ -47,7 +47,7 @@ class DatabaseHelper
 public:
     static const char kFileName[];
     // How long an operation waits for another program's write to end.
-    static constexpr int kBusyTimeoutMs = 5000;
+    static constexpr int kBusyTimeoutMs = 10000;
 
     virtual ~DatabaseHelper() = default;
     DatabaseHelper() = delete;
