@@ -5,7 +5,7 @@
 #include "serial/PortDiscovery.h"
 #include "serial/SerialPortHandler.h"
 #include "store/DatabaseHelper.h"
-#include "store/Logger.h"
+#include "log/Logger.h"
 
 #include <wx/filename.h>
 #include <wx/log.h>

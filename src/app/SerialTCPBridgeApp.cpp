@@ -1,7 +1,7 @@
 #include "SerialTCPBridgeApp.h"
 
 #include "ProcessSetup.h"
-#include "store/Logger.h"
+#include "log/Logger.h"
 #include "ui/SerialTCPBridgeFrame.h"
 
 #include <wx/icon.h>

@@ -5,7 +5,7 @@
 #include "Version.h"
 #include "bridge/Bridge.h"
 #include "store/DatabaseHelper.h"
-#include "store/Logger.h"
+#include "log/Logger.h"
 
 #include <wx/filename.h>
 #include <wx/init.h>

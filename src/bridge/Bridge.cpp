@@ -7,7 +7,7 @@
 #include "serial/SFile.h"
 #include "serial/SerialPortEvent.h"
 #include "serial/SerialPortHandler.h"
-#include "store/Logger.h"
+#include "log/Logger.h"
 
 #include <wx/app.h>
 #include <wx/thread.h>

@@ -5,7 +5,7 @@
 #include "Observable.h"
 
 #include "serial/SFile.h"
-#include "store/LogThrottle.h"
+#include "log/LogThrottle.h"
 
 #include <wx/arrstr.h>
 #include <wx/event.h>

@@ -1,6 +1,6 @@
 #include "ProcessBase.h"
 
-#include "store/Logger.h"
+#include "log/Logger.h"
 
 #include <wx/utils.h>
 

@@ -1,7 +1,7 @@
 #include "SerialPortHandler.h"
 
 #include "SFile.h"
-#include "store/Logger.h"
+#include "log/Logger.h"
 
 #include <wx/utils.h>
 

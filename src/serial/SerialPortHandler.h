@@ -5,7 +5,7 @@
 #include "SFile.h"
 #include "SerialPortEvent.h"
 
-#include "store/LogThrottle.h"
+#include "log/LogThrottle.h"
 
 #include <wx/arrstr.h>
 #include <wx/event.h>

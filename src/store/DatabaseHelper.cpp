@@ -1,6 +1,6 @@
 #include "DatabaseHelper.h"
 
-#include "Logger.h"
+#include "log/Logger.h"
 #include "StoreBackend.h"
 #include "bridge/Bridge.h"
 #include "serial/SFile.h"

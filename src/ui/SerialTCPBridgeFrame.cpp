@@ -4,7 +4,7 @@
 #include "BridgeSummaryPanel.h"
 #include "bridge/Bridge.h"
 #include "store/DatabaseHelper.h"
-#include "store/Logger.h"
+#include "log/Logger.h"
 
 #include <wx/intl.h>
 #include <wx/listctrl.h>

@@ -2,7 +2,7 @@
 // depend on how the system opens, locks and protects files.
 #include "bridge/Bridge.h"
 #include "store/DatabaseHelper.h"
-#include "store/Logger.h"
+#include "log/Logger.h"
 #include "support/FilterEntries.h"
 #include "support/RawSqlite.h"
 #include "support/TempDir.h"

@@ -1,4 +1,4 @@
-#include "store/DirHelper.h"
+#include "log/DirHelper.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "store/LogThrottle.h"
+#include "log/LogThrottle.h"
 #include "support/EventLoop.h"
 #include "support/LogRecorder.h"
 

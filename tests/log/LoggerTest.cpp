@@ -1,4 +1,4 @@
-#include "store/Logger.h"
+#include "log/Logger.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
