@@ -110,7 +110,7 @@ TEST_F(LinkedPortTest, ALostPortIsOpenedAgainWhenItsDeviceComesBack)
     SwitchLinkTo(replacement);
     ASSERT_TRUE(PumpUntil([&] { return linked->GetProblem().empty(); }));
     EXPECT_TRUE(linked->IsSerialOpen());
-    EXPECT_TRUE(log.Contains("Bridge::OnSerialData serial port " + link + " is back"));
+    EXPECT_TRUE(log.Contains("SerialLink::OnReopenTimer serial port " + link + " is back"));
     EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 0);
 
     ASSERT_TRUE(replacement.Send("again"));
@@ -294,7 +294,7 @@ TEST_F(BridgeTest, ASerialPortThatFailsAtStartIsOpenedAsSoonAsItCan)
     ASSERT_TRUE(PumpUntil([&] { return late.IsSerialOpen(); }));
     EXPECT_EQ(late.GetState(), "running");
     EXPECT_EQ(observer.Last(UPDATE_PROBLEM), 0);
-    EXPECT_TRUE(log.Contains("Bridge::OnReopenTimer serial port " + link + " is open now"));
+    EXPECT_TRUE(log.Contains("SerialLink::OnReopenTimer serial port " + link + " is open now"));
     ASSERT_TRUE(writer.Send("hello"));
     EXPECT_EQ(SerialReceives(5), "hello");
 
@@ -310,7 +310,7 @@ TEST_F(BridgeTest, ASerialPortThatFailsAtStartIsOpenedAsSoonAsItCan)
     ASSERT_TRUE(PumpUntil([&] { return bridge->IsSerialOpen(); }));
     EXPECT_EQ(bridge->GetProblem(), "");
     EXPECT_EQ(log.CountContaining("used by bridge 1 of this program"), 1);
-    EXPECT_TRUE(log.Contains("Bridge::OnReopenTimer serial port " + pty.SlavePath() + " is open now"));
+    EXPECT_TRUE(log.Contains("SerialLink::OnReopenTimer serial port " + pty.SlavePath() + " is open now"));
 }
 
 TEST_F(BridgeTest, ATcpPortThatAnotherProgramHoldsIsListenedOnOnceItIsFree)

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Rfc2217.h"
+
+#include <cstdint>
+
+class BridgeSettings;
+class SerialLink;
+
+// A bridge's serial port as its RFC 2217 sessions see it and change it. Only
+// the writer's session writes or changes anything; the bridge says whose
+// bytes they are (SetClient) before it hands a session the client's input.
+// When the clients that changed the port have all left, Restore puts the
+// stored settings back. GUI thread only.
+class SerialControl : public Rfc2217Port
+{
+public:
+    // Both must outlive the control.
+    SerialControl(SerialLink& link, const BridgeSettings& settings);
+
+    void SetClient(int id) { m_clientId = id; }
+
+    void Write(const unsigned char* bytes, std::size_t count) override;
+    std::uint32_t Get(Setting setting) override;
+    std::uint32_t Set(Setting setting, std::uint32_t value) override;
+    void Purge(bool received, bool toSend) override;
+    std::uint8_t ModemLines() override;
+
+    // Puts back the stored speed and frame, no flow control, DTR and RTS
+    // off and no break, if a client changed anything since the last time.
+    void Restore();
+    // As a port is opened: nothing changed, DTR and RTS off.
+    void Reset();
+
+private:
+    static std::uint32_t ParityCode(char parity);
+
+    SerialLink& m_link;
+    const BridgeSettings& m_settings;
+    int m_clientId = 0;
+    bool m_changed = false; // a client changed the port since it was opened or restored
+    std::uint32_t m_dtr = 0;
+    std::uint32_t m_rts = 0;
+};
