@@ -151,7 +151,10 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
         const wxString port = wxString::FromUTF8(command.serial).Strip(wxString::both);
         if (port.empty())
             return "the serial port is empty";
-        bridge.SetComPort(port);
+        wxString stored, reason;
+        if (!SerialPortHandler::StoredPortName(port, stored, reason))
+            return Text(reason);
+        bridge.SetComPort(stored);
     }
     if (command.haveBaud)
     {

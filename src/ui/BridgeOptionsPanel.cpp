@@ -253,10 +253,16 @@ wxString BridgeOptionsPanel::ChosenPortName() const
 
 void BridgeOptionsPanel::Accept()
 {
-    const wxString portName = ChosenPortName().Strip(wxString::both);
-    if (portName.empty())
+    const wxString chosenPort = ChosenPortName().Strip(wxString::both);
+    if (chosenPort.empty())
     {
         Complain("Choose or type the serial port.");
+        return;
+    }
+    wxString portName, reason;
+    if (!SerialPortHandler::StoredPortName(chosenPort, portName, reason))
+    {
+        Complain(reason + ".");
         return;
     }
     long baud = 0;
