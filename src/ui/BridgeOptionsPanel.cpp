@@ -57,6 +57,7 @@ wxBEGIN_EVENT_TABLE(BridgeOptionsPanel, wxDialog)
     EVT_COMMAND_RANGE(BridgeOptionsPanel::ID_ADD, BridgeOptionsPanel::ID_CANCEL_BUTTON, wxEVT_BUTTON,
                       BridgeOptionsPanel::OnButton)
     EVT_LISTBOX(BridgeOptionsPanel::ID_FILTER_LIST, BridgeOptionsPanel::OnFilterSelected)
+    EVT_CHAR_HOOK(BridgeOptionsPanel::OnCharHook)
 wxEND_EVENT_TABLE()
 
 BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
@@ -134,7 +135,9 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
     grid->Add(listRow, field);
 
     auto* buttonRow = new wxBoxSizer(wxHORIZONTAL);
-    buttonRow->Add(new wxButton(this, ID_OK_BUTTON, "OK"), button);
+    auto* ok = new wxButton(this, ID_OK_BUTTON, "OK");
+    ok->SetDefault();
+    buttonRow->Add(ok, button);
     buttonRow->Add(new wxButton(this, ID_CANCEL_BUTTON, "Cancel"), button);
 
     auto* top = new wxBoxSizer(wxVERTICAL);
@@ -193,6 +196,20 @@ void BridgeOptionsPanel::OnButton(wxCommandEvent& event)
     case ID_CANCEL_BUTTON: EndModal(wxID_CANCEL); break;
     default: break;
     }
+}
+
+void BridgeOptionsPanel::OnCharHook(wxKeyEvent& event)
+{
+    // Enter presses OK, as Escape presses Cancel; on a button that has the
+    // focus it presses that button, as the toolkit does by itself.
+    const int key = event.GetKeyCode();
+    if ((key == WXK_RETURN || key == WXK_NUMPAD_ENTER) && !event.HasAnyModifiers() &&
+        !wxDynamicCast(FindFocus(), wxButton))
+    {
+        Accept();
+        return;
+    }
+    event.Skip();
 }
 
 void BridgeOptionsPanel::OnFilterSelected(wxCommandEvent& event)
