@@ -362,7 +362,7 @@ void Bridge::Start()
     }
     if (!Listen())
     {
-        Logger::message("Bridge::Start() - cannot listen on %s", m_listenProblem.full);
+        Logger::message("Bridge::Start() - cannot listen on %s; it is tried again", m_listenProblem.full);
         m_listenTimer.StartOnce(kRetryIntervalMs);
     }
 
@@ -641,7 +641,7 @@ void Bridge::AcceptClient()
 void Bridge::PauseAccepting(int error)
 {
     if (!m_acceptPaused && m_logThrottle.Allow("failures to accept a connection"))
-        Logger::message("Error: couldn't accept a new connection: %s", wxSysErrorMsgStr(error));
+        Logger::message("Error: couldn't accept a new connection: %s", client_io::ErrorText(error));
     m_acceptPaused = true;
     m_server->Notify(false);
     m_acceptTimer.StartOnce(kAcceptPauseMs);

@@ -155,7 +155,8 @@ TEST_F(BridgeTest, PortsThatCannotOpenAreReportedAndTheBridgeRunsOn)
     EXPECT_FALSE(bridge->IsListening());
     EXPECT_TRUE(bridge->IsSerialOpen());
     EXPECT_EQ(bridge->GetProblem(), wxString::Format("TCP port %u: Address already in use", port));
-    EXPECT_TRUE(log.Contains(wxString::Format("Bridge::Start() - cannot listen on TCP port %u: Address already in use",
+    EXPECT_TRUE(log.Contains(wxString::Format("Bridge::Start() - cannot listen on TCP port %u: Address already in use; "
+                                              "it is tried again",
                                               port).utf8_string()));
     holder.Stop();
 }
