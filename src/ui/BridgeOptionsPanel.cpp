@@ -167,6 +167,12 @@ void BridgeOptionsPanel::LoadControls()
         if (port.IsNamed(copy.GetComPort().utf8_string()))
             m_loadedPortLine = wxString::FromUTF8(port.Label());
     }
+    // A list that cannot be typed into shows only names it holds: a stored
+    // port that is not there now is added, so that it shows and stays, or
+    // OK says what is wrong with it.
+    if (m_serialPort->HasFlag(wxCB_READONLY) && !m_loadedPortLine.empty() &&
+        m_serialPort->FindString(m_loadedPortLine, true) == wxNOT_FOUND)
+        m_serialPort->Append(m_loadedPortLine);
     m_serialPort->SetValue(m_loadedPortLine);
     Select(m_serialPort, m_loadedPortLine);
     Select(m_baudRate, wxString::Format("%i", copy.GetComBaud()));
@@ -201,12 +207,14 @@ void BridgeOptionsPanel::OnButton(wxCommandEvent& event)
 void BridgeOptionsPanel::OnCharHook(wxKeyEvent& event)
 {
     // Enter presses OK, as Escape presses Cancel; on a button that has the
-    // focus it presses that button, as the toolkit does by itself.
+    // focus it presses that button, as the toolkit does by itself. Accepted
+    // once the key's messages are through: a message box shown meanwhile
+    // would take the rest of this Enter for its own and close unseen.
     const int key = event.GetKeyCode();
     if ((key == WXK_RETURN || key == WXK_NUMPAD_ENTER) && !event.HasAnyModifiers() &&
         !wxDynamicCast(FindFocus(), wxButton))
     {
-        Accept();
+        CallAfter(&BridgeOptionsPanel::Accept);
         return;
     }
     event.Skip();

@@ -252,16 +252,17 @@ TEST_F(UiTest, EscapeCancelsTheOptionsDialogAndEnterPressesOk)
     bool stillOpen = false;
     const auto press = [&](int key) {
         dialogs.Expect([&, key](wxDialog* dialog) {
-            dialog->CallAfter([dialog, key] {
+            dialog->CallAfter([dialog, key, &stillOpen] {
                 wxKeyEvent event(wxEVT_CHAR_HOOK);
                 event.m_keyCode = key;
                 event.SetEventObject(dialog);
                 dialog->GetEventHandler()->ProcessEvent(event);
-            });
-            dialog->CallAfter([dialog, &stillOpen] {
-                stillOpen = dialog->IsModal();
-                if (stillOpen)
-                    dialog->EndModal(wxID_CANCEL);
+                // After what the key queued.
+                dialog->CallAfter([dialog, &stillOpen] {
+                    stillOpen = dialog->IsModal();
+                    if (stillOpen)
+                        dialog->EndModal(wxID_CANCEL);
+                });
             });
             return wxID_NONE;
         });
