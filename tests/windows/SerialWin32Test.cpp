@@ -196,14 +196,14 @@ TEST(Win32PortList, PortsComeFromTheSerialDeviceMap)
     {
         wxString stored, reason;
         EXPECT_TRUE(SerialPortHandler::StoredPortName(typed, stored, reason)) << typed << ": " << reason;
-        EXPECT_EQ(stored, name) << typed;
+        EXPECT_EQ(stored.utf8_string(), name) << typed;
     }
     for (const wxString& typed : {wxString("COM 5"), wxString("/dev/ttyS0"), wxString("COM0"), wxString("COM257"),
                                   wxString("COM-3"), wxString("COM3x"), wxString("CNCA1"), wxString(300, 'A')})
     {
         wxString stored = "unchanged", reason;
         EXPECT_FALSE(SerialPortHandler::StoredPortName(typed, stored, reason)) << typed;
-        EXPECT_EQ(stored, "unchanged");
+        EXPECT_EQ(stored.utf8_string(), "unchanged");
         EXPECT_NE(reason.Find("is not a Windows serial port name such as COM3"), wxNOT_FOUND) << reason;
         EXPECT_LT(reason.length(), 100u) << "a long name is not quoted whole";
     }
