@@ -207,14 +207,12 @@ void BridgeOptionsPanel::OnButton(wxCommandEvent& event)
 void BridgeOptionsPanel::OnCharHook(wxKeyEvent& event)
 {
     // Enter presses OK, as Escape presses Cancel; on a button that has the
-    // focus it presses that button, as the toolkit does by itself. Accepted
-    // once the key's messages are through: a message box shown meanwhile
-    // would take the rest of this Enter for its own and close unseen.
+    // focus it presses that button, as the toolkit does by itself.
     const int key = event.GetKeyCode();
     if ((key == WXK_RETURN || key == WXK_NUMPAD_ENTER) && !event.HasAnyModifiers() &&
         !wxDynamicCast(FindFocus(), wxButton))
     {
-        CallAfter(&BridgeOptionsPanel::Accept);
+        Accept();
         return;
     }
     event.Skip();

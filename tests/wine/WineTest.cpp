@@ -397,12 +397,12 @@ TEST_F(WineTest, ATcpPortThatAnotherRunnerListensOnIsInUseUntilItIsFree)
 
 TEST_F(WineTest, TheDesktopProgramServesItsBridgesAndEndsCleanlyWhenItsWindowCloses)
 {
-    // Four bridges: the first stored by an older program as com12, the
+    // Six bridges: the first stored by an older program as com12, the
     // second on a TCP port that another program holds, which shows as its
-    // problem, the last on a port that no Windows has.
+    // problem, then one on a port that no Windows has, one on a port that is
+    // not there now and one without a port.
     const unsigned short taken = FreeTcpPort();
     const unsigned short third = FreeTcpPort();
-    const unsigned short fourth = FreeTcpPort();
     PtyPair second, last;
     ASSERT_TRUE(second.IsOk());
     ASSERT_TRUE(last.IsOk());
@@ -410,11 +410,17 @@ TEST_F(WineTest, TheDesktopProgramServesItsBridgesAndEndsCleanlyWhenItsWindowClo
     wine.MapComPort(14, last.SlavePath());
     TcpClient holder;
     ASSERT_TRUE(holder.Listen(taken));
-    ASSERT_EQ(WriteStore({{"com12", port}, {"COM13", taken}, {"COM14", third}, {"COM 5", fourth}}), "");
+    ASSERT_EQ(WriteStore({{"com12", port},
+                          {"COM13", taken},
+                          {"COM14", third},
+                          {"COM 5", FreeTcpPort()},
+                          {"COM99", FreeTcpPort()},
+                          {"", FreeTcpPort()}}),
+              "");
     ChildProcess desktop = wine.Start(SERIAL_TCP_BRIDGE_EXE, {}, dir.Path().string());
     TcpClient client;
     ASSERT_TRUE(ConnectOnceListening(client)) << Log(dir);
-    ASSERT_TRUE(LogHas(dir, "serial-tcp-bridge runs 4 bridges"));
+    ASSERT_TRUE(LogHas(dir, "serial-tcp-bridge runs 6 bridges"));
     EXPECT_TRUE(LogHas(dir, "cannot listen on TCP port " + std::to_string(taken)));
 
     ASSERT_TRUE(client.Send("to the device"));
@@ -422,42 +428,50 @@ TEST_F(WineTest, TheDesktopProgramServesItsBridgesAndEndsCleanlyWhenItsWindowClo
     ASSERT_TRUE(pty.Send("to the client"));
     EXPECT_TRUE(WaitFor([&] { return client.Poll() && client.Received() == "to the client"; }, 10s));
 
-    // Enter in the options dialog presses OK: a name that is no Windows
-    // port is refused in a message box, ...
-    const std::vector<std::string> mainWindow = {"search", "--sync", "--onlyvisible", "--name",
-                                                 "^wxWidgets Application Template$"};
-    std::vector<std::string> modify = mainWindow;
-    modify.insert(modify.end(), {"windowfocus", "--sync", "key", "End", "F7"});
-    ASSERT_EQ("", Xdotool(dir, modify));
-    ASSERT_EQ("", Xdotool(dir, {"search", "--sync", "--onlyvisible", "--name", "^Bridge options$", "windowfocus",
-                              "--sync", "key", "Return"}));
-    EXPECT_TRUE(WaitFor([&] { return ShownWindows(dir, "Bridge options") == 2; }, 10s)) << "the refusal shows";
-    ASSERT_EQ("", Xdotool(dir, {"key", "Return"}));
-    ASSERT_TRUE(WaitFor([&] { return ShownWindows(dir, "Bridge options") == 1; }, 10s));
-    ASSERT_EQ("", Xdotool(dir, {"key", "Escape"}));
-    ASSERT_TRUE(WaitFor([&] { return ShownWindows(dir, "Bridge options") == 0; }, 10s));
-    EXPECT_EQ(RawSqlite((dir / "bridges.db").string()).Rows("select com_port from bridges where id = 4"),
-              std::vector<std::vector<std::string>>{{"COM 5"}});
+    // Enter in the options dialog presses OK: ...
+    const auto edit = [&](const std::vector<std::string>& keys) {
+        std::vector<std::string> select = {"search", "--sync", "--onlyvisible", "--name",
+                                           "^wxWidgets Application Template$", "windowfocus", "--sync", "key"};
+        select.insert(select.end(), keys.begin(), keys.end());
+        select.push_back("F7");
+        // The dialog takes the focus itself, maybe into one of its controls,
+        // which windowfocus --sync would wait for in vain.
+        std::string error = Xdotool(dir, select);
+        if (error.empty())
+            error = Xdotool(dir, {"search", "--sync", "--onlyvisible", "--name", "^Bridge options$"});
+        return error.empty() ? Xdotool(dir, {"key", "Return"}) : error;
+    };
+    const auto storedPort = [&](int id) {
+        const auto rows =
+            RawSqlite((dir / "bridges.db").string()).Rows("select com_port from bridges where id = " + std::to_string(id));
+        return rows.size() == 1 ? rows[0][0] : std::string("no such bridge");
+    };
+    // ... a name that no Windows port has, or none, is refused in a
+    // message box, ...
+    for (const std::vector<std::string>& keys : {std::vector<std::string>{"End", "Up", "Up"}, {"End"}})
+    {
+        ASSERT_EQ(edit(keys), "");
+        EXPECT_TRUE(WaitFor([&] { return ShownWindows(dir, "Bridge options") == 2; }, 10s)) << "the refusal shows";
+        ASSERT_EQ("", Xdotool(dir, {"key", "Return"}));
+        ASSERT_TRUE(WaitFor([&] { return ShownWindows(dir, "Bridge options") == 1; }, 10s));
+        ASSERT_EQ("", Xdotool(dir, {"key", "Escape"}));
+        ASSERT_TRUE(WaitFor([&] { return ShownWindows(dir, "Bridge options") == 0; }, 10s));
+    }
+    EXPECT_EQ(storedPort(4), "COM 5");
+    EXPECT_EQ(storedPort(6), "");
+    // ... a port that is not there now is kept, ...
+    ASSERT_EQ(edit({"End", "Up"}), "");
+    EXPECT_TRUE(WaitFor([&] { return ShownWindows(dir, "Bridge options") == 0; }, 10s)) << "COM99 was kept";
+    EXPECT_EQ(storedPort(5), "COM99");
     // ... and one in another case is stored as Windows names it.
-    modify = mainWindow;
-    modify.insert(modify.end(), {"windowfocus", "--sync", "key", "Home", "F7"});
-    ASSERT_EQ("", Xdotool(dir, modify));
-    ASSERT_EQ("", Xdotool(dir, {"search", "--sync", "--onlyvisible", "--name", "^Bridge options$", "windowfocus",
-                              "--sync", "key", "Return"}));
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            const auto rows = RawSqlite((dir / "bridges.db").string()).Rows("select com_port from bridges where id = 1");
-            return rows.size() == 1 && rows[0][0] == "COM12";
-        },
-        10s))
-        << "the dialog took Enter for OK";
+    ASSERT_EQ(edit({"Home"}), "");
+    EXPECT_TRUE(WaitFor([&] { return storedPort(1) == "COM12"; }, 10s)) << "the dialog took Enter for OK";
     TcpClient after;
     ASSERT_TRUE(WaitFor([&] { return after.Connect(port); }, 10s)) << "the changed bridge listens again";
 
     // Alt+F4 ends it as the close box does.
-    std::vector<std::string> altF4 = mainWindow;
-    altF4.insert(altF4.end(), {"windowfocus", "--sync", "key", "alt+F4"});
-    ASSERT_EQ("", Xdotool(dir, altF4));
+    ASSERT_EQ("", Xdotool(dir, {"search", "--sync", "--onlyvisible", "--name", "^wxWidgets Application Template$",
+                                "windowfocus", "--sync", "key", "alt+F4"}));
     int status = -1;
     ASSERT_TRUE(desktop.Wait(30s, status)) << "it did not end after Alt+F4";
     EXPECT_EQ(status, 0);
