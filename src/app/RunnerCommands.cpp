@@ -1,5 +1,7 @@
 #include "RunnerCommands.h"
 
+#include "RunnerOs.h"
+
 #include "bridge/Bridge.h"
 #include "bridge/InputChecks.h"
 #include "serial/PortDiscovery.h"
@@ -18,8 +20,6 @@
 
 namespace
 {
-const char kApplyHint[] =
-    "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n";
 // list cuts a longer value, so that one odd value cannot stretch the table.
 constexpr std::size_t kLongestListed = 100;
 
@@ -44,6 +44,7 @@ const std::vector<Syntax>& Syntaxes()
          "ID",
          {"--serial", "--baud", "--tcp", "--frame", "--listen", "--protocol", "--allow", "--allow-all"}},
         {"remove", 1, "ID", {}},
+        {"reload", 0, "", {}},
     };
     return syntaxes;
 }
@@ -148,7 +149,10 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
         const wxString port = wxString::FromUTF8(command.serial).Strip(wxString::both);
         if (port.empty())
             return "the serial port is empty";
-        bridge.SetComPort(port);
+        wxString stored, reason;
+        if (!SerialPortHandler::StoredPortName(port, stored, reason))
+            return Text(reason);
+        bridge.SetComPort(stored);
     }
     if (command.haveBaud)
     {
@@ -327,7 +331,8 @@ private:
             return Fail(m_status, m_error);
         if (made.action != ACTION_DELETE)
             WarnOfSharedTcpPort(*made.bridge);
-        m_out << done << " bridge " << made.bridge->GetId() << ": " << Describe(*made.bridge) << "\n" << kApplyHint;
+        m_out << done << " bridge " << made.bridge->GetId() << ": " << Describe(*made.bridge) << "\n"
+              << runner_os::ApplyHint(m_command.dir);
         return 0;
     }
 

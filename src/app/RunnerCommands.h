@@ -8,7 +8,7 @@
 // change the stored bridges from a shell.
 struct RunnerCommand
 {
-    std::string name = "serve"; // serve, list, add, set, remove, ports, help, version
+    std::string name = "serve"; // serve, list, add, set, remove, ports, reload, help, version
     std::string dir;            // --dir: where bridges.db and filelog.txt are; empty for the working directory
     std::vector<std::string> arguments;
     // The options given, each at most once except --allow.

@@ -2,8 +2,10 @@
 
 #include "ProcessSetup.h"
 #include "RunnerCommands.h"
+#include "RunnerOs.h"
 #include "Version.h"
 #include "bridge/Bridge.h"
+#include "bridge/BridgeSet.h"
 #include "store/DatabaseHelper.h"
 #include "log/Logger.h"
 
@@ -12,24 +14,10 @@
 #include <wx/log.h>
 #include <wx/socket.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <map>
-#include <set>
-
-#ifdef __WINDOWS__
-#include <windows.h>
-#else
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
 
 namespace
 {
@@ -48,57 +36,14 @@ const char kCommands[] =
     "  set ID [--serial S] [--baud B] [--tcp P] [--frame F] [--listen ADDRESS]\n"
     "         [--protocol raw|rfc2217] [--allow ADDRESS]... [--allow-all]\n"
     "             change a bridge; --allow replaces its allowed addresses, --allow-all admits any\n"
-    "  remove ID  remove a bridge\n"
+    "  remove ID  remove a bridge\n";
+const char kOptions[] =
     "\n"
     "--listen ADDRESS listens on that local address only (127.0.0.1: reached through an SSH\n"
     "tunnel); 0.0.0.0 listens on all, as a bridge does without it. --protocol rfc2217 makes its\n"
     "clients Telnet peers that may set the serial port remotely (RFC 2217); raw is the default.\n"
     "--dir DIR selects the directory of bridges.db and filelog.txt (default: the working\n"
     "directory). Exit status: 0 done, 1 the store or the system failed, 2 a wrong command line.\n";
-
-#ifdef __WINDOWS__
-const char kServing[] = "\nServing runs until Ctrl+C or the console closes. It needs an existing bridges.db and logs\n"
-                        "to filelog.txt in DIR and to standard error.\n";
-
-// Set once every bridge has stopped.
-HANDLE g_stopped = nullptr;
-
-// Ctrl+C or Ctrl+Break in the console, its window closed, the user logging
-// off or the system shutting down. This runs on a thread of its own: the
-// event loop is asked to stop, and for the last three the process ends as
-// soon as this returns, so it waits for the bridges to stop first.
-BOOL WINAPI OnConsoleControl(DWORD type)
-{
-    wxTheApp->CallAfter([type] { SerialTCPBridgeDaemon::OnSignal(static_cast<int>(type)); });
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
-        WaitForSingleObject(g_stopped, 4000);
-    return TRUE;
-}
-#else
-// Tells systemd how the service stands when it runs as a Type=notify unit
-// (NOTIFY_SOCKET set): started once the bridges are, so that a reload asked
-// for meanwhile waits instead of finding SIGHUP not yet handled.
-void NotifyServiceManager(const char* state)
-{
-    const char* path = std::getenv("NOTIFY_SOCKET");
-    if (!path || (path[0] != '/' && path[0] != '@') || std::strlen(path) >= sizeof(sockaddr_un::sun_path))
-        return;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    if (path[0] == '@')
-        address.sun_path[0] = '\0'; // an abstract socket
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return;
-    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(path));
-    ::sendto(fd, state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), length);
-    ::close(fd);
-}
-
-const char kServing[] = "\nServing runs until SIGINT or SIGTERM and reads bridges.db again on SIGHUP. It needs an\n"
-                        "existing bridges.db and logs to filelog.txt in DIR and to standard error.\n";
-#endif
 } // namespace
 
 wxIMPLEMENT_APP_NO_MAIN(SerialTCPBridgeDaemon);
@@ -111,29 +56,28 @@ bool SerialTCPBridgeDaemon::OnInit()
 {
     Logger::initLog();
     Logger::message("initlog");
-    wxSocketBase::Initialize();
-#ifndef __WINDOWS__
-    // Before the store is read: a reload asked for meanwhile reads it again.
-    SetSignalHandler(SIGHUP, &SerialTCPBridgeDaemon::OnSignal);
-#endif
-
-    m_loaded = ReadStoredBridges(m_bridges);
-    if (!m_loaded)
-        return true; // OnRun ends with the failure status
-    for (std::size_t row = 0; row < m_bridges.size(); ++row)
+    if (!wxSocketBase::Initialize())
     {
-        m_bridges[row]->SetRow(static_cast<int>(row));
-        m_bridges[row]->Start();
+        // No bridge could listen: serving nothing would only look like serving.
+        Logger::message("serial-tcp-bridged cannot serve: the system's sockets cannot be initialised");
+        return true; // OnRun ends with the failure status
     }
-    Logger::message("serial-tcp-bridged serves %d bridges", static_cast<int>(m_bridges.size()));
-#ifdef __WINDOWS__
-    g_stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-#else
-    SetSignalHandler(SIGINT, &SerialTCPBridgeDaemon::OnSignal);
-    SetSignalHandler(SIGTERM, &SerialTCPBridgeDaemon::OnSignal);
-    NotifyServiceManager("READY=1");
-#endif
+    // Before the store is read: a reload asked for meanwhile reads it again.
+    runner_os::WatchReloads([this] { return Reload(); });
+
+    std::vector<std::unique_ptr<Bridge>> stored;
+    m_loaded = ReadStoredBridges(stored);
+    if (!m_loaded)
+        return true;
+    m_bridges.Start(std::move(stored));
+    const int listening = m_bridges.Listening();
+    const int silent = static_cast<int>(m_bridges.Count()) - listening;
+    Logger::message("serial-tcp-bridged serves %d bridges%s", listening,
+                    silent ? wxString::Format("; %d more do not listen, as said above", silent) : wxString());
+    runner_os::WatchStops([](const std::string& cause) {
+        Logger::message("serial-tcp-bridged stops on %s", wxString::FromUTF8(cause));
+        wxTheApp->ExitMainLoop();
+    });
     return true;
 }
 
@@ -142,91 +86,32 @@ int SerialTCPBridgeDaemon::OnRun()
     if (!m_loaded)
         return kExitFailure;
     const int status = wxAppConsole::OnRun();
-    StopAll();
-#ifdef __WINDOWS__
-    SetEvent(g_stopped);
-#endif
+    m_bridges.StopAll();
+    runner_os::Stopped();
     return status;
 }
 
 int SerialTCPBridgeDaemon::OnExit()
 {
-#ifdef __WINDOWS__
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE); // no more calls into the application going away
-#endif
-    StopAll();
+    runner_os::Unwatch(); // no more calls into the application going away
+    m_bridges.StopAll();
     return wxAppConsole::OnExit();
 }
 
-// Called from the event loop, not from the signal itself; on Windows the
-// number is that of the console event.
-void SerialTCPBridgeDaemon::OnSignal(int signal)
-{
-#ifndef __WINDOWS__
-    if (signal == SIGHUP)
-    {
-        static_cast<SerialTCPBridgeDaemon*>(wxTheApp)->Reload();
-        return;
-    }
-#endif
-    Logger::message("serial-tcp-bridged stops on signal %d", signal);
-    wxTheApp->ExitMainLoop();
-}
-
-void SerialTCPBridgeDaemon::Reload()
+bool SerialTCPBridgeDaemon::Reload()
 {
     std::vector<std::unique_ptr<Bridge>> stored;
     if (!ReadStoredBridges(stored))
     {
         Logger::message("The running bridges stay as they are");
-        return;
+        return false;
     }
 
-    // Those removed or changed stop first, so that a TCP port one of them
-    // frees can be taken by another.
-    std::map<long long, std::unique_ptr<Bridge>> unchanged;
-    std::set<long long> ran;
-    int stopped = 0;
-    for (auto& bridge : m_bridges)
-    {
-        ran.insert(bridge->GetId());
-        const auto same = std::find_if(stored.begin(), stored.end(), [&](const std::unique_ptr<Bridge>& candidate) {
-            return candidate->GetId() == bridge->GetId();
-        });
-        if (same != stored.end() && bridge->HasSettingsOf(**same))
-        {
-            unchanged[bridge->GetId()] = std::move(bridge);
-            continue;
-        }
-        bridge->Stop();
-        if (same == stored.end())
-        {
-            Logger::message("Bridge %lld (%s, TCP port %u) is no longer stored: it stops", bridge->GetId(),
-                            bridge->GetComPort(), static_cast<unsigned>(bridge->GetTcpPort()));
-            ++stopped;
-        }
-    }
-    m_bridges.clear();
-
-    int started = 0, restarted = 0;
-    for (auto& bridge : stored)
-    {
-        const auto kept = unchanged.find(bridge->GetId());
-        if (kept != unchanged.end())
-            bridge = std::move(kept->second);
-        else
-        {
-            const bool changed = ran.count(bridge->GetId()) != 0;
-            Logger::message("Bridge %lld (%s, TCP port %u) is %s: it starts", bridge->GetId(), bridge->GetComPort(),
-                            static_cast<unsigned>(bridge->GetTcpPort()), changed ? "changed" : "new");
-            ++(changed ? restarted : started);
-            bridge->Start();
-        }
-        bridge->SetRow(static_cast<int>(m_bridges.size()));
-        m_bridges.push_back(std::move(bridge));
-    }
+    const BridgeSet::Changes changes = m_bridges.Apply(std::move(stored));
     Logger::message("serial-tcp-bridged read %s again: %d bridges unchanged, %d restarted, %d started, %d stopped",
-                    wxFileName(DatabaseHelper::kFileName).GetAbsolutePath(), static_cast<int>(unchanged.size()), restarted, started, stopped);
+                    wxFileName(DatabaseHelper::kFileName).GetAbsolutePath(), changes.unchanged, changes.restarted,
+                    changes.started, changes.stopped);
+    return true;
 }
 
 bool SerialTCPBridgeDaemon::ReadStoredBridges(std::vector<std::unique_ptr<Bridge>>& bridges)
@@ -245,12 +130,6 @@ bool SerialTCPBridgeDaemon::ReadStoredBridges(std::vector<std::unique_ptr<Bridge
     return DatabaseHelper::loadBridges(bridges, StoreFile::MustHoldBridges).ok;
 }
 
-void SerialTCPBridgeDaemon::StopAll()
-{
-    for (auto& bridge : m_bridges)
-        bridge->Stop();
-    m_bridges.clear();
-}
 
 namespace
 {
@@ -274,14 +153,14 @@ int main(int argc, char** argv)
     PrepareProcess();
     RunnerCommand command;
     std::string error;
-    if (!ParseRunnerCommand(std::vector<std::string>(argv + 1, argv + argc), command, error))
+    if (!ParseRunnerCommand(runner_os::Arguments(argc, argv), command, error))
     {
         std::cerr << "serial-tcp-bridged: " << error << " (see serial-tcp-bridged --help)\n";
         return kExitUsage;
     }
     if (command.name == "help")
     {
-        std::cout << kUsage << kCommands << kServing;
+        std::cout << kUsage << kCommands << runner_os::PlatformCommandsHelp() << kOptions << runner_os::ServingHelp();
         return CheckedOutput(0);
     }
     if (command.name == "version")
@@ -300,6 +179,8 @@ int main(int argc, char** argv)
             return kExitFailure;
         }
     }
+    if (command.name == "reload")
+        return CheckedOutput(runner_os::AskRunnerToReload(std::cout, std::cerr));
     if (command.name != "serve")
     {
         // The bridges' timers need the toolkit set up, though nothing runs.
@@ -311,11 +192,7 @@ int main(int argc, char** argv)
         }
         return CheckedOutput(RunStoreCommand(command, std::cout, std::cerr));
     }
-#ifndef __WINDOWS__
-    // A reload asked for at once after the start would otherwise end the
-    // runner, and systemd counts an end by SIGHUP as clean: no restart.
-    std::signal(SIGHUP, SIG_IGN);
-#endif
+    runner_os::PrepareServing();
     // The toolkit is given no arguments: they have been read here.
     int toolkitArgc = 1;
     return wxEntry(toolkitArgc, argv);

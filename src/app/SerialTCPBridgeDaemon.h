@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bridge/BridgeSet.h"
+
 #include <wx/app.h>
 
 #include <memory>
@@ -9,7 +11,8 @@ class Bridge;
 
 // The headless runner: serves every bridge stored in the working directory
 // until SIGINT or SIGTERM (on Windows, Ctrl+C or another console event),
-// then stops them all and exits with status 0. A store that is missing or
+// then stops them all and exits with status 0. It reads the store again when
+// asked (SIGHUP; on Windows the reload command). A store that is missing or
 // that it cannot read ends it with status 1; it never creates or changes the
 // store.
 class SerialTCPBridgeDaemon : public wxAppConsole
@@ -21,18 +24,14 @@ public:
     bool OnInit() override;
     int OnRun() override;
     int OnExit() override;
-    static void OnSignal(int signal);
 
 private:
-    // Reads the store again: unchanged bridges go on with their clients,
-    // removed ones stop, new ones start and changed ones restart. A store it
-    // cannot read leaves the running bridges as they are.
-    void Reload();
+    // Reads the store again and applies it to the running bridges (see
+    // BridgeSet::Apply). A store it cannot read leaves them as they are: false.
+    bool Reload();
     // Appends every stored bridge; false, and logged, when the store is
     // missing or cannot be read. Never creates it.
     static bool ReadStoredBridges(std::vector<std::unique_ptr<Bridge>>& bridges);
-    void StopAll();
-
-    std::vector<std::unique_ptr<Bridge>> m_bridges;
+    BridgeSet m_bridges;
     bool m_loaded;
 };

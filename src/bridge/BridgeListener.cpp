@@ -137,7 +137,7 @@ void BridgeListener::Accept()
 void BridgeListener::PauseAccepting(int error)
 {
     if (!m_acceptPaused && m_logThrottle.Allow("failures to accept a connection"))
-        Logger::message("Error: couldn't accept a new connection: %s", wxSysErrorMsgStr(error));
+        Logger::message("Error: couldn't accept a new connection: %s", client_io::ErrorText(error));
     m_acceptPaused = true;
     m_server->Notify(false);
     m_acceptTimer.StartOnce(kAcceptPauseMs);

@@ -41,6 +41,8 @@ struct ListenFailure
     bool notLocal = false;
 };
 ListenFailure WhyNotListening(const wxIPV4address& address);
+// A socket call's error code (wxSysErrorCode) in words, for a log line.
+wxString ErrorText(int error);
 
 // Takes over an accepted socket: it is made non-blocking, sends small
 // writes at once, probes a silent peer, and is read and written only

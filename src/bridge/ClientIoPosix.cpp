@@ -77,6 +77,11 @@ wxSocketServer* Listen(const wxIPV4address& address)
     return server;
 }
 
+wxString ErrorText(int error)
+{
+    return std::strerror(error);
+}
+
 ListenFailure WhyNotListening(const wxIPV4address&)
 {
     if (g_listenError == 0)

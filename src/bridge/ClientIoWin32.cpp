@@ -55,6 +55,40 @@ SOCKET Native(wxSocketBase* socket)
 {
     return static_cast<SOCKET>(socket->GetSocket());
 }
+
+// The system's words for a Winsock error; Wine has none for them, and
+// "unknown error 0x2740" tells a user nothing.
+wxString SocketErrorText(int error)
+{
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    wxString words = length && text ? wxString(text, length) : wxString();
+    if (text)
+        LocalFree(text);
+    words.Trim().Trim(false);
+    while (words.EndsWith("."))
+        words.RemoveLast();
+    if (!words.empty())
+        return words;
+    switch (error)
+    {
+    case WSAEADDRINUSE: return "address already in use";
+    case WSAEADDRNOTAVAIL: return "address not available";
+    case WSAEACCES: return "permission denied";
+    case WSAENETDOWN: return "network is down";
+    case WSAEMFILE: return "too many open sockets";
+    case WSAENOBUFS: return "no buffer space available";
+    case WSAEINVAL: return "invalid argument";
+    case WSAEAFNOSUPPORT: return "address family not supported";
+    case WSANOTINITIALISED: return "sockets are not initialised";
+    case WSAECONNRESET: return "connection reset by peer";
+    case WSAECONNABORTED: return "connection aborted";
+    case WSAETIMEDOUT: return "connection timed out";
+    default: return wxString::Format("Winsock error %d", error);
+    }
+}
 } // namespace
 
 wxSocketServer* Listen(const wxIPV4address& address)
@@ -81,13 +115,18 @@ ListenFailure WhyNotListening(const wxIPV4address& address)
     // error: the same bind again tells why.
     const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (probe == INVALID_SOCKET)
-        return {wxSysErrorMsgStr(::WSAGetLastError())};
+        return {SocketErrorText(::WSAGetLastError())};
     const int error =
         ::bind(probe, address.GetAddressData(), address.GetAddressDataLen()) == 0 ? 0 : ::WSAGetLastError();
     ::closesocket(probe);
     if (error == 0)
         return {"cannot listen"};
-    return {wxSysErrorMsgStr(error), error == WSAEADDRINUSE || error == WSAEACCES, error == WSAEADDRNOTAVAIL};
+    return {SocketErrorText(error), error == WSAEADDRINUSE || error == WSAEACCES, error == WSAEADDRNOTAVAIL};
+}
+
+wxString ErrorText(int error)
+{
+    return SocketErrorText(error);
 }
 
 std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)

@@ -227,6 +227,13 @@ bool SerialPortHandler::IsPortPresent(const wxString& portName)
     return Exists(SFile::DevicePath(portName.utf8_string()));
 }
 
+bool SerialPortHandler::StoredPortName(const wxString& typed, wxString& stored, wxString&)
+{
+    // Device paths are case-sensitive and may be anything udev makes.
+    stored = typed;
+    return true;
+}
+
 wxString SerialPortHandler::PortIdentity(const wxString& portName)
 {
     const std::string path = SFile::DevicePath(portName.utf8_string());

@@ -6,7 +6,28 @@
 namespace
 {
 const wxChar kSerialCommKey[] = wxT("HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+const char kDeviceNamespace[] = "\\\\.\\";
+// Windows numbers COM ports from 1 to 256.
+constexpr unsigned long kLastComNumber = 256;
+// A refusal quotes at most this much of what was typed.
+constexpr std::size_t kLongestQuoted = 40;
+
+// n of "COMn" in any case, without sign or blanks; 0 when it is no such name.
+unsigned long ComNumber(const wxString& name)
+{
+    wxString digits;
+    if (!name.Upper().StartsWith("COM", &digits) || digits.empty() || digits.length() > 4)
+        return 0;
+    for (const wxUniChar c : digits)
+    {
+        if (c < '0' || c > '9')
+            return 0;
+    }
+    unsigned long number = 0;
+    digits.ToULong(&number);
+    return number <= kLastComNumber ? number : 0;
 }
+} // namespace
 
 wxString SerialPortHandler::DefaultPortName()
 {
@@ -21,6 +42,31 @@ bool SerialPortHandler::IsPortPresent(const wxString& portName)
 wxString SerialPortHandler::PortIdentity(const wxString& portName)
 {
     return portName.Upper();
+}
+
+bool SerialPortHandler::StoredPortName(const wxString& typed, wxString& stored, wxString& reason)
+{
+    wxString name = typed;
+    name.StartsWith(kDeviceNamespace, &name);
+    if (const unsigned long number = ComNumber(name))
+    {
+        // Windows opens com3 as COM3, but this program lists, compares and
+        // shows ports by name.
+        stored = wxString::Format("COM%lu", number);
+        return true;
+    }
+    for (const wxString& listed : GetPortList())
+    {
+        if (listed.IsSameAs(name, false))
+        {
+            stored = listed;
+            return true;
+        }
+    }
+    reason = (typed.length() <= kLongestQuoted ? "\"" + typed + "\""
+                                               : wxString::Format("a name of %zu characters", typed.length())) +
+             " is not a Windows serial port name such as COM3";
+    return false;
 }
 
 wxArrayString SerialPortHandler::GetPortList()

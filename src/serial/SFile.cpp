@@ -349,7 +349,8 @@ bool SFile::ParseMode(const std::string& mode, LineSettings& settings)
 
 unsigned SFile::PortNumber(const std::string& portName)
 {
-    const std::string::size_type lastM = portName.rfind('M');
+    // Windows port names are case-insensitive: com3 is COM3.
+    const std::string::size_type lastM = portName.find_last_of("Mm");
     const std::string rest = lastM == std::string::npos ? portName : portName.substr(lastM + 1);
     unsigned long long number = 0;
     for (char c : rest)

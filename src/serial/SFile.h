@@ -214,7 +214,7 @@ public:
     // False on an unknown key, a malformed or out-of-range value.
     static bool ParseMode(const std::string& mode, LineSettings& settings);
 
-    // The number after the last 'M' of the name ("COM12" gives 12): leading
+    // The number after the last 'M' or 'm' of the name ("COM12" gives 12): leading
     // digits count, anything else gives 0. A name without 'M' is read whole.
     static unsigned PortNumber(const std::string& portName);
 

@@ -114,6 +114,23 @@ std::wstring Widen(const std::string& text)
     return wide;
 }
 
+std::wstring FromUtf8(const std::string& text)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    return wide;
+}
+
+// n of COMn in any case, also in the device namespace; 0 for another name.
+unsigned ComNumber(const std::string& portName)
+{
+    const std::string name = portName.rfind("\\\\.\\", 0) == 0 ? portName.substr(4) : portName;
+    if (name.size() < 4 || _strnicmp(name.c_str(), "COM", 3) != 0)
+        return 0;
+    return SFile::PortNumber(name);
+}
+
 DWORD MillisecondsFor(unsigned micros)
 {
     return static_cast<DWORD>((micros + 999u) / 1000u);
@@ -174,12 +191,16 @@ Outcome Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD r
 
 std::string PortLabel(const std::string& portName)
 {
-    return std::to_string(SFile::PortNumber(portName));
+    const unsigned number = ComNumber(portName);
+    return number ? std::to_string(number) : portName;
 }
 
 Handle Open(const std::string& portName, std::string& error)
 {
-    const std::wstring name = SFile::WindowsPortName(SFile::PortNumber(portName));
+    // A port the registry lists by another name (a virtual port driver's
+    // CNCA0, say) is there in the device namespace.
+    const unsigned number = ComNumber(portName);
+    const std::wstring name = number ? SFile::WindowsPortName(number) : L"\\\\.\\" + FromUtf8(portName);
     const HANDLE port = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE)

@@ -145,6 +145,12 @@ public:
     // The same text for every name of one device: a link such as
     // /dev/serial/by-id/... and the node it leads to give the same.
     static wxString PortIdentity(const wxString& portName);
+    // The name a bridge stores for a port the user typed or picked. On
+    // Windows, COMn in any case and its \\.\COMn form give COMn, and a name
+    // the registry lists is taken as listed; on POSIX the name stays as
+    // typed. False, with stored untouched and the reason in words, for a
+    // name that cannot be a serial port here.
+    static bool StoredPortName(const wxString& typed, wxString& stored, wxString& reason);
     // The baud rates offered to the user, ascending, as decimal texts.
     static wxArrayString GetBaudList();
     // rate when it is one of GetBaudList's rates, else 9600.

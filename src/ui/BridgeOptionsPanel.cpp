@@ -57,6 +57,7 @@ wxBEGIN_EVENT_TABLE(BridgeOptionsPanel, wxDialog)
     EVT_COMMAND_RANGE(BridgeOptionsPanel::ID_ADD, BridgeOptionsPanel::ID_CANCEL_BUTTON, wxEVT_BUTTON,
                       BridgeOptionsPanel::OnButton)
     EVT_LISTBOX(BridgeOptionsPanel::ID_FILTER_LIST, BridgeOptionsPanel::OnFilterSelected)
+    EVT_CHAR_HOOK(BridgeOptionsPanel::OnCharHook)
 wxEND_EVENT_TABLE()
 
 BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
@@ -134,7 +135,9 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
     grid->Add(listRow, field);
 
     auto* buttonRow = new wxBoxSizer(wxHORIZONTAL);
-    buttonRow->Add(new wxButton(this, ID_OK_BUTTON, "OK"), button);
+    auto* ok = new wxButton(this, ID_OK_BUTTON, "OK");
+    ok->SetDefault();
+    buttonRow->Add(ok, button);
     buttonRow->Add(new wxButton(this, ID_CANCEL_BUTTON, "Cancel"), button);
 
     auto* top = new wxBoxSizer(wxVERTICAL);
@@ -164,6 +167,12 @@ void BridgeOptionsPanel::LoadControls()
         if (port.IsNamed(copy.GetComPort().utf8_string()))
             m_loadedPortLine = wxString::FromUTF8(port.Label());
     }
+    // A list that cannot be typed into shows only names it holds: a stored
+    // port that is not there now is added, so that it shows and stays, or
+    // OK says what is wrong with it.
+    if (m_serialPort->HasFlag(wxCB_READONLY) && !m_loadedPortLine.empty() &&
+        m_serialPort->FindString(m_loadedPortLine, true) == wxNOT_FOUND)
+        m_serialPort->Append(m_loadedPortLine);
     m_serialPort->SetValue(m_loadedPortLine);
     Select(m_serialPort, m_loadedPortLine);
     Select(m_baudRate, wxString::Format("%i", copy.GetComBaud()));
@@ -193,6 +202,20 @@ void BridgeOptionsPanel::OnButton(wxCommandEvent& event)
     case ID_CANCEL_BUTTON: EndModal(wxID_CANCEL); break;
     default: break;
     }
+}
+
+void BridgeOptionsPanel::OnCharHook(wxKeyEvent& event)
+{
+    // Enter presses OK, as Escape presses Cancel; on a button that has the
+    // focus it presses that button, as the toolkit does by itself.
+    const int key = event.GetKeyCode();
+    if ((key == WXK_RETURN || key == WXK_NUMPAD_ENTER) && !event.HasAnyModifiers() &&
+        !wxDynamicCast(FindFocus(), wxButton))
+    {
+        Accept();
+        return;
+    }
+    event.Skip();
 }
 
 void BridgeOptionsPanel::OnFilterSelected(wxCommandEvent& event)
@@ -253,10 +276,16 @@ wxString BridgeOptionsPanel::ChosenPortName() const
 
 void BridgeOptionsPanel::Accept()
 {
-    const wxString portName = ChosenPortName().Strip(wxString::both);
-    if (portName.empty())
+    const wxString chosenPort = ChosenPortName().Strip(wxString::both);
+    if (chosenPort.empty())
     {
         Complain("Choose or type the serial port.");
+        return;
+    }
+    wxString portName, reason;
+    if (!SerialPortHandler::StoredPortName(chosenPort, portName, reason))
+    {
+        Complain(reason + ".");
         return;
     }
     long baud = 0;

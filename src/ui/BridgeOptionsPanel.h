@@ -44,6 +44,7 @@ public:
 private:
     void OnButton(wxCommandEvent& event);
     void OnFilterSelected(wxCommandEvent& event);
+    void OnCharHook(wxKeyEvent& event);
 
     void AddFilter();
     void DeleteFilter();

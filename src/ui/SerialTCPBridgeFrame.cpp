@@ -2,6 +2,7 @@
 
 #include "BridgeOptionsPanel.h"
 #include "BridgeSummaryPanel.h"
+#include "PlatformMenu.h"
 #include "bridge/Bridge.h"
 #include "store/DatabaseHelper.h"
 #include "log/Logger.h"
@@ -86,7 +87,7 @@ SerialTCPBridgeFrame::SerialTCPBridgeFrame(const wxString& title)
 {
     Bind(wxEVT_TIMER, &SerialTCPBridgeFrame::OnRepaintTimer, this, m_repaintTimer.GetId());
     auto* fileMenu = new wxMenu;
-    fileMenu->Append(ID_QUIT, Translated("&Quit\tAlt-F4"), Translated("Quit the application"));
+    fileMenu->Append(ID_QUIT, Translated(QuitMenuText()), Translated("Quit the application"));
     auto* helpMenu = new wxMenu;
     helpMenu->Append(ID_ABOUT, Translated("&About\tF1"), Translated("Show info about this application"));
     auto* menuBar = new wxMenuBar;

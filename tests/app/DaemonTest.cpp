@@ -278,6 +278,7 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
         {{"set", "2", "--listen", "127.0.0.1\xff"}, "the value of --listen is not UTF-8 text"},
         {{"set", "2", "--allow=10.0.0.1\xc3"}, "the value of --allow is not UTF-8 text"},
         {{"add", "/dev/tty\xff", "9600", "4003"}, "argument 2 is not UTF-8 text"},
+        {{"reload"}, "reload is for Windows; here a running serial-tcp-bridged reads bridges.db again on SIGHUP"},
     };
     for (const auto& [arguments, reason] : refused)
     {

@@ -44,6 +44,7 @@ TEST(SFileNames, PortNumberIsTheNumberAfterTheLastM)
 {
     EXPECT_EQ(SFile::PortNumber("COM3"), 3u);
     EXPECT_EQ(SFile::PortNumber("COM12"), 12u);
+    EXPECT_EQ(SFile::PortNumber("com3"), 3u);
     EXPECT_EQ(SFile::PortNumber("\\\\.\\COM10"), 10u);
     EXPECT_EQ(SFile::PortNumber("COM7x"), 7u);
     EXPECT_EQ(SFile::PortNumber("COM"), 0u);

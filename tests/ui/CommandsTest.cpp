@@ -246,28 +246,38 @@ TEST_F(UiTest, ACloseWhileADialogIsOpenEndsTheDialogFirst)
     EXPECT_TRUE(PumpUntil([] { return wxTopLevelWindows.empty(); }));
 }
 
-TEST_F(UiTest, EscapeCancelsTheOptionsDialog)
+TEST_F(UiTest, EscapeCancelsTheOptionsDialogAndEnterPressesOk)
 {
     OpenFrame();
     bool stillOpen = false;
-    dialogs.Expect([&](wxDialog* dialog) {
-        dialog->CallAfter([dialog] {
-            wxKeyEvent escape(wxEVT_CHAR_HOOK);
-            escape.m_keyCode = WXK_ESCAPE;
-            escape.SetEventObject(dialog);
-            dialog->GetEventHandler()->ProcessEvent(escape);
+    const auto press = [&](int key) {
+        dialogs.Expect([&, key](wxDialog* dialog) {
+            dialog->CallAfter([dialog, key, &stillOpen] {
+                wxKeyEvent event(wxEVT_CHAR_HOOK);
+                event.m_keyCode = key;
+                event.SetEventObject(dialog);
+                dialog->GetEventHandler()->ProcessEvent(event);
+                // After what the key queued.
+                dialog->CallAfter([dialog, &stillOpen] {
+                    stillOpen = dialog->IsModal();
+                    if (stillOpen)
+                        dialog->EndModal(wxID_CANCEL);
+                });
+            });
+            return wxID_NONE;
         });
-        dialog->CallAfter([dialog, &stillOpen] {
-            stillOpen = dialog->IsModal();
-            if (stillOpen)
-                dialog->EndModal(wxID_CANCEL);
-        });
-        return wxID_NONE;
-    });
-    Command(SerialTCPBridgeFrame::ID_ADD);
+        Command(SerialTCPBridgeFrame::ID_ADD);
+    };
+    press(WXK_ESCAPE);
     EXPECT_TRUE(dialogs.AllSeen());
     EXPECT_FALSE(stillOpen) << "Escape left the dialog open";
     EXPECT_EQ(List().GetItemCount(), 0);
+
+    press(WXK_RETURN);
+    EXPECT_TRUE(dialogs.AllSeen());
+    EXPECT_FALSE(stillOpen) << "Enter left the dialog open";
+    EXPECT_EQ(List().GetItemCount(), 1) << "the new bridge was added";
+    EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST_F(UiTest, AboutNamesTheProgram)

@@ -89,6 +89,12 @@ TEST(Win32Port, ASecondOpenerIsRefusedAndTheFirstKeepsThePort)
     EXPECT_FALSE(missing.Open("COM254", 9600));
     EXPECT_FALSE(missing.LastError().empty());
 
+    {
+        // As a store written before names were made capitals may hold it.
+        SFile lowerCase;
+        EXPECT_TRUE(lowerCase.Open(wxString(TestPort()).Lower().utf8_string(), 9600)) << lowerCase.LastError();
+    }
+
     SFile first, second;
     ASSERT_TRUE(first.Open(TestPort(), 115200)) << first.LastError();
     if (UnderWine())
@@ -166,9 +172,9 @@ TEST(Win32PortList, PortsComeFromTheSerialDeviceMap)
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
                               REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    const wchar_t names[2][32] = {L"\\Device\\TestSerial77", L"\\Device\\TestVCP0"};
-    const wchar_t ports[2][8] = {L"COM77", L"COM78"};
-    for (int i = 0; i < 2; ++i)
+    const wchar_t names[3][32] = {L"\\Device\\TestSerial77", L"\\Device\\TestVCP0", L"\\Device\\TestVCP1"};
+    const wchar_t ports[3][8] = {L"COM77", L"COM78", L"CNCA0"};
+    for (int i = 0; i < 3; ++i)
         ASSERT_EQ(RegSetValueExW(key, names[i], 0, REG_SZ, reinterpret_cast<const BYTE*>(ports[i]),
                                  static_cast<DWORD>((wcslen(ports[i]) + 1) * sizeof(wchar_t))),
                   ERROR_SUCCESS);
@@ -181,6 +187,26 @@ TEST(Win32PortList, PortsComeFromTheSerialDeviceMap)
     EXPECT_TRUE(SerialPortHandler::IsPortPresent("com78"));
     EXPECT_FALSE(SerialPortHandler::IsPortPresent("COM79"));
     EXPECT_EQ(SerialPortHandler::PortIdentity("com77"), SerialPortHandler::PortIdentity("COM77"));
+
+    // What a bridge stores: COMn in capitals, a listed name as listed.
+    const std::pair<const char*, const char*> accepted[] = {
+        {"com3", "COM3"},   {"COM3", "COM3"},   {"Com12", "COM12"}, {"\\\\.\\com10", "COM10"},
+        {"COM256", "COM256"}, {"cnca0", "CNCA0"}, {"\\\\.\\CNCA0", "CNCA0"}};
+    for (const auto& [typed, name] : accepted)
+    {
+        wxString stored, reason;
+        EXPECT_TRUE(SerialPortHandler::StoredPortName(typed, stored, reason)) << typed << ": " << reason;
+        EXPECT_EQ(stored.utf8_string(), name) << typed;
+    }
+    for (const wxString& typed : {wxString("COM 5"), wxString("/dev/ttyS0"), wxString("COM0"), wxString("COM257"),
+                                  wxString("COM-3"), wxString("COM3x"), wxString("CNCA1"), wxString(300, 'A')})
+    {
+        wxString stored = "unchanged", reason;
+        EXPECT_FALSE(SerialPortHandler::StoredPortName(typed, stored, reason)) << typed;
+        EXPECT_EQ(stored.utf8_string(), "unchanged");
+        EXPECT_NE(reason.Find("is not a Windows serial port name such as COM3"), wxNOT_FOUND) << reason;
+        EXPECT_LT(reason.length(), 100u) << "a long name is not quoted whole";
+    }
 
     for (const auto& name : names)
         RegDeleteValueW(key, name);

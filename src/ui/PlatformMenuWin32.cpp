@@ -1,0 +1,6 @@
+#include "PlatformMenu.h"
+
+const char* QuitMenuText()
+{
+    return "&Quit";
+}
