@@ -185,18 +185,16 @@ void Bridge::GetClientsInfo(ClientInfoList& list) const
 
 wxString Bridge::GetClientIp(const BridgeClient& client) const
 {
-    wxIPV4address peer;
-    peer.Clear();
-    client.socket->GetPeer(peer);
-    return peer.IPAddress();
+    client_io::Peer peer;
+    client_io::PeerOf(client.socket, peer);
+    return peer.address;
 }
 
 void Bridge::Admit(wxSocketBase* socket)
 {
-    wxIPV4address peer;
-    peer.Clear();
-    socket->GetPeer(peer);
-    const wxString address = peer.IPAddress();
+    client_io::Peer peer;
+    client_io::PeerOf(socket, peer);
+    const wxString& address = peer.address;
     const bool allowed = Admits(address);
     if (!allowed)
     {

@@ -1,5 +1,7 @@
 #include "BridgeClient.h"
 
+#include "IpAddress.h"
+
 #include "log/Logger.h"
 
 #include <wx/socket.h>
@@ -8,10 +10,10 @@ namespace
 {
 wxString PeerText(wxSocketBase* socket)
 {
-    wxIPV4address peer;
-    if (!socket->GetPeer(peer))
+    client_io::Peer peer;
+    if (!client_io::PeerOf(socket, peer))
         return "unknown peer";
-    return wxString::Format("%s:%u", peer.IPAddress(), static_cast<unsigned>(peer.Service()));
+    return AddressAndPort(peer.address, peer.port);
 }
 } // namespace
 

@@ -1,6 +1,6 @@
 #include "BridgeListener.h"
 
-#include "ClientIo.h"
+#include "IpAddress.h"
 
 #include "log/Logger.h"
 
@@ -45,16 +45,14 @@ bool BridgeListener::Start()
 
 void BridgeListener::Stop()
 {
-    if (m_server)
-    {
-        m_server->Destroy();
-        m_server = nullptr;
-    }
+    for (wxSocketServer* server : m_servers)
+        server->Destroy();
+    m_servers.clear();
     m_listenTimer.Stop();
     m_acceptTimer.Stop();
     m_acceptPaused = false;
     m_problem = {};
-    // Nothing the stopped server queued may reach the next one; the
+    // Nothing the stopped servers queued may reach the next ones; the
     // application's list of handlers with events queued is left too.
     if (wxTheApp)
         wxTheApp->RemovePendingEventHandler(this);
@@ -65,16 +63,25 @@ bool BridgeListener::Listen()
 {
     const wxString& address = m_settings.GetListenAddress();
     const unsigned port = m_settings.GetTcpPort();
-    wxIPV4address where;
+    std::vector<wxSocketServer*> servers;
+    client_io::ListenFailure failure;
     if (address.empty())
-        where.AnyAddress();
+        failure = ListenEverywhere(port, servers);
     else
-        where.Hostname(address);
-    where.Service(static_cast<unsigned short>(port));
-    wxSocketServer* server = client_io::Listen(where);
-    if (!server)
     {
-        const client_io::ListenFailure failure = client_io::WhyNotListening(where);
+        wxIPV4address ipv4;
+        wxIPV6address ipv6;
+        wxIPaddress& where = IsIpv6Text(address) ? static_cast<wxIPaddress&>(ipv6) : ipv4;
+        // A numeric address: nothing is looked up.
+        where.Hostname(address);
+        where.Service(static_cast<unsigned short>(port));
+        if (wxSocketServer* server = client_io::Listen(where))
+            servers.push_back(server);
+        else
+            failure = client_io::WhyNotListening(where);
+    }
+    if (servers.empty())
+    {
         if (failure.notLocal)
             m_problem = {wxString::Format("TCP port %u: %s is not an address of this machine", port, address),
                          wxString::Format("%s not on this machine", address)};
@@ -84,12 +91,50 @@ bool BridgeListener::Listen()
                                        : wxString::Format("TCP port %u: %s", port, failure.cause)};
         return false;
     }
-    m_server = server;
-    m_server->SetEventHandler(*this);
-    m_server->SetNotify(wxSOCKET_CONNECTION_FLAG);
-    m_server->Notify(true);
+    m_servers = servers;
+    for (wxSocketServer* server : m_servers)
+    {
+        server->SetEventHandler(*this);
+        server->SetNotify(wxSOCKET_CONNECTION_FLAG);
+        server->Notify(true);
+    }
     m_problem = {};
     return true;
+}
+
+client_io::ListenFailure BridgeListener::ListenEverywhere(unsigned port, std::vector<wxSocketServer*>& servers)
+{
+    wxIPV6address everyIpv6;
+    everyIpv6.AnyAddress();
+    everyIpv6.Service(static_cast<unsigned short>(port));
+    wxSocketServer* ipv6 = client_io::Listen(everyIpv6);
+    if (!ipv6)
+    {
+        // A machine without IPv6 listens on IPv4 alone, and that is no problem.
+        const client_io::ListenFailure failure = client_io::WhyNotListening(everyIpv6);
+        if (!failure.noFamily && !failure.notLocal)
+            return failure;
+    }
+    else if (client_io::TakesIpv4Too(ipv6))
+    {
+        servers.push_back(ipv6);
+        return {};
+    }
+    wxIPV4address everyIpv4;
+    everyIpv4.AnyAddress();
+    everyIpv4.Service(static_cast<unsigned short>(port));
+    wxSocketServer* ipv4 = client_io::Listen(everyIpv4);
+    if (!ipv4)
+    {
+        const client_io::ListenFailure failure = client_io::WhyNotListening(everyIpv4);
+        if (ipv6)
+            ipv6->Destroy(); // half a bridge would look like a whole one
+        return failure;
+    }
+    if (ipv6)
+        servers.push_back(ipv6);
+    servers.push_back(ipv4);
+    return {};
 }
 
 void BridgeListener::OnListenTimer(wxTimerEvent&)
@@ -109,19 +154,20 @@ void BridgeListener::OnListenTimer(wxTimerEvent&)
     m_listenTimer.StartOnce(std::min(m_listenTimer.GetInterval() * 2, kRetryBackOffLimitMs));
 }
 
-void BridgeListener::OnConnection(wxSocketEvent&)
+void BridgeListener::OnConnection(wxSocketEvent& event)
 {
-    if (m_server && !m_acceptPaused)
-        Accept();
+    auto* server = dynamic_cast<wxSocketServer*>(event.GetSocket());
+    if (server && !m_acceptPaused && std::find(m_servers.begin(), m_servers.end(), server) != m_servers.end())
+        Accept(server);
 }
 
-void BridgeListener::Accept()
+void BridgeListener::Accept(wxSocketServer* server)
 {
-    wxSocketBase* socket = m_server->Accept(false);
+    wxSocketBase* socket = server->Accept(false);
     if (!socket)
     {
         const int error = wxSysErrorCode();
-        if (m_server->LastError() != wxSOCKET_WOULDBLOCK)
+        if (server->LastError() != wxSOCKET_WOULDBLOCK)
             PauseAccepting(error);
         else if (m_acceptPaused)
             ResumeAccepting(); // nobody waits any more
@@ -139,7 +185,8 @@ void BridgeListener::PauseAccepting(int error)
     if (!m_acceptPaused && m_logThrottle.Allow("failures to accept a connection"))
         Logger::message("Error: couldn't accept a new connection: %s", client_io::ErrorText(error));
     m_acceptPaused = true;
-    m_server->Notify(false);
+    for (wxSocketServer* server : m_servers)
+        server->Notify(false);
     m_acceptTimer.StartOnce(kAcceptPauseMs);
 }
 
@@ -147,13 +194,15 @@ void BridgeListener::ResumeAccepting()
 {
     m_acceptPaused = false;
     m_acceptTimer.Stop();
-    m_server->Notify(true);
+    for (wxSocketServer* server : m_servers)
+        server->Notify(true);
 }
 
 void BridgeListener::OnAcceptTimer(wxTimerEvent&)
 {
-    if (m_server && m_acceptPaused)
-        Accept();
+    // Each server in turn, until accepting pauses again.
+    for (std::size_t i = 0; i < m_servers.size() && m_acceptPaused; ++i)
+        Accept(m_servers[i]);
 }
 
 void BridgeListener::ClientLeft()

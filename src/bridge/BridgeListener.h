@@ -2,6 +2,7 @@
 
 #include "BridgeProblem.h"
 #include "BridgeSettings.h"
+#include "ClientIo.h"
 
 #include "log/LogThrottle.h"
 
@@ -10,9 +11,12 @@
 #include <wx/timer.h>
 
 #include <functional>
+#include <vector>
 
-// The TCP server of a bridge: listens on one port of one local address (or
-// of all), hands every connection it accepts to its owner, and keeps trying
+// The TCP server of a bridge: listens on one port of one local address, IPv4
+// or IPv6, or of all of them (one socket for both families where the system
+// lets it, else one per family; IPv4 alone on a machine without IPv6),
+// hands every connection it accepts to its owner, and keeps trying
 // a port that another program holds or an address that is not this
 // machine's, every second at first and less often the longer they refuse.
 // When the process runs out of descriptors, accepting pauses for a moment,
@@ -36,7 +40,7 @@ public:
     // Stops listening and trying; nothing more is accepted.
     void Stop();
 
-    bool IsListening() const { return m_server != nullptr; }
+    bool IsListening() const { return !m_servers.empty(); }
     // Why it does not listen; empty while it does, or before Start.
     const BridgeProblem& Problem() const { return m_problem; }
 
@@ -45,9 +49,12 @@ public:
 
 private:
     bool Listen();
+    // Listens on the port of every address, into servers; what failed, if
+    // nothing listens.
+    client_io::ListenFailure ListenEverywhere(unsigned port, std::vector<wxSocketServer*>& servers);
     void OnListenTimer(wxTimerEvent& event);
     void OnConnection(wxSocketEvent& event);
-    void Accept();
+    void Accept(wxSocketServer* server);
     void PauseAccepting(int error);
     void ResumeAccepting();
     void OnAcceptTimer(wxTimerEvent& event);
@@ -55,7 +62,7 @@ private:
     const BridgeSettings& m_settings;
     const std::function<void(wxSocketBase*)> m_accepted;
     const std::function<void()> m_problemChanged;
-    wxSocketServer* m_server = nullptr; // owned; released with Destroy()
+    std::vector<wxSocketServer*> m_servers; // owned; released with Destroy()
     BridgeProblem m_problem;
     wxTimer m_listenTimer;              // runs while the TCP port is waited for
     wxTimer m_acceptTimer;              // runs while accepting pauses

@@ -1,6 +1,7 @@
 #include "BridgeSettings.h"
 
 #include "InputChecks.h"
+#include "IpAddress.h"
 
 #include "serial/SerialPortHandler.h"
 
@@ -87,13 +88,14 @@ BridgeProblem BridgeSettings::WhyNotListening() const
     }
     // Anything else would be taken for a host name, and looking that up can
     // hold the bridge's thread for as long as the network takes.
-    if (!m_listenAddress.empty() && !IsIpv4Address(m_listenAddress))
+    wxString canonical, why;
+    if (!m_listenAddress.empty() && !CanonicalIpAddress(m_listenAddress, canonical, why))
     {
-        return {wxString::Format("listen address \"%s\" is not an IPv4 address; nothing listens", m_listenAddress),
+        return {wxString::Format("listen address \"%s\" is not an IP address; nothing listens", m_listenAddress),
                 "listen address invalid"};
     }
     // Bound, it would show as running while no client could connect.
-    if (IsBroadcastOrMulticast(m_listenAddress))
+    if (IsBroadcastOrMulticast(canonical))
     {
         return {wxString::Format("listen address %s is a broadcast or multicast address, not a listen address; "
                                  "nothing listens",
@@ -136,6 +138,10 @@ bool BridgeSettings::Admits(const wxString& address) const
     const auto live = [](const IpFilter& entry) { return entry.state != IPF_DELETED; };
     if (std::none_of(m_ipFilters.begin(), m_ipFilters.end(), live))
         return true;
-    return std::any_of(m_ipFilters.begin(), m_ipFilters.end(),
-                       [&](const IpFilter& entry) { return live(entry) && entry.ip_address == address; });
+    // Entries are compared in canonical text, whoever wrote the file.
+    return std::any_of(m_ipFilters.begin(), m_ipFilters.end(), [&](const IpFilter& entry) {
+        wxString canonical, why;
+        return live(entry) && (entry.ip_address == address ||
+                               (CanonicalIpAddress(entry.ip_address, canonical, why) && canonical == address));
+    });
 }

@@ -28,19 +28,35 @@ public:
 // wait to be read.
 using ReadyHandler = std::function<void(bool hungUp)>;
 
-// Makes a listening socket on address, a local address and port (or the
-// port of every local address), which no other socket may share; null when
-// that fails.
-wxSocketServer* Listen(const wxIPV4address& address);
+// Makes a listening socket on address, an IPv4 or IPv6 local address and
+// port (or the port of every local address of its family), which no other
+// socket may share; null when that fails.
+wxSocketServer* Listen(const wxSockAddress& address);
 // Why Listen failed, for a log line; whether another socket holds the port,
-// or the address is not one of this machine's.
+// the address is not one of this machine's, or the machine has no such
+// family of addresses (no IPv6).
 struct ListenFailure
 {
     wxString cause;
     bool inUse = false;
     bool notLocal = false;
+    bool noFamily = false;
 };
-ListenFailure WhyNotListening(const wxIPV4address& address);
+ListenFailure WhyNotListening(const wxSockAddress& address);
+// Whether an IPv6 server on every address takes IPv4 clients as well, as
+// ::ffff:a.b.c.d, which the system decides (Linux does by default, Windows
+// does not).
+bool TakesIpv4Too(wxSocketServer* server);
+
+// Where a connected socket's peer is: its address as canonical text (an IPv4
+// client of an IPv6 socket as IPv4, a link-local one with its zone) and its
+// port. False when the system cannot tell.
+struct Peer
+{
+    wxString address;
+    unsigned port = 0;
+};
+bool PeerOf(wxSocketBase* socket, Peer& peer);
 // A socket call's error code (wxSysErrorCode) in words, for a log line.
 wxString ErrorText(int error);
 

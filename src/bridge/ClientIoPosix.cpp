@@ -3,9 +3,12 @@
 
 #include "ClientIo.h"
 
+#include "IpAddress.h"
+
 #include <wx/evtloop.h>
 #include <wx/evtloopsrc.h>
 
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -59,7 +62,7 @@ private:
 };
 } // namespace
 
-wxSocketServer* Listen(const wxIPV4address& address)
+wxSocketServer* Listen(const wxSockAddress& address)
 {
     // Reusable: after a stop, connections in TIME_WAIT must not keep the
     // port from being bound again. Another listener still keeps it.
@@ -82,11 +85,43 @@ wxString ErrorText(int error)
     return std::strerror(error);
 }
 
-ListenFailure WhyNotListening(const wxIPV4address&)
+ListenFailure WhyNotListening(const wxSockAddress&)
 {
     if (g_listenError == 0)
         return {"cannot listen"};
-    return {std::strerror(g_listenError), g_listenError == EADDRINUSE, g_listenError == EADDRNOTAVAIL};
+    return {std::strerror(g_listenError), g_listenError == EADDRINUSE, g_listenError == EADDRNOTAVAIL,
+            g_listenError == EAFNOSUPPORT};
+}
+
+bool TakesIpv4Too(wxSocketServer* server)
+{
+    int only = 1;
+    socklen_t length = sizeof only;
+    return ::getsockopt(server->GetSocket(), IPPROTO_IPV6, IPV6_V6ONLY, &only, &length) == 0 && only == 0;
+}
+
+bool PeerOf(wxSocketBase* socket, Peer& peer)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(socket->GetSocket(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return false;
+    if (address.ss_family == AF_INET)
+    {
+        const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
+        peer.address = IpAddressText(reinterpret_cast<const unsigned char*>(&ipv4.sin_addr), sizeof ipv4.sin_addr);
+        peer.port = ntohs(ipv4.sin_port);
+        return true;
+    }
+    if (address.ss_family != AF_INET6)
+        return false;
+    const auto& ipv6 = reinterpret_cast<const sockaddr_in6&>(address);
+    peer.address = IpAddressText(ipv6.sin6_addr.s6_addr, sizeof ipv6.sin6_addr.s6_addr);
+    peer.port = ntohs(ipv6.sin6_port);
+    char zone[IF_NAMESIZE] = {};
+    if (ipv6.sin6_scope_id != 0 && IsIpv6Text(peer.address) && ::if_indextoname(ipv6.sin6_scope_id, zone))
+        peer.address += wxString("%") + zone;
+    return true;
 }
 
 std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)

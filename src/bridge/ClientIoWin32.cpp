@@ -3,6 +3,8 @@
 
 #include "ClientIo.h"
 
+#include "IpAddress.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
@@ -91,7 +93,7 @@ wxString SocketErrorText(int error)
 }
 } // namespace
 
-wxSocketServer* Listen(const wxIPV4address& address)
+wxSocketServer* Listen(const wxSockAddress& address)
 {
     // Without SO_REUSEADDR: on Windows it would let this socket share a port
     // that another program listens on, and connections would be split
@@ -109,19 +111,55 @@ wxSocketServer* Listen(const wxIPV4address& address)
     return server;
 }
 
-ListenFailure WhyNotListening(const wxIPV4address& address)
+ListenFailure WhyNotListening(const wxSockAddress& address)
 {
     // The toolkit closes the socket it failed with, which may clear the
     // error: the same bind again tells why.
-    const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET probe = ::socket(address.GetAddressData()->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (probe == INVALID_SOCKET)
-        return {SocketErrorText(::WSAGetLastError())};
+    {
+        const int error = ::WSAGetLastError();
+        return {SocketErrorText(error), false, false, error == WSAEAFNOSUPPORT};
+    }
     const int error =
         ::bind(probe, address.GetAddressData(), address.GetAddressDataLen()) == 0 ? 0 : ::WSAGetLastError();
     ::closesocket(probe);
     if (error == 0)
         return {"cannot listen"};
-    return {SocketErrorText(error), error == WSAEADDRINUSE || error == WSAEACCES, error == WSAEADDRNOTAVAIL};
+    return {SocketErrorText(error), error == WSAEADDRINUSE || error == WSAEACCES, error == WSAEADDRNOTAVAIL,
+            error == WSAEAFNOSUPPORT};
+}
+
+bool TakesIpv4Too(wxSocketServer* server)
+{
+    DWORD only = 1;
+    int length = sizeof only;
+    return ::getsockopt(Native(server), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<char*>(&only), &length) == 0 &&
+           only == 0;
+}
+
+bool PeerOf(wxSocketBase* socket, Peer& peer)
+{
+    sockaddr_storage address{};
+    int length = sizeof address;
+    if (::getpeername(Native(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return false;
+    if (address.ss_family == AF_INET)
+    {
+        const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
+        peer.address = IpAddressText(reinterpret_cast<const unsigned char*>(&ipv4.sin_addr), sizeof ipv4.sin_addr);
+        peer.port = ntohs(ipv4.sin_port);
+        return true;
+    }
+    if (address.ss_family != AF_INET6)
+        return false;
+    const auto& ipv6 = reinterpret_cast<const sockaddr_in6&>(address);
+    peer.address = IpAddressText(ipv6.sin6_addr.s6_addr, sizeof ipv6.sin6_addr.s6_addr);
+    peer.port = ntohs(ipv6.sin6_port);
+    // Windows names an interface by its number.
+    if (ipv6.sin6_scope_id != 0 && IsIpv6Text(peer.address))
+        peer.address += wxString::Format("%%%lu", static_cast<unsigned long>(ipv6.sin6_scope_id));
+    return true;
 }
 
 wxString ErrorText(int error)

@@ -39,11 +39,14 @@ bool IsIpv4Address(const wxString& text)
     return true;
 }
 
-bool IsBroadcastOrMulticast(const wxString& ipv4)
+bool IsBroadcastOrMulticast(const wxString& address)
 {
+    // ff00::/8, in canonical text.
+    if (address.Find(':') != wxNOT_FOUND)
+        return address.length() > 2 && address.StartsWith("ff") && address[2] != ':';
     unsigned long first = 0;
-    if (ipv4 == "255.255.255.255" || !ipv4.BeforeFirst('.').ToULong(&first))
-        return ipv4 == "255.255.255.255";
+    if (address == "255.255.255.255" || !address.BeforeFirst('.').ToULong(&first))
+        return address == "255.255.255.255";
     return first >= kFirstMulticastOctet && first <= kLastMulticastOctet;
 }
 

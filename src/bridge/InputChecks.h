@@ -9,11 +9,11 @@
 // form in which a connecting client's address is compared.
 bool IsIpv4Address(const wxString& text);
 
-// Whether an IPv4 address is one that reaches many machines: a multicast
-// group (224.0.0.0 to 239.255.255.255) or the broadcast address
-// 255.255.255.255. A server may bind such an address, but no client can
-// connect to it.
-bool IsBroadcastOrMulticast(const wxString& ipv4);
+// Whether an address, in canonical text, is one that reaches many machines:
+// an IPv4 multicast group (224.0.0.0 to 239.255.255.255), the broadcast
+// address 255.255.255.255 or an IPv6 multicast group (ff00::/8). A server
+// may bind such an address, but no client can connect to it.
+bool IsBroadcastOrMulticast(const wxString& address);
 
 // A TCP port from 1 to 65535, in decimal digits only.
 bool ParseTcpPort(const wxString& text, unsigned& port);

@@ -1,6 +1,8 @@
 #include "BridgeFixture.h"
 #include "support/FilterEntries.h"
 
+#include <set>
+
 using namespace std::chrono_literals;
 
 namespace
@@ -221,4 +223,68 @@ TEST_F(BridgeTest, TheLogSaysOnceThatAReadersInputIsDroppedAndSummarisesRepeated
     ASSERT_TRUE(PumpUntil([&] { return bridge->GetRefusedIps().size() == kAttempts; }));
     EXPECT_EQ(log.CountContaining("banned ip!"), static_cast<int>(LogThrottle::kLinesPerWindow));
     EXPECT_EQ(log.CountContaining("New client connection accepted"), 2 + static_cast<int>(LogThrottle::kLinesPerWindow));
+}
+
+namespace
+{
+// Whether this machine has IPv6 on its loopback.
+bool HasIpv6Loopback()
+{
+    TcpClient probe;
+    return probe.Listen(FreeTcpPort(), "::1");
+}
+} // namespace
+
+TEST_F(BridgeTest, IpV6ClientsAreServedAsIpV4OnesAndAdmittedByTheirOwnEntries)
+{
+    if (!HasIpv6Loopback())
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
+    // All addresses of both families: the first client, over IPv6, writes.
+    StartBridge();
+    TcpClient overIpv6, overIpv4;
+    ASSERT_TRUE(Admit(overIpv6, "127.0.0.1", 0, "::1"));
+    ASSERT_TRUE(Admit(overIpv4, "127.0.0.1"));
+    ASSERT_TRUE(overIpv4.Send("four"));
+    ASSERT_TRUE(overIpv6.Send("six"));
+    EXPECT_EQ(SerialReceives(3), "six") << "the first client writes, whatever its family";
+    ASSERT_TRUE(pty.Send("both"));
+    EXPECT_TRUE(AllReceive({&overIpv6, &overIpv4}, 4));
+    ClientInfoList clients;
+    bridge->GetClientsInfo(clients);
+    ASSERT_EQ(clients.size(), 2u);
+    std::set<std::string> addresses;
+    for (ClientInfo& client : clients)
+        addresses.insert(client["IP"].GetString().utf8_string());
+    EXPECT_EQ(addresses, (std::set<std::string>{"::1", "127.0.0.1"})) << "an IPv4 client is not ::ffff:127.0.0.1";
+    EXPECT_EQ(log.CountContaining("client 127.0.0.1:"), 1);
+    bridge->Stop();
+
+    // An allow-list of ::1 admits only that; one of 127.0.0.1 admits an IPv4
+    // client that arrives on the IPv6 socket.
+    bridge->AddIpFilter(FilterEntry("::1", IPF_UNCHANGED));
+    StartBridge();
+    TcpClient allowed, refused;
+    ASSERT_TRUE(Admit(allowed, "127.0.0.1", 0, "::1"));
+    ASSERT_TRUE(refused.Connect(port));
+    ASSERT_TRUE(ClosedByBridge(refused));
+    EXPECT_EQ(bridge->GetRefusedIps(), wxArrayString(1, wxString("127.0.0.1")));
+    bridge->Stop();
+    bridge->MarkAllIpFiltersDeleted();
+    bridge->AddIpFilter(FilterEntry("127.0.0.1", IPF_UNCHANGED));
+    StartBridge();
+    TcpClient ipv4;
+    EXPECT_TRUE(Admit(ipv4));
+    bridge->Stop();
+
+    // A bridge that listens on ::1 alone is not reached over IPv4, and the
+    // log writes its IPv6 peers [address]:port.
+    bridge->MarkAllIpFiltersDeleted();
+    bridge->SetListenAddress("::1");
+    StartBridge();
+    TcpClient writer, reader, other;
+    EXPECT_TRUE(Admit(writer, "127.0.0.1", 0, "::1"));
+    EXPECT_TRUE(Admit(reader, "127.0.0.1", 0, "::1"));
+    EXPECT_FALSE(other.Connect(port));
+    ASSERT_TRUE(reader.Send("ignored"));
+    EXPECT_TRUE(PumpUntil([&] { return log.CountContaining("client [::1]:") == 1; }));
 }

@@ -76,11 +76,12 @@ protected:
         ASSERT_TRUE(bridge->IsSerialOpen()) << bridge->GetProblem();
     }
 
-    // Connects and waits until the bridge has admitted the client.
-    bool Admit(TcpClient& client, const char* from = "127.0.0.1", int receiveBuffer = 0)
+    // Connects, to to (::1 for IPv6), and waits until the bridge has admitted
+    // the client.
+    bool Admit(TcpClient& client, const char* from = "127.0.0.1", int receiveBuffer = 0, const char* to = "127.0.0.1")
     {
         const int before = bridge->GetClientCount();
-        return client.Connect(port, from, receiveBuffer) &&
+        return client.Connect(port, from, receiveBuffer, to) &&
                PumpUntil([&] { return bridge->GetClientCount() == before + 1; });
     }
 

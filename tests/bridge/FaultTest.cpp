@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+
 using namespace std::chrono_literals;
 
 namespace
@@ -26,10 +28,17 @@ int BridgeEndOf(const TcpClient& client)
     ::getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&clientEnd), &length);
     for (int fd = 0; fd < 1024; ++fd)
     {
-        sockaddr_in peer{};
+        // The bridge's socket may be IPv6, with the client as ::ffff:127.0.0.1.
+        sockaddr_in6 peer{};
         length = sizeof peer;
-        if (fd != client.Fd() && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-            peer.sin_port == clientEnd.sin_port && peer.sin_addr.s_addr == clientEnd.sin_addr.s_addr)
+        if (fd == client.Fd() || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+            continue;
+        const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(peer);
+        if (peer.sin6_family == AF_INET && ipv4.sin_port == clientEnd.sin_port &&
+            ipv4.sin_addr.s_addr == clientEnd.sin_addr.s_addr)
+            return fd;
+        if (peer.sin6_family == AF_INET6 && peer.sin6_port == clientEnd.sin_port &&
+            std::memcmp(peer.sin6_addr.s6_addr + 12, &clientEnd.sin_addr, 4) == 0)
             return fd;
     }
     return -1;

@@ -8,19 +8,30 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <random>
 #include <set>
 
 namespace
 {
-sockaddr_in Loopback(const char* address, unsigned short port)
+// An IPv4 or IPv6 address and port; its length, 0 when text is neither.
+socklen_t Address(const char* text, unsigned short port, sockaddr_storage& where)
 {
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &where.sin_addr);
-    return where;
+    where = {};
+    auto& ipv6 = reinterpret_cast<sockaddr_in6&>(where);
+    if (::inet_pton(AF_INET6, text, &ipv6.sin6_addr) == 1)
+    {
+        ipv6.sin6_family = AF_INET6;
+        ipv6.sin6_port = htons(port);
+        return sizeof ipv6;
+    }
+    auto& ipv4 = reinterpret_cast<sockaddr_in&>(where);
+    if (::inet_pton(AF_INET, text, &ipv4.sin_addr) != 1)
+        return 0;
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(port);
+    return sizeof ipv4;
 }
 } // namespace
 
@@ -34,16 +45,20 @@ bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer
     Close();
     m_received.clear();
     m_peerClosed = false;
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_storage local{}, remote{};
+    const socklen_t remoteLength = Address(to, port, remote);
+    // The local address follows the remote one's family: ::1 for IPv6.
+    const socklen_t localLength = Address(remote.ss_family == AF_INET6 ? "::1" : from, 0, local);
+    if (remoteLength == 0 || localLength == 0)
+        return false;
+    m_fd = ::socket(remote.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_fd < 0)
         return false;
     if (receiveBuffer > 0)
         ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    const sockaddr_in local = Loopback(from, 0);
-    const sockaddr_in remote = Loopback(to, port);
-    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), localLength) != 0)
         return false;
-    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 && errno != EINPROGRESS)
+    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&remote), remoteLength) != 0 && errno != EINPROGRESS)
         return false;
     pollfd entry{m_fd, POLLOUT, 0};
     if (::poll(&entry, 1, 5000) != 1)
@@ -55,10 +70,10 @@ bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer
         return false;
     // A port that nothing listens on yet can be the one the system picks for
     // this end, which then connects to itself and holds the port.
-    sockaddr_in self{};
+    sockaddr_storage self{};
     length = sizeof self;
     ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&self), &length);
-    if (self.sin_port == remote.sin_port && self.sin_addr.s_addr == remote.sin_addr.s_addr)
+    if (length == remoteLength && std::memcmp(&self, &remote, remoteLength) == 0)
     {
         Close();
         return false;
@@ -66,12 +81,13 @@ bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer
     return true;
 }
 
-bool TcpClient::Listen(unsigned short port)
+bool TcpClient::Listen(unsigned short port, const char* address)
 {
     Close();
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in any = Loopback("0.0.0.0", port);
-    return m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0 && ::listen(m_fd, 1) == 0;
+    sockaddr_storage where{};
+    const socklen_t length = Address(address, port, where);
+    m_fd = length ? ::socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    return m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&where), length) == 0 && ::listen(m_fd, 1) == 0;
 }
 
 bool TcpClient::Send(const std::string& bytes, std::chrono::milliseconds timeout)
@@ -149,10 +165,20 @@ unsigned short FreeTcpPort()
         const auto port = static_cast<unsigned short>(kLowest + random() % kCount);
         if (handedOut.count(port))
             continue;
-        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in any = Loopback("0.0.0.0", port);
-        const bool free = ::bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
-        ::close(probe);
+        // Free in both families, as bridges listen on both where they can.
+        bool free = true;
+        for (const char* any : {"0.0.0.0", "::"})
+        {
+            sockaddr_storage where{};
+            const socklen_t length = Address(any, port, where);
+            const int probe = ::socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (probe < 0)
+                continue; // no such family here
+            const int only = 1;
+            ::setsockopt(probe, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+            free = free && ::bind(probe, reinterpret_cast<const sockaddr*>(&where), length) == 0;
+            ::close(probe);
+        }
         if (free)
         {
             handedOut.insert(port);

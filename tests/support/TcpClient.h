@@ -14,14 +14,15 @@ public:
     TcpClient& operator=(const TcpClient&) = delete;
 
     // Connects to to:port from the local address from (any address of
-    // 127/8 works on Linux). receiveBuffer > 0 shrinks the socket's receive
-    // buffer first, for a client that is meant to fall behind.
+    // 127/8 works on Linux); to may be IPv6 (::1), and the client then comes
+    // from ::1. receiveBuffer > 0 shrinks the socket's receive buffer first,
+    // for a client that is meant to fall behind.
     bool Connect(unsigned short port, const char* from = "127.0.0.1", int receiveBuffer = 0,
                  const char* to = "127.0.0.1");
     int Fd() const { return m_fd; }
-    // Listens on the port of every local address instead, as another program
-    // that holds it would; Close frees it.
-    bool Listen(unsigned short port);
+    // Listens on the port of every local IPv4 address, or of address, instead,
+    // as another program that holds it would; Close frees it.
+    bool Listen(unsigned short port, const char* address = "0.0.0.0");
 
     // Sends every byte, waiting at most timeout for room.
     bool Send(const std::string& bytes, std::chrono::milliseconds timeout = std::chrono::seconds(5));
