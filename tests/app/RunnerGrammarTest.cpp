@@ -112,6 +112,7 @@ TEST(RunnerGrammar, ReadsEveryCommandWithItsArgumentsAndOptions)
         {{"--dir", "--help"}, "serve --dir=--help"},
         {{"set", "1", "--frame=a=b"}, "set 1 --frame=a=b"},
         {{"add", "-", "9600", "4001"}, "add - 9600 4001"},
+        {{"set", "++", "--dir", "++"}, "set ++ --dir=++"},
     });
 }
 
@@ -200,6 +201,17 @@ TEST(RunnerGrammar, RefusesWithOneLineThatSaysWhy)
         {{"--dir", ""}, "refused: --dir needs a directory"},
         {{"--dir", "a", "list", "--dir", ""}, "refused: --dir needs a directory"},
         {{"set", "1", "--allow-all=x"}, "refused: --allow-all takes no value"},
+        {{"set", "1", "--allow-all="}, "refused: --allow-all takes no value"},
+        // Words that some parsers read otherwise.
+        {{"list", "--"}, "refused: unknown option --"},
+        {{"add", "--", "a", "b", "c"}, "refused: unknown option --"},
+        {{"set", "1", "--baud", "9600", "-5"}, "refused: unknown option -5"},
+        {{"-hx"}, "refused: unknown option -hx"},
+        {{"--help=x"}, "refused: unknown option --help"},
+        {{"--version="}, "refused: unknown option --version"},
+        {{"++"}, "refused: unknown command \"++\""},
+        {{"list", "++"}, "refused: list takes no arguments"},
+        {{"add", "a", "b", "c", "++"}, "refused: add takes SERIAL BAUD TCPPORT"},
         // Text that is not UTF-8 would be stored as nothing.
         {{"set", "2", "--listen", "127.0.0.1\xff"}, "refused: the value of --listen is not UTF-8 text"},
         {{"set", "2", "--allow=10.0.0.1\xc3"}, "refused: the value of --allow is not UTF-8 text"},
