@@ -23,74 +23,6 @@ namespace
 // list cuts a longer value, so that one odd value cannot stretch the table.
 constexpr std::size_t kLongestListed = 100;
 
-// What each command takes: its arguments and its options.
-struct Syntax
-{
-    const char* name;
-    std::size_t arguments;
-    const char* argumentNames;
-    std::vector<std::string> options;
-};
-
-const std::vector<Syntax>& Syntaxes()
-{
-    static const std::vector<Syntax> syntaxes = {
-        {"serve", 0, "", {}},
-        {"list", 0, "", {}},
-        {"ports", 0, "", {}},
-        {"add", 3, "SERIAL BAUD TCPPORT", {"--frame", "--listen", "--protocol", "--allow"}},
-        {"set",
-         1,
-         "ID",
-         {"--serial", "--baud", "--tcp", "--frame", "--listen", "--protocol", "--allow", "--allow-all"}},
-        {"remove", 1, "ID", {}},
-        {"reload", 0, "", {}},
-    };
-    return syntaxes;
-}
-
-const Syntax* FindSyntax(const std::string& name)
-{
-    for (const Syntax& syntax : Syntaxes())
-    {
-        if (name == syntax.name)
-            return &syntax;
-    }
-    return nullptr;
-}
-
-// Stores an option's value in the command; false when it was given twice.
-bool TakeOption(RunnerCommand& command, const std::string& option, const std::string& value)
-{
-    const std::map<std::string, std::pair<std::string*, bool*>> fields = {
-        {"--serial", {&command.serial, &command.haveSerial}}, {"--baud", {&command.baud, &command.haveBaud}},
-        {"--tcp", {&command.tcp, &command.haveTcp}},          {"--frame", {&command.frame, &command.haveFrame}},
-        {"--listen", {&command.listen, &command.haveListen}},
-        {"--protocol", {&command.protocol, &command.haveProtocol}},
-    };
-    if (option == "--allow")
-    {
-        command.allow.push_back(value);
-        return true;
-    }
-    const auto field = fields.at(option);
-    if (*field.second)
-        return false;
-    *field.first = value;
-    *field.second = true;
-    return true;
-}
-
-bool IsValueOption(const std::string& option)
-{
-    for (const char* name : {"--dir", "--serial", "--baud", "--tcp", "--frame", "--listen", "--protocol", "--allow"})
-    {
-        if (option == name)
-            return true;
-    }
-    return false;
-}
-
 std::string Text(const wxString& text)
 {
     return text.utf8_string();
@@ -242,11 +174,6 @@ std::size_t Width(const std::string& utf8)
     return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char byte) {
         return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; // not a continuation byte
     }));
-}
-
-bool IsUtf8(const std::string& text)
-{
-    return text.empty() || !wxString::FromUTF8(text.data(), text.size()).empty();
 }
 
 class StoreCommand
@@ -476,115 +403,6 @@ private:
     std::string m_error; // and the message
 };
 } // namespace
-
-bool ParseRunnerCommand(const std::vector<std::string>& arguments, RunnerCommand& command, std::string& error)
-{
-    // Text that is not UTF-8 would be stored as nothing, which for an
-    // address means every one.
-    for (std::size_t i = 0; i < arguments.size(); ++i)
-    {
-        if (IsUtf8(arguments[i]))
-            continue;
-        const std::string& argument = arguments[i];
-        const std::string option = argument.rfind("--", 0) == 0 ? argument.substr(0, argument.find('='))
-                                   : i > 0 && IsValueOption(arguments[i - 1]) ? arguments[i - 1]
-                                                                               : std::string();
-        error = (IsUtf8(option) && !option.empty() ? "the value of " + option : "argument " + std::to_string(i + 1)) +
-                " is not UTF-8 text";
-        return false;
-    }
-
-    bool named = false;
-    std::vector<std::pair<std::string, std::string>> options;
-    for (std::size_t i = 0; i < arguments.size(); ++i)
-    {
-        std::string argument = arguments[i];
-        if (argument == "--help" || argument == "-h" || argument == "--version")
-        {
-            command.name = argument == "--version" ? "version" : "help";
-            return true;
-        }
-        if (argument.size() > 1 && argument[0] == '-')
-        {
-            std::string value;
-            const auto equals = argument.find('=');
-            const std::string option = argument.substr(0, equals);
-            if (!IsValueOption(option) && option != "--allow-all")
-            {
-                error = "unknown option " + option;
-                return false;
-            }
-            if (option == "--allow-all")
-            {
-                if (equals != std::string::npos)
-                {
-                    error = "--allow-all takes no value";
-                    return false;
-                }
-                options.emplace_back(option, "");
-                continue;
-            }
-            if (equals != std::string::npos)
-                value = argument.substr(equals + 1);
-            else if (i + 1 < arguments.size())
-                value = arguments[++i];
-            else
-            {
-                error = option + " needs a value";
-                return false;
-            }
-            options.emplace_back(option, value);
-            continue;
-        }
-        if (!named)
-        {
-            if (!FindSyntax(argument) || argument == "serve")
-            {
-                error = "unknown command \"" + argument + "\"";
-                return false;
-            }
-            command.name = argument;
-            named = true;
-            continue;
-        }
-        command.arguments.push_back(argument);
-    }
-
-    const Syntax& syntax = *FindSyntax(command.name);
-    if (command.arguments.size() != syntax.arguments)
-    {
-        error = command.name == "serve" ? "unexpected argument \"" + command.arguments[0] + "\""
-                                         : command.name + " takes " +
-                                               (syntax.arguments ? std::string(syntax.argumentNames) : "no arguments");
-        return false;
-    }
-    for (const auto& [option, value] : options)
-    {
-        if (option == "--dir")
-        {
-            if (!command.dir.empty() || value.empty())
-            {
-                error = value.empty() ? "--dir needs a directory" : "--dir is given twice";
-                return false;
-            }
-            command.dir = value;
-            continue;
-        }
-        if (std::find(syntax.options.begin(), syntax.options.end(), option) == syntax.options.end())
-        {
-            error = command.name + " takes no " + option;
-            return false;
-        }
-        if (option == "--allow-all")
-            command.allowAll = true;
-        else if (!TakeOption(command, option, value))
-        {
-            error = option + " is given twice";
-            return false;
-        }
-    }
-    return true;
-}
 
 int RunStoreCommand(const RunnerCommand& command, std::ostream& out, std::ostream& err)
 {
