@@ -76,9 +76,9 @@ std::string Describe(const Bridge& bridge)
 // for a usage error when it does not pass.
 std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
 {
-    if (command.haveSerial)
+    if (command.serial)
     {
-        const wxString port = wxString::FromUTF8(command.serial).Strip(wxString::both);
+        const wxString port = wxString::FromUTF8(*command.serial).Strip(wxString::both);
         if (port.empty())
             return "the serial port is empty";
         wxString stored, reason;
@@ -86,42 +86,42 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
             return Text(reason);
         bridge.SetComPort(stored);
     }
-    if (command.haveBaud)
+    if (command.baud)
     {
-        if (SerialPortHandler::GetBaudList().Index(wxString::FromUTF8(command.baud)) == wxNOT_FOUND)
-            return "\"" + command.baud + "\" is not a baud rate offered: " +
+        if (SerialPortHandler::GetBaudList().Index(wxString::FromUTF8(*command.baud)) == wxNOT_FOUND)
+            return "\"" + *command.baud + "\" is not a baud rate offered: " +
                    Text(wxJoin(SerialPortHandler::GetBaudList(), ' ', '\0'));
-        bridge.SetComBaud(std::stoi(command.baud));
+        bridge.SetComBaud(std::stoi(*command.baud));
     }
-    if (command.haveTcp)
+    if (command.tcp)
     {
         unsigned port = 0;
-        if (!ParseTcpPort(wxString::FromUTF8(command.tcp), port))
-            return "the TCP port must be a number from 1 to 65535, not \"" + command.tcp + "\"";
+        if (!ParseTcpPort(wxString::FromUTF8(*command.tcp), port))
+            return "the TCP port must be a number from 1 to 65535, not \"" + *command.tcp + "\"";
         bridge.SetTcpPort(static_cast<wxUint16>(port));
     }
-    if (command.haveListen)
+    if (command.listen)
     {
         // 0.0.0.0, every address, is what an empty one means.
-        const wxString address = wxString::FromUTF8(command.listen);
+        const wxString address = wxString::FromUTF8(*command.listen);
         if (!address.empty() && !IsIpv4Address(address))
-            return "\"" + command.listen + "\" is not an IPv4 address such as 127.0.0.1";
+            return "\"" + *command.listen + "\" is not an IPv4 address such as 127.0.0.1";
         if (IsBroadcastOrMulticast(address))
-            return "\"" + command.listen + "\" is a broadcast or multicast address, which no client can connect to";
+            return "\"" + *command.listen + "\" is a broadcast or multicast address, which no client can connect to";
         bridge.SetListenAddress(address == "0.0.0.0" ? wxString() : address);
     }
-    if (command.haveProtocol)
+    if (command.protocol)
     {
-        if (command.protocol != Bridge::kRawProtocol && command.protocol != Bridge::kRfc2217Protocol)
-            return "the protocol is raw or rfc2217, not \"" + command.protocol + "\"";
-        bridge.SetProtocol(wxString::FromUTF8(command.protocol));
+        if (*command.protocol != Bridge::kRawProtocol && *command.protocol != Bridge::kRfc2217Protocol)
+            return "the protocol is raw or rfc2217, not \"" + *command.protocol + "\"";
+        bridge.SetProtocol(wxString::FromUTF8(*command.protocol));
     }
-    if (command.haveFrame)
+    if (command.frame)
     {
         int dataBits = 0, stopBits = 0;
         char parity = 0;
-        if (!ParseFrame(wxString::FromUTF8(command.frame), dataBits, parity, stopBits))
-            return "\"" + command.frame + "\" is not a character frame such as 8N1 (7 or 8 data bits, parity N, E "
+        if (!ParseFrame(wxString::FromUTF8(*command.frame), dataBits, parity, stopBits))
+            return "\"" + *command.frame + "\" is not a character frame such as 8N1 (7 or 8 data bits, parity N, E "
                                           "or O, 1 or 2 stop bits)";
         bridge.SetDataBits(dataBits);
         bridge.SetParity(parity);
@@ -281,7 +281,6 @@ private:
         settings.serial = m_command.arguments[0];
         settings.baud = m_command.arguments[1];
         settings.tcp = m_command.arguments[2];
-        settings.haveSerial = settings.haveBaud = settings.haveTcp = true;
         Bridge bridge;
         const std::string wrong = CheckSettings(settings, bridge);
         if (!wrong.empty())
@@ -293,8 +292,7 @@ private:
     int Set()
     {
         const RunnerCommand& c = m_command;
-        if (!c.haveSerial && !c.haveBaud && !c.haveTcp && !c.haveFrame && !c.haveListen && !c.haveProtocol &&
-            c.allow.empty() && !c.allowAll)
+        if (!c.serial && !c.baud && !c.tcp && !c.frame && !c.listen && !c.protocol && c.allow.empty() && !c.allowAll)
             return Fail(kExitUsage, "set changes nothing without an option such as --baud 9600");
         if (c.allowAll && !c.allow.empty())
             return Fail(kExitUsage, "--allow-all and --allow exclude each other");

@@ -373,13 +373,10 @@ private:
     {
         const auto declared = std::find_if(m_commands.begin(), m_commands.end(),
                                            [&](const CommandDeclaration& each) { return each.command == chosen; });
-        const std::map<const CLI::Option*, std::pair<std::string RunnerCommand::*, bool RunnerCommand::*>> fields = {
-            {m_serial, {&RunnerCommand::serial, &RunnerCommand::haveSerial}},
-            {m_baud, {&RunnerCommand::baud, &RunnerCommand::haveBaud}},
-            {m_tcp, {&RunnerCommand::tcp, &RunnerCommand::haveTcp}},
-            {m_frame, {&RunnerCommand::frame, &RunnerCommand::haveFrame}},
-            {m_listen, {&RunnerCommand::listen, &RunnerCommand::haveListen}},
-            {m_protocol, {&RunnerCommand::protocol, &RunnerCommand::haveProtocol}},
+        const std::map<const CLI::Option*, std::optional<std::string> RunnerCommand::*> fields = {
+            {m_serial, &RunnerCommand::serial}, {m_baud, &RunnerCommand::baud},
+            {m_tcp, &RunnerCommand::tcp},       {m_frame, &RunnerCommand::frame},
+            {m_listen, &RunnerCommand::listen}, {m_protocol, &RunnerCommand::protocol},
         };
         std::map<const CLI::Option*, std::size_t> given;
         for (const CLI::Option* option : m_app.parse_order())
@@ -404,10 +401,7 @@ private:
             else if (before > 0)
                 return name + " is given twice";
             else
-            {
-                command.*fields.at(option).first = value;
-                command.*fields.at(option).second = true;
-            }
+                command.*fields.at(option) = value;
         }
         return std::string();
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,11 @@ struct RunnerCommand
     std::string name = "serve"; // serve, list, add, set, remove, ports, reload, help, version
     std::string dir;            // --dir: where bridges.db and filelog.txt are; empty for the working directory
     std::vector<std::string> arguments;
-    // The options given, each at most once except --allow.
-    std::string serial, baud, tcp, frame, listen, protocol;
+    // The options given, each at most once except --allow; an empty value is
+    // a value given.
+    std::optional<std::string> serial, baud, tcp, frame, listen, protocol;
     std::vector<std::string> allow;
     bool allowAll = false;
-    bool haveSerial = false, haveBaud = false, haveTcp = false, haveFrame = false, haveListen = false,
-         haveProtocol = false;
 };
 
 // Reads the command line (without the program's name); false with a

@@ -28,18 +28,14 @@ std::string Read(const Arguments& arguments)
         read += " " + argument;
     if (!command.dir.empty())
         read += " --dir=" + command.dir;
-    const std::pair<const char*, const std::string*> values[] = {
-        {command.haveSerial ? "--serial" : nullptr, &command.serial},
-        {command.haveBaud ? "--baud" : nullptr, &command.baud},
-        {command.haveTcp ? "--tcp" : nullptr, &command.tcp},
-        {command.haveFrame ? "--frame" : nullptr, &command.frame},
-        {command.haveListen ? "--listen" : nullptr, &command.listen},
-        {command.haveProtocol ? "--protocol" : nullptr, &command.protocol},
+    const std::pair<const char*, const std::optional<std::string>*> values[] = {
+        {"--serial", &command.serial}, {"--baud", &command.baud},     {"--tcp", &command.tcp},
+        {"--frame", &command.frame},   {"--listen", &command.listen}, {"--protocol", &command.protocol},
     };
     for (const auto& [option, value] : values)
     {
-        if (option)
-            read += std::string(" ") + option + "=" + *value;
+        if (*value)
+            read += std::string(" ") + option + "=" + **value;
     }
     for (const std::string& address : command.allow)
         read += " --allow=" + address;
