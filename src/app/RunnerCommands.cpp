@@ -3,7 +3,7 @@
 #include "RunnerOs.h"
 
 #include "bridge/Bridge.h"
-#include "bridge/InputChecks.h"
+#include "bridge/SettingsInput.h"
 #include "serial/PortDiscovery.h"
 #include "serial/SerialPortHandler.h"
 #include "store/DatabaseHelper.h"
@@ -72,77 +72,34 @@ std::string Describe(const Bridge& bridge)
            (allowed == "any" ? std::string("any address may connect") : "admits " + allowed);
 }
 
-// Checks an option the way the options dialog checks its field; the reason
-// for a usage error when it does not pass.
+// Takes the options through the checks the options dialog uses, in this
+// order; the reason for a usage error when one is refused.
 std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
 {
-    if (command.serial)
+    using Setter = wxString (*)(BridgeSettings&, const wxString&);
+    const std::pair<const std::optional<std::string>&, Setter> settings[] = {
+        {command.serial, settings_input::SetSerialPort},    {command.baud, settings_input::SetBaudRate},
+        {command.tcp, settings_input::SetTcpPort},          {command.listen, settings_input::SetListenAddress},
+        {command.protocol, settings_input::SetProtocol},    {command.frame, settings_input::SetFrame},
+    };
+    for (const auto& [value, set] : settings)
     {
-        const wxString port = wxString::FromUTF8(*command.serial).Strip(wxString::both);
-        if (port.empty())
-            return "the serial port is empty";
-        wxString stored, reason;
-        if (!SerialPortHandler::StoredPortName(port, stored, reason))
-            return Text(reason);
-        bridge.SetComPort(stored);
-    }
-    if (command.baud)
-    {
-        if (SerialPortHandler::GetBaudList().Index(wxString::FromUTF8(*command.baud)) == wxNOT_FOUND)
-            return "\"" + *command.baud + "\" is not a baud rate offered: " +
-                   Text(wxJoin(SerialPortHandler::GetBaudList(), ' ', '\0'));
-        bridge.SetComBaud(std::stoi(*command.baud));
-    }
-    if (command.tcp)
-    {
-        unsigned port = 0;
-        if (!ParseTcpPort(wxString::FromUTF8(*command.tcp), port))
-            return "the TCP port must be a number from 1 to 65535, not \"" + *command.tcp + "\"";
-        bridge.SetTcpPort(static_cast<wxUint16>(port));
-    }
-    if (command.listen)
-    {
-        // 0.0.0.0, every address, is what an empty one means.
-        const wxString address = wxString::FromUTF8(*command.listen);
-        if (!address.empty() && !IsIpv4Address(address))
-            return "\"" + *command.listen + "\" is not an IPv4 address such as 127.0.0.1";
-        if (IsBroadcastOrMulticast(address))
-            return "\"" + *command.listen + "\" is a broadcast or multicast address, which no client can connect to";
-        bridge.SetListenAddress(address == "0.0.0.0" ? wxString() : address);
-    }
-    if (command.protocol)
-    {
-        if (*command.protocol != Bridge::kRawProtocol && *command.protocol != Bridge::kRfc2217Protocol)
-            return "the protocol is raw or rfc2217, not \"" + *command.protocol + "\"";
-        bridge.SetProtocol(wxString::FromUTF8(*command.protocol));
-    }
-    if (command.frame)
-    {
-        int dataBits = 0, stopBits = 0;
-        char parity = 0;
-        if (!ParseFrame(wxString::FromUTF8(*command.frame), dataBits, parity, stopBits))
-            return "\"" + *command.frame + "\" is not a character frame such as 8N1 (7 or 8 data bits, parity N, E "
-                                          "or O, 1 or 2 stop bits)";
-        bridge.SetDataBits(dataBits);
-        bridge.SetParity(parity);
-        bridge.SetStopBits(stopBits);
+        const wxString refused = value ? set(bridge, wxString::FromUTF8(*value)) : wxString();
+        if (!refused.empty())
+            return Text(refused);
     }
     for (const std::string& address : command.allow)
     {
-        if (!IsIpv4Address(wxString::FromUTF8(address)))
-            return "\"" + address + "\" is not an IPv4 address such as 192.168.0.10";
+        const wxString refused = settings_input::CheckAllowedAddress(wxString::FromUTF8(address));
+        if (!refused.empty())
+            return Text(refused);
     }
     if (command.allowAll || !command.allow.empty())
         bridge.MarkAllIpFiltersDeleted();
     for (const std::string& address : command.allow)
     {
-        if (bridge.FindIpFilter(wxString::FromUTF8(address)))
-            continue;
-        IpFilter entry;
-        entry.ip_address = wxString::FromUTF8(address);
-        entry.bridge_id = bridge.GetId();
-        entry.state = IPF_NEW;
-        bridge.AddIpFilter(entry);
+        if (!bridge.FindIpFilter(wxString::FromUTF8(address)))
+            settings_input::AddAllowedAddress(bridge, wxString::FromUTF8(address));
     }
     if (!bridge.GetStoredTcpPort().empty())
         return "bridge " + std::to_string(bridge.GetId()) + " has no valid TCP port; give one with --tcp";
