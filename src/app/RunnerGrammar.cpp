@@ -117,6 +117,9 @@ public:
         m_app.set_help_flag();
         m_app.allow_extras(); // told in the runner's own words below
         m_app.require_subcommand(0, 1);
+        // CLI11 would take /dev/ttyS0 for an option on Windows, where the
+        // runner has never had options that begin with a slash.
+        m_app.allow_windows_style_options(false);
         // Counted and told below, in the order given.
         m_app.option_defaults()->take_last();
         m_app.footer("Exit status: 0 done, 1 the store or the system failed, 2 a wrong command line.");
@@ -215,6 +218,12 @@ public:
         catch (const CLI::ArgumentMismatch&)
         {
             stop = arguments.back() + " needs a value"; // only the last word can lack its value
+        }
+        catch (const CLI::ParseError& unforeseen)
+        {
+            // Nothing else is refused by CLI11 once the words above are
+            // sorted out; should that change, it is said rather than crashed on.
+            stop = unforeseen.what();
         }
 
         // Words that are neither options nor their values: before the
