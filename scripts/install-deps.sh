@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libwxgtk3.2-dev libwxsqlite3-3.2-dev libsqlite3-dev
+  libwxgtk3.2-dev libwxsqlite3-3.2-dev libsqlite3-dev libcli11-dev
   libgtest-dev
   xvfb xauth xdotool
   python3-serial

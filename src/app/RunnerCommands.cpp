@@ -3,7 +3,7 @@
 #include "RunnerOs.h"
 
 #include "bridge/Bridge.h"
-#include "bridge/InputChecks.h"
+#include "bridge/SettingsInput.h"
 #include "serial/PortDiscovery.h"
 #include "serial/SerialPortHandler.h"
 #include "store/DatabaseHelper.h"
@@ -22,74 +22,6 @@ namespace
 {
 // list cuts a longer value, so that one odd value cannot stretch the table.
 constexpr std::size_t kLongestListed = 100;
-
-// What each command takes: its arguments and its options.
-struct Syntax
-{
-    const char* name;
-    std::size_t arguments;
-    const char* argumentNames;
-    std::vector<std::string> options;
-};
-
-const std::vector<Syntax>& Syntaxes()
-{
-    static const std::vector<Syntax> syntaxes = {
-        {"serve", 0, "", {}},
-        {"list", 0, "", {}},
-        {"ports", 0, "", {}},
-        {"add", 3, "SERIAL BAUD TCPPORT", {"--frame", "--listen", "--protocol", "--allow"}},
-        {"set",
-         1,
-         "ID",
-         {"--serial", "--baud", "--tcp", "--frame", "--listen", "--protocol", "--allow", "--allow-all"}},
-        {"remove", 1, "ID", {}},
-        {"reload", 0, "", {}},
-    };
-    return syntaxes;
-}
-
-const Syntax* FindSyntax(const std::string& name)
-{
-    for (const Syntax& syntax : Syntaxes())
-    {
-        if (name == syntax.name)
-            return &syntax;
-    }
-    return nullptr;
-}
-
-// Stores an option's value in the command; false when it was given twice.
-bool TakeOption(RunnerCommand& command, const std::string& option, const std::string& value)
-{
-    const std::map<std::string, std::pair<std::string*, bool*>> fields = {
-        {"--serial", {&command.serial, &command.haveSerial}}, {"--baud", {&command.baud, &command.haveBaud}},
-        {"--tcp", {&command.tcp, &command.haveTcp}},          {"--frame", {&command.frame, &command.haveFrame}},
-        {"--listen", {&command.listen, &command.haveListen}},
-        {"--protocol", {&command.protocol, &command.haveProtocol}},
-    };
-    if (option == "--allow")
-    {
-        command.allow.push_back(value);
-        return true;
-    }
-    const auto field = fields.at(option);
-    if (*field.second)
-        return false;
-    *field.first = value;
-    *field.second = true;
-    return true;
-}
-
-bool IsValueOption(const std::string& option)
-{
-    for (const char* name : {"--dir", "--serial", "--baud", "--tcp", "--frame", "--listen", "--protocol", "--allow"})
-    {
-        if (option == name)
-            return true;
-    }
-    return false;
-}
 
 std::string Text(const wxString& text)
 {
@@ -140,77 +72,34 @@ std::string Describe(const Bridge& bridge)
            (allowed == "any" ? std::string("any address may connect") : "admits " + allowed);
 }
 
-// Checks an option the way the options dialog checks its field; the reason
-// for a usage error when it does not pass.
+// Takes the options through the checks the options dialog uses, in this
+// order; the reason for a usage error when one is refused.
 std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
 {
-    if (command.haveSerial)
+    using Setter = wxString (*)(BridgeSettings&, const wxString&);
+    const std::pair<const std::optional<std::string>&, Setter> settings[] = {
+        {command.serial, settings_input::SetSerialPort},    {command.baud, settings_input::SetBaudRate},
+        {command.tcp, settings_input::SetTcpPort},          {command.listen, settings_input::SetListenAddress},
+        {command.protocol, settings_input::SetProtocol},    {command.frame, settings_input::SetFrame},
+    };
+    for (const auto& [value, set] : settings)
     {
-        const wxString port = wxString::FromUTF8(command.serial).Strip(wxString::both);
-        if (port.empty())
-            return "the serial port is empty";
-        wxString stored, reason;
-        if (!SerialPortHandler::StoredPortName(port, stored, reason))
-            return Text(reason);
-        bridge.SetComPort(stored);
-    }
-    if (command.haveBaud)
-    {
-        if (SerialPortHandler::GetBaudList().Index(wxString::FromUTF8(command.baud)) == wxNOT_FOUND)
-            return "\"" + command.baud + "\" is not a baud rate offered: " +
-                   Text(wxJoin(SerialPortHandler::GetBaudList(), ' ', '\0'));
-        bridge.SetComBaud(std::stoi(command.baud));
-    }
-    if (command.haveTcp)
-    {
-        unsigned port = 0;
-        if (!ParseTcpPort(wxString::FromUTF8(command.tcp), port))
-            return "the TCP port must be a number from 1 to 65535, not \"" + command.tcp + "\"";
-        bridge.SetTcpPort(static_cast<wxUint16>(port));
-    }
-    if (command.haveListen)
-    {
-        // 0.0.0.0, every address, is what an empty one means.
-        const wxString address = wxString::FromUTF8(command.listen);
-        if (!address.empty() && !IsIpv4Address(address))
-            return "\"" + command.listen + "\" is not an IPv4 address such as 127.0.0.1";
-        if (IsBroadcastOrMulticast(address))
-            return "\"" + command.listen + "\" is a broadcast or multicast address, which no client can connect to";
-        bridge.SetListenAddress(address == "0.0.0.0" ? wxString() : address);
-    }
-    if (command.haveProtocol)
-    {
-        if (command.protocol != Bridge::kRawProtocol && command.protocol != Bridge::kRfc2217Protocol)
-            return "the protocol is raw or rfc2217, not \"" + command.protocol + "\"";
-        bridge.SetProtocol(wxString::FromUTF8(command.protocol));
-    }
-    if (command.haveFrame)
-    {
-        int dataBits = 0, stopBits = 0;
-        char parity = 0;
-        if (!ParseFrame(wxString::FromUTF8(command.frame), dataBits, parity, stopBits))
-            return "\"" + command.frame + "\" is not a character frame such as 8N1 (7 or 8 data bits, parity N, E "
-                                          "or O, 1 or 2 stop bits)";
-        bridge.SetDataBits(dataBits);
-        bridge.SetParity(parity);
-        bridge.SetStopBits(stopBits);
+        const wxString refused = value ? set(bridge, wxString::FromUTF8(*value)) : wxString();
+        if (!refused.empty())
+            return Text(refused);
     }
     for (const std::string& address : command.allow)
     {
-        if (!IsIpv4Address(wxString::FromUTF8(address)))
-            return "\"" + address + "\" is not an IPv4 address such as 192.168.0.10";
+        const wxString refused = settings_input::CheckAllowedAddress(wxString::FromUTF8(address));
+        if (!refused.empty())
+            return Text(refused);
     }
     if (command.allowAll || !command.allow.empty())
         bridge.MarkAllIpFiltersDeleted();
     for (const std::string& address : command.allow)
     {
-        if (bridge.FindIpFilter(wxString::FromUTF8(address)))
-            continue;
-        IpFilter entry;
-        entry.ip_address = wxString::FromUTF8(address);
-        entry.bridge_id = bridge.GetId();
-        entry.state = IPF_NEW;
-        bridge.AddIpFilter(entry);
+        if (!bridge.FindIpFilter(wxString::FromUTF8(address)))
+            settings_input::AddAllowedAddress(bridge, wxString::FromUTF8(address));
     }
     if (!bridge.GetStoredTcpPort().empty())
         return "bridge " + std::to_string(bridge.GetId()) + " has no valid TCP port; give one with --tcp";
@@ -242,11 +131,6 @@ std::size_t Width(const std::string& utf8)
     return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char byte) {
         return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; // not a continuation byte
     }));
-}
-
-bool IsUtf8(const std::string& text)
-{
-    return text.empty() || !wxString::FromUTF8(text.data(), text.size()).empty();
 }
 
 class StoreCommand
@@ -354,7 +238,6 @@ private:
         settings.serial = m_command.arguments[0];
         settings.baud = m_command.arguments[1];
         settings.tcp = m_command.arguments[2];
-        settings.haveSerial = settings.haveBaud = settings.haveTcp = true;
         Bridge bridge;
         const std::string wrong = CheckSettings(settings, bridge);
         if (!wrong.empty())
@@ -366,8 +249,7 @@ private:
     int Set()
     {
         const RunnerCommand& c = m_command;
-        if (!c.haveSerial && !c.haveBaud && !c.haveTcp && !c.haveFrame && !c.haveListen && !c.haveProtocol &&
-            c.allow.empty() && !c.allowAll)
+        if (!c.serial && !c.baud && !c.tcp && !c.frame && !c.listen && !c.protocol && c.allow.empty() && !c.allowAll)
             return Fail(kExitUsage, "set changes nothing without an option such as --baud 9600");
         if (c.allowAll && !c.allow.empty())
             return Fail(kExitUsage, "--allow-all and --allow exclude each other");
@@ -476,115 +358,6 @@ private:
     std::string m_error; // and the message
 };
 } // namespace
-
-bool ParseRunnerCommand(const std::vector<std::string>& arguments, RunnerCommand& command, std::string& error)
-{
-    // Text that is not UTF-8 would be stored as nothing, which for an
-    // address means every one.
-    for (std::size_t i = 0; i < arguments.size(); ++i)
-    {
-        if (IsUtf8(arguments[i]))
-            continue;
-        const std::string& argument = arguments[i];
-        const std::string option = argument.rfind("--", 0) == 0 ? argument.substr(0, argument.find('='))
-                                   : i > 0 && IsValueOption(arguments[i - 1]) ? arguments[i - 1]
-                                                                               : std::string();
-        error = (IsUtf8(option) && !option.empty() ? "the value of " + option : "argument " + std::to_string(i + 1)) +
-                " is not UTF-8 text";
-        return false;
-    }
-
-    bool named = false;
-    std::vector<std::pair<std::string, std::string>> options;
-    for (std::size_t i = 0; i < arguments.size(); ++i)
-    {
-        std::string argument = arguments[i];
-        if (argument == "--help" || argument == "-h" || argument == "--version")
-        {
-            command.name = argument == "--version" ? "version" : "help";
-            return true;
-        }
-        if (argument.size() > 1 && argument[0] == '-')
-        {
-            std::string value;
-            const auto equals = argument.find('=');
-            const std::string option = argument.substr(0, equals);
-            if (!IsValueOption(option) && option != "--allow-all")
-            {
-                error = "unknown option " + option;
-                return false;
-            }
-            if (option == "--allow-all")
-            {
-                if (equals != std::string::npos)
-                {
-                    error = "--allow-all takes no value";
-                    return false;
-                }
-                options.emplace_back(option, "");
-                continue;
-            }
-            if (equals != std::string::npos)
-                value = argument.substr(equals + 1);
-            else if (i + 1 < arguments.size())
-                value = arguments[++i];
-            else
-            {
-                error = option + " needs a value";
-                return false;
-            }
-            options.emplace_back(option, value);
-            continue;
-        }
-        if (!named)
-        {
-            if (!FindSyntax(argument) || argument == "serve")
-            {
-                error = "unknown command \"" + argument + "\"";
-                return false;
-            }
-            command.name = argument;
-            named = true;
-            continue;
-        }
-        command.arguments.push_back(argument);
-    }
-
-    const Syntax& syntax = *FindSyntax(command.name);
-    if (command.arguments.size() != syntax.arguments)
-    {
-        error = command.name == "serve" ? "unexpected argument \"" + command.arguments[0] + "\""
-                                         : command.name + " takes " +
-                                               (syntax.arguments ? std::string(syntax.argumentNames) : "no arguments");
-        return false;
-    }
-    for (const auto& [option, value] : options)
-    {
-        if (option == "--dir")
-        {
-            if (!command.dir.empty() || value.empty())
-            {
-                error = value.empty() ? "--dir needs a directory" : "--dir is given twice";
-                return false;
-            }
-            command.dir = value;
-            continue;
-        }
-        if (std::find(syntax.options.begin(), syntax.options.end(), option) == syntax.options.end())
-        {
-            error = command.name + " takes no " + option;
-            return false;
-        }
-        if (option == "--allow-all")
-            command.allowAll = true;
-        else if (!TakeOption(command, option, value))
-        {
-            error = option + " is given twice";
-            return false;
-        }
-    }
-    return true;
-}
 
 int RunStoreCommand(const RunnerCommand& command, std::ostream& out, std::ostream& err)
 {

@@ -18,9 +18,10 @@ namespace runner_os
 // as C:\Données may not fit: there the wide command line is read.
 std::vector<std::string> Arguments(int argc, char** argv);
 
-// Lines of --help: the commands only this platform has, and what serving
-// runs until and how it takes changes.
-const char* PlatformCommandsHelp();
+// For --help: what reload does here, or nothing where it only says what to
+// use instead (and --help leaves it out); and what serving runs until and
+// how it takes changes. Sentences, which --help lays out in lines.
+const char* ReloadSummary();
 const char* ServingHelp();
 
 // What a command that changed the store prints last: how a runner serving

@@ -62,15 +62,15 @@ std::vector<std::string> Arguments(int argc, char** argv)
     return std::vector<std::string>(argv + 1, argv + argc);
 }
 
-const char* PlatformCommandsHelp()
+const char* ReloadSummary()
 {
     return "";
 }
 
 const char* ServingHelp()
 {
-    return "\nServing runs until SIGINT or SIGTERM and reads bridges.db again on SIGHUP. It needs an\n"
-           "existing bridges.db and logs to filelog.txt in DIR and to standard error.\n";
+    return "Serving runs until SIGINT or SIGTERM and reads bridges.db again on SIGHUP. It needs an existing "
+           "bridges.db and logs to filelog.txt in DIR and to standard error.";
 }
 
 std::string ApplyHint(const std::string&)

@@ -197,16 +197,16 @@ std::vector<std::string> Arguments(int argc, char** argv)
     return arguments;
 }
 
-const char* PlatformCommandsHelp()
+const char* ReloadSummary()
 {
-    return "  reload     make the serial-tcp-bridged serving DIR read bridges.db again: unchanged\n"
-           "             bridges go on with their clients, changed ones restart\n";
+    return "make the serial-tcp-bridged serving DIR read bridges.db again: unchanged bridges go on with their "
+           "clients, changed ones restart";
 }
 
 const char* ServingHelp()
 {
-    return "\nServing runs until Ctrl+C or the console closes; reload makes it read bridges.db again. It\n"
-           "needs an existing bridges.db and logs to filelog.txt in DIR and to standard error.\n";
+    return "Serving runs until Ctrl+C or the console closes; reload makes it read bridges.db again. It needs an "
+           "existing bridges.db and logs to filelog.txt in DIR and to standard error.";
 }
 
 std::string ApplyHint(const std::string& dirOption)

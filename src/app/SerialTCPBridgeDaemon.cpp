@@ -19,33 +19,6 @@
 #include <cstring>
 #include <iostream>
 
-namespace
-{
-const char kUsage[] = "Usage: serial-tcp-bridged [--dir DIR] [COMMAND]\n"
-                      "       serial-tcp-bridged --help | --version\n";
-const char kCommands[] =
-    "\n"
-    "Commands:\n"
-    "  (none)     serve the bridges in DIR/bridges.db, each joining a serial port to a TCP port\n"
-    "  list       show every bridge: id, serial port (and what is plugged in there now), baud\n"
-    "             rate, frame, TCP port, listen address, allowed addresses\n"
-    "  ports      show the serial ports present, with their stable names and descriptions\n"
-    "  add SERIAL BAUD TCPPORT [--frame 8N1] [--listen ADDRESS] [--protocol raw|rfc2217]\n"
-    "         [--allow ADDRESS]...\n"
-    "             add a bridge (makes bridges.db if there is none)\n"
-    "  set ID [--serial S] [--baud B] [--tcp P] [--frame F] [--listen ADDRESS]\n"
-    "         [--protocol raw|rfc2217] [--allow ADDRESS]... [--allow-all]\n"
-    "             change a bridge; --allow replaces its allowed addresses, --allow-all admits any\n"
-    "  remove ID  remove a bridge\n";
-const char kOptions[] =
-    "\n"
-    "--listen ADDRESS listens on that local address only (127.0.0.1: reached through an SSH\n"
-    "tunnel); 0.0.0.0 listens on all, as a bridge does without it. --protocol rfc2217 makes its\n"
-    "clients Telnet peers that may set the serial port remotely (RFC 2217); raw is the default.\n"
-    "--dir DIR selects the directory of bridges.db and filelog.txt (default: the working\n"
-    "directory). Exit status: 0 done, 1 the store or the system failed, 2 a wrong command line.\n";
-} // namespace
-
 wxIMPLEMENT_APP_NO_MAIN(SerialTCPBridgeDaemon);
 
 SerialTCPBridgeDaemon::SerialTCPBridgeDaemon() : m_loaded(false) {}
@@ -160,7 +133,7 @@ int main(int argc, char** argv)
     }
     if (command.name == "help")
     {
-        std::cout << kUsage << kCommands << runner_os::PlatformCommandsHelp() << kOptions << runner_os::ServingHelp();
+        std::cout << RunnerHelpText();
         return CheckedOutput(0);
     }
     if (command.name == "version")

@@ -1,7 +1,7 @@
 #include "BridgeOptionsPanel.h"
 
 #include "bridge/Bridge.h"
-#include "bridge/InputChecks.h"
+#include "bridge/SettingsInput.h"
 #include "serial/SerialPortHandler.h"
 #include "store/DatabaseHelper.h"
 
@@ -13,6 +13,8 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 #include <wx/valtext.h>
+
+#include <tuple>
 
 namespace
 {
@@ -42,6 +44,12 @@ wxTextValidator CharactersOnly(const wxString& allowed)
     wxTextValidator validator(wxFILTER_INCLUDE_CHAR_LIST);
     validator.SetCharIncludes(allowed);
     return validator;
+}
+
+// A refusal of the shared checks as the dialog shows it.
+wxString Sentence(const wxString& reason)
+{
+    return reason.Left(1).Upper() + reason.Mid(1) + (reason.EndsWith(".") ? "" : ".");
 }
 
 void Select(wxComboBox* choice, const wxString& value)
@@ -231,16 +239,12 @@ void BridgeOptionsPanel::AddFilter()
         Complain("Type the IPv4 address of a client to admit, such as 192.168.0.10.");
         return;
     }
-    if (!IsIpv4Address(address))
+    const wxString refused = settings_input::AddAllowedAddress(*m_workingCopy, address);
+    if (!refused.empty())
     {
-        Complain(wxString::Format("\"%s\" is not an IPv4 address such as 192.168.0.10.", address));
+        Complain(Sentence(refused));
         return;
     }
-    IpFilter entry;
-    entry.ip_address = address;
-    entry.bridge_id = m_workingCopy->GetId();
-    entry.state = IPF_NEW;
-    m_workingCopy->AddIpFilter(entry);
     m_filterList->Append(address);
 }
 
@@ -276,59 +280,47 @@ wxString BridgeOptionsPanel::ChosenPortName() const
 
 void BridgeOptionsPanel::Accept()
 {
-    const wxString chosenPort = ChosenPortName().Strip(wxString::both);
-    if (chosenPort.empty())
+    // Checked on a copy, so that a refusal leaves the working copy as loaded
+    // for the next try.
+    BridgeSettings checked = *m_workingCopy;
+    const wxString chosenPort = ChosenPortName();
+    wxString refused = settings_input::SetSerialPort(checked, chosenPort);
+    if (!refused.empty())
     {
-        Complain("Choose or type the serial port.");
+        Complain(chosenPort.Strip(wxString::both).empty() ? wxString("Choose or type the serial port.")
+                                                          : Sentence(refused));
         return;
     }
-    wxString portName, reason;
-    if (!SerialPortHandler::StoredPortName(chosenPort, portName, reason))
-    {
-        Complain(reason + ".");
-        return;
-    }
-    long baud = 0;
-    if (m_baudRate->GetSelection() == wxNOT_FOUND || !m_baudRate->GetStringSelection().ToLong(&baud))
+    if (m_baudRate->GetSelection() == wxNOT_FOUND)
     {
         Complain("Choose a baud rate.");
         return;
     }
-    unsigned tcpPort = 0;
-    if (!ParseTcpPort(m_tcpPort->GetValue(), tcpPort))
-    {
-        Complain("The TCP port must be a number from 1 to 65535.");
-        return;
-    }
     const wxString listenAddress = m_listenAddress->GetValue().Strip(wxString::both);
-    if (!listenAddress.empty() && !IsIpv4Address(listenAddress))
-    {
-        Complain(wxString::Format("\"%s\" is not an IPv4 address such as 127.0.0.1. Leave the listen address empty "
-                                  "to listen on all addresses.",
-                                  listenAddress));
-        return;
-    }
-    if (IsBroadcastOrMulticast(listenAddress))
-    {
-        Complain(wxString::Format("%s is a broadcast or multicast address, which no client can connect to. Give an "
-                                  "address of this machine, or leave the listen address empty to listen on all.",
-                                  listenAddress));
-        return;
-    }
-
-    Bridge& copy = *m_workingCopy;
-    copy.SetComPort(portName);
-    copy.SetComBaud(static_cast<int>(baud));
-    copy.SetTcpPort(static_cast<wxUint16>(tcpPort));
-    copy.SetListenAddress(listenAddress);
-    copy.SetDataBits(m_dataBits->GetStringSelection() == "7" ? 7 : 8);
     const wxString parity = m_parity->GetStringSelection();
-    copy.SetParity(parity.empty() ? 'N' : static_cast<char>(parity[0].GetValue()));
-    copy.SetStopBits(m_stopBits->GetStringSelection() == "2" ? 2 : 1);
+    const wxString frame = wxString(m_dataBits->GetStringSelection() == "7" ? "7" : "8") +
+                           (parity.empty() ? wxString("N") : parity) +
+                           (m_stopBits->GetStringSelection() == "2" ? "2" : "1");
+    for (const auto& [set, typed, hint] :
+         {std::make_tuple(settings_input::SetBaudRate, m_baudRate->GetStringSelection(), ""),
+          std::make_tuple(settings_input::SetTcpPort, m_tcpPort->GetValue(), ""),
+          std::make_tuple(settings_input::SetListenAddress, listenAddress,
+                          " Leave the listen address empty to listen on all addresses."),
+          std::make_tuple(settings_input::SetFrame, frame, "")})
+    {
+        refused = set(checked, typed);
+        if (!refused.empty())
+        {
+            Complain(Sentence(refused) + hint);
+            return;
+        }
+    }
     // A protocol the store held that is not offered stays until one is chosen.
     if (m_protocol->GetSelection() != wxNOT_FOUND)
-        copy.SetProtocol(m_protocol->GetStringSelection());
+        settings_input::SetProtocol(checked, m_protocol->GetStringSelection());
 
+    Bridge& copy = *m_workingCopy;
+    static_cast<BridgeSettings&>(copy) = checked;
     const StoreResult saved = DatabaseHelper::saveBridge(copy, ACTION_UPDATE);
     if (!saved.ok)
     {

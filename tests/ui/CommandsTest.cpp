@@ -340,8 +340,10 @@ TEST_F(UiTest, TheOptionsDialogRefusesWhatItCannotStore)
     std::vector<std::string> texts;
     for (const auto& message : dialogs.messages)
         texts.push_back(message.text);
-    const std::string port = "The TCP port must be a number from 1 to 65535.";
-    EXPECT_EQ(texts, (std::vector<std::string>{port, port, port, port,
+    const auto port = [](const std::string& typed) {
+        return "The TCP port must be a number from 1 to 65535, not \"" + typed + "\".";
+    };
+    EXPECT_EQ(texts, (std::vector<std::string>{port(""), port("0"), port("65536"), port("99999"),
                                                "Type the IPv4 address of a client to admit, such as 192.168.0.10.",
                                                "\"1.2.3\" is not an IPv4 address such as 192.168.0.10.",
                                                "\"1.2.3.4.5\" is not an IPv4 address such as 192.168.0.10.",
@@ -350,12 +352,12 @@ TEST_F(UiTest, TheOptionsDialogRefusesWhatItCannotStore)
                                                "\"1..2.3\" is not an IPv4 address such as 192.168.0.10.",
                                                "\"127.0.0.01\" is not an IPv4 address such as 127.0.0.1. Leave the "
                                                "listen address empty to listen on all addresses.",
-                                               "255.255.255.255 is a broadcast or multicast address, which no client "
-                                               "can connect to. Give an address of this machine, or leave the listen "
-                                               "address empty to listen on all.",
-                                               "239.1.2.3 is a broadcast or multicast address, which no client can "
-                                               "connect to. Give an address of this machine, or leave the listen "
-                                               "address empty to listen on all.",
+                                               "\"255.255.255.255\" is a broadcast or multicast address, which no "
+                                               "client can connect to. Leave the listen address empty to listen on "
+                                               "all addresses.",
+                                               "\"239.1.2.3\" is a broadcast or multicast address, which no client can "
+                                               "connect to. Leave the listen address empty to listen on all "
+                                               "addresses.",
                                                "Choose or type the serial port."}));
 }
 
@@ -383,4 +385,29 @@ TEST_F(UiTest, AFailedSaveKeepsTheDialogOpenWithTheInput)
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, "Cannot save the bridge to bridges.db: file is not a database");
     EXPECT_EQ(List().GetItemCount(), 0);
+}
+
+TEST_F(UiTest, ARefusedOkKeepsNothingOfWhatItRefusedForTheNextTry)
+{
+    const unsigned short port = FreeTcpPort();
+    StoreBridge("/dev/ttyUSB97", port);
+    OpenFrame();
+    Select(0);
+    dialogs.Expect([&](wxDialog* dialog) {
+        dialog->CallAfter([&, dialog] {
+            SetControlText(dialog, "serialPort", "/dev/ttyUSB98");
+            SetControlText(dialog, "tcpPort", "0");
+            ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+            // The port as loaded again, and a TCP port that passes.
+            SetControlText(dialog, "serialPort", "/dev/ttyUSB97");
+            SetControlText(dialog, "tcpPort", std::to_string(port));
+            ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+        });
+        return wxID_NONE;
+    });
+    Command(SerialTCPBridgeFrame::ID_MODIFY);
+    EXPECT_TRUE(dialogs.AllSeen());
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, "The TCP port must be a number from 1 to 65535, not \"0\".");
+    EXPECT_EQ(Query("select com_port, tcp_port from bridges"), (Rows{{"/dev/ttyUSB97", std::to_string(port)}}));
 }

@@ -63,6 +63,17 @@ struct StoredBridge
     const char* frame = "8N1";
 };
 
+// Another test program's output as part of this test's failure. ctest takes
+// GoogleTest's mark of a skipped test in a test's output for this test's own
+// and would report the failure as a skip.
+std::string OtherTestsOutput(std::string output)
+{
+    const std::string skipped = "[  SKIPPED ]";
+    for (auto at = output.find(skipped); at != std::string::npos; at = output.find(skipped, at))
+        output.replace(at, skipped.size(), "[ skipped ]");
+    return output;
+}
+
 std::string WriteStore(const std::vector<StoredBridge>& bridges)
 {
     std::string sql = std::string(kBridgesSchema) + kIpFiltersSchema +
@@ -210,8 +221,8 @@ TEST_F(WineTest, TheWindowsCodePathsPassTheirOwnTests)
 {
     ChildProcess tests = wine.Start(WINDOWS_TESTS_EXE, {}, dir.Path().string(), {"SERIAL_TEST_PORT=COM12"});
     int status = -1;
-    ASSERT_TRUE(tests.Wait(120s, status)) << tests.StandardOutput();
-    EXPECT_EQ(status, 0) << tests.StandardOutput();
+    ASSERT_TRUE(tests.Wait(120s, status)) << OtherTestsOutput(tests.StandardOutput());
+    EXPECT_EQ(status, 0) << OtherTestsOutput(tests.StandardOutput());
 }
 
 TEST_F(WineTest, TheRunnerRelaysEveryByteBothWaysInOrderWithTheStoredFrame)
