@@ -88,18 +88,22 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
         if (!refused.empty())
             return Text(refused);
     }
-    for (const std::string& address : command.allow)
+    std::vector<wxString> allowed;
+    for (const std::string& typed : command.allow)
     {
-        const wxString refused = settings_input::CheckAllowedAddress(wxString::FromUTF8(address));
+        wxString address;
+        const wxString refused = settings_input::CheckAllowedAddress(wxString::FromUTF8(typed), address);
         if (!refused.empty())
             return Text(refused);
+        allowed.push_back(address);
     }
     if (command.allowAll || !command.allow.empty())
         bridge.MarkAllIpFiltersDeleted();
-    for (const std::string& address : command.allow)
+    for (const wxString& address : allowed)
     {
-        if (!bridge.FindIpFilter(wxString::FromUTF8(address)))
-            settings_input::AddAllowedAddress(bridge, wxString::FromUTF8(address));
+        wxString added;
+        if (!bridge.FindIpFilter(address))
+            settings_input::AddAllowedAddress(bridge, address, added);
     }
     if (!bridge.GetStoredTcpPort().empty())
         return "bridge " + std::to_string(bridge.GetId()) + " has no valid TCP port; give one with --tcp";

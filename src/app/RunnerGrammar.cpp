@@ -134,15 +134,15 @@ public:
                          "the character frame: 7 or 8 data bits, parity N, E or O, 1 or 2 stop bits (8N1 unless "
                          "given)");
         m_listen = Option("--listen", "ADDRESS",
-                          "listen on that local address only (127.0.0.1: reached through an SSH tunnel); 0.0.0.0 "
-                          "listens on all, as a bridge does without it");
+                          "listen on that local address only, IPv4 or IPv6 (127.0.0.1 or ::1: reached through an "
+                          "SSH tunnel); 0.0.0.0 or :: listens on all of both, as a bridge does without it");
         m_protocol = Option("--protocol", std::string(BridgeSettings::kRawProtocol) + "|" +
                                               BridgeSettings::kRfc2217Protocol,
                             "rfc2217 makes the clients Telnet peers that may set the serial port remotely (RFC "
                             "2217); raw, the default, passes the bytes as they are");
         m_allow = Option("--allow", "ADDRESS",
-                         "admit clients from this IPv4 address only; repeat it for more; set replaces the addresses "
-                         "admitted so far");
+                         "admit clients from this IPv4 or IPv6 address only; repeat it for more; set replaces the "
+                         "addresses admitted so far");
         m_allow->take_all();
         m_allowAll = m_app.add_flag("--allow-all", "admit clients from every address again");
         m_help = m_app.add_flag("-h,--help", "show this help");

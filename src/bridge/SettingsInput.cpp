@@ -2,6 +2,7 @@
 
 #include "BridgeSettings.h"
 #include "InputChecks.h"
+#include "IpAddress.h"
 
 #include "serial/SerialPortHandler.h"
 
@@ -11,7 +12,8 @@ namespace settings_input
 {
 namespace
 {
-const char kEveryAddress[] = "0.0.0.0";
+const char kEveryIpv4Address[] = "0.0.0.0";
+const char kEveryIpv6Address[] = "::";
 
 wxString Quoted(const wxString& text)
 {
@@ -52,11 +54,17 @@ wxString SetTcpPort(BridgeSettings& settings, const wxString& typed)
 
 wxString SetListenAddress(BridgeSettings& settings, const wxString& typed)
 {
-    if (!typed.empty() && !IsIpv4Address(typed))
-        return Quoted(typed) + " is not an IPv4 address such as 127.0.0.1";
-    if (IsBroadcastOrMulticast(typed))
+    if (typed.empty() || typed == kEveryIpv4Address || typed == kEveryIpv6Address)
+    {
+        settings.SetListenAddress(wxString());
+        return wxString();
+    }
+    wxString address, why;
+    if (!CanonicalIpAddress(typed, address, why))
+        return Quoted(typed) + " " + why;
+    if (IsBroadcastOrMulticast(address))
         return Quoted(typed) + " is a broadcast or multicast address, which no client can connect to";
-    settings.SetListenAddress(typed == kEveryAddress ? wxString() : typed);
+    settings.SetListenAddress(address);
     return wxString();
 }
 
@@ -81,18 +89,19 @@ wxString SetProtocol(BridgeSettings& settings, const wxString& typed)
     return wxString();
 }
 
-wxString CheckAllowedAddress(const wxString& typed)
+wxString CheckAllowedAddress(const wxString& typed, wxString& address)
 {
-    return IsIpv4Address(typed) ? wxString() : Quoted(typed) + " is not an IPv4 address such as 192.168.0.10";
+    wxString why;
+    return CanonicalIpAddress(typed, address, why) ? wxString() : Quoted(typed) + " " + why;
 }
 
-wxString AddAllowedAddress(BridgeSettings& settings, const wxString& typed)
+wxString AddAllowedAddress(BridgeSettings& settings, const wxString& typed, wxString& address)
 {
-    const wxString refused = CheckAllowedAddress(typed);
+    const wxString refused = CheckAllowedAddress(typed, address);
     if (!refused.empty())
         return refused;
     IpFilter entry;
-    entry.ip_address = typed;
+    entry.ip_address = address;
     entry.bridge_id = settings.GetId();
     entry.state = IPF_NEW;
     settings.AddIpFilter(entry);

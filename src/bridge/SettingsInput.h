@@ -20,7 +20,8 @@ wxString SetSerialPort(BridgeSettings& settings, const wxString& typed);
 wxString SetBaudRate(BridgeSettings& settings, const wxString& typed);
 // A TCP port from 1 to 65535 (ParseTcpPort).
 wxString SetTcpPort(BridgeSettings& settings, const wxString& typed);
-// The IPv4 address to listen on; empty or 0.0.0.0 for all of the machine's,
+// The IPv4 or IPv6 address to listen on, stored in its canonical text;
+// empty, 0.0.0.0 or :: for all of the machine's addresses of both families,
 // stored as empty. A broadcast or multicast address, which no client can
 // reach, is refused.
 wxString SetListenAddress(BridgeSettings& settings, const wxString& typed);
@@ -28,10 +29,11 @@ wxString SetListenAddress(BridgeSettings& settings, const wxString& typed);
 wxString SetFrame(BridgeSettings& settings, const wxString& typed);
 // BridgeSettings::kRawProtocol or kRfc2217Protocol.
 wxString SetProtocol(BridgeSettings& settings, const wxString& typed);
-// Why an address cannot be allowed to connect; empty when it can: an IPv4
-// address, as a client's is compared.
-wxString CheckAllowedAddress(const wxString& typed);
-// Adds typed to the addresses allowed to connect, as a new entry even when
-// it is there already.
-wxString AddAllowedAddress(BridgeSettings& settings, const wxString& typed);
+// Why an address cannot be allowed to connect; empty when it can, with
+// address its canonical text, as a client's is compared (2001:DB8:0::1 is
+// 2001:db8::1, ::ffff:10.0.0.5 is 10.0.0.5).
+wxString CheckAllowedAddress(const wxString& typed, wxString& address);
+// Adds typed to the addresses allowed to connect, in its canonical text
+// (given in address), as a new entry even when it is there already.
+wxString AddAllowedAddress(BridgeSettings& settings, const wxString& typed, wxString& address);
 } // namespace settings_input

@@ -21,7 +21,10 @@ namespace
 constexpr int kLabelBorder = 3;
 constexpr int kGroupBorder = 5;
 constexpr int kTcpPortLength = 5;
-constexpr int kAddressLength = 15;
+// An IPv6 address with a zone: 45 characters, "%" and an interface's name.
+constexpr int kAddressLength = 45 + 1 + 15;
+// What an IPv4 or IPv6 address, with a zone, is written with.
+const char kAddressCharacters[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.:%_-";
 
 #ifdef __WINDOWS__
 // COM ports are all listed in the registry.
@@ -89,18 +92,18 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
                                CharactersOnly("0123456789"), "tcpPort");
     m_tcpPort->SetMaxLength(kTcpPortLength);
     m_listenAddress = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, 0,
-                                     CharactersOnly("0123456789."), "listenAddress");
+                                     CharactersOnly(kAddressCharacters), "listenAddress");
     m_listenAddress->SetMaxLength(kAddressLength);
     m_listenAddress->SetHint("all addresses");
-    m_listenAddress->SetToolTip("The address of this machine to listen on, such as 127.0.0.1 for clients that come "
-                                "through an SSH tunnel; empty for all its addresses.");
+    m_listenAddress->SetToolTip("The address of this machine to listen on, IPv4 or IPv6, such as 127.0.0.1 or ::1 "
+                                "for clients that come through an SSH tunnel; empty for all its addresses.");
     m_protocol = new wxComboBox(this, wxID_ANY, Bridge::kRawProtocol, wxDefaultPosition, wxDefaultSize,
                                 Choices({Bridge::kRawProtocol, Bridge::kRfc2217Protocol}),
                                 wxCB_READONLY | wxCB_DROPDOWN, wxDefaultValidator, "protocol");
     m_protocol->SetToolTip("raw: the bytes as they are. rfc2217: Telnet, with which a client such as pyserial's "
                            "rfc2217:// sets the port's speed, frame and lines itself.");
     m_ipAddress = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxSize(150, -1), 0,
-                                 CharactersOnly("0123456789."), "ipAddress");
+                                 CharactersOnly(kAddressCharacters), "ipAddress");
     m_ipAddress->SetMaxLength(kAddressLength);
     m_filterList = new wxListBox(this, ID_FILTER_LIST, wxDefaultPosition, wxDefaultSize, 0, nullptr, 0,
                                  wxDefaultValidator, "ipFilterList");
@@ -236,16 +239,17 @@ void BridgeOptionsPanel::AddFilter()
     const wxString address = m_ipAddress->GetValue().Strip(wxString::both);
     if (address.empty())
     {
-        Complain("Type the IPv4 address of a client to admit, such as 192.168.0.10.");
+        Complain("Type the IP address of a client to admit, such as 192.168.0.10 or 2001:db8::5.");
         return;
     }
-    const wxString refused = settings_input::AddAllowedAddress(*m_workingCopy, address);
+    wxString added;
+    const wxString refused = settings_input::AddAllowedAddress(*m_workingCopy, address, added);
     if (!refused.empty())
     {
         Complain(Sentence(refused));
         return;
     }
-    m_filterList->Append(address);
+    m_filterList->Append(added);
 }
 
 void BridgeOptionsPanel::DeleteFilter()

@@ -269,7 +269,11 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
         {{"add", "/dev/ttyS0", "9600", "65536"}, "the TCP port must be a number from 1 to 65535, not \"65536\""},
         {{"add", " ", "9600", "4003"}, "the serial port is empty"},
         {{"set", "2", "--frame", "9N1"}, "\"9N1\" is not a character frame such as 8N1"},
-        {{"set", "2", "--allow", "10.0.0.256"}, "\"10.0.0.256\" is not an IPv4 address such as 192.168.0.10"},
+        {{"set", "2", "--allow", "10.0.0.256"}, "\"10.0.0.256\" is not an IP address such as 192.168.0.10"},
+        {{"set", "2", "--allow", "1::2::3"}, "\"1::2::3\" is not an IP address"},
+        {{"set", "2", "--listen", "[::1]"}, "\"[::1]\" is written with brackets"},
+        {{"set", "2", "--listen", "2001:db8::1%eth0"}, "\"2001:db8::1%eth0\" has a zone"},
+        {{"set", "2", "--listen", "ff02::1"}, "\"ff02::1\" is a broadcast or multicast address"},
         {{"set", "2", "--allow-all", "--allow", "10.0.0.3"}, "--allow-all and --allow exclude each other"},
         {{"set", "2"}, "set changes nothing without an option such as --baud 9600"},
         {{"set", "2", "--listen", "224.0.0.1"}, "\"224.0.0.1\" is a broadcast or multicast address"},
@@ -334,6 +338,19 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
                               "6   2  " + cell("/dev/" + std::string(94, 'x') + "…", 100) +
                               "9600   8N1    4101      all        raw       any\n");
     EXPECT_FALSE(std::filesystem::exists(dir / "filelog.txt")) << "the service's log is not the shell's";
+
+    // IPv6 addresses are stored in canonical text, an IPv4 one written as
+    // IPv6 as IPv4, and :: means every address, as 0.0.0.0 does.
+    EXPECT_EQ(command({"set", "2", "--listen", "::1", "--allow", "2001:DB8:0::1", "--allow", "::ffff:10.0.0.5"}).status,
+              0);
+    const auto ofBridge2 = [&] {
+        return RawSqlite(store).Rows("select listen_address, (select group_concat(ip_address) from (select ip_address "
+                                     "from ipfilters where bridge_id = 2 order by ip_address)) from bridges "
+                                     "where id = 2");
+    };
+    EXPECT_EQ(ofBridge2(), (Rows{{"::1", "10.0.0.5,2001:db8::1"}}));
+    EXPECT_EQ(command({"set", "2", "--listen", "::"}).status, 0);
+    EXPECT_EQ(ofBridge2(), (Rows{{"NULL", "10.0.0.5,2001:db8::1"}}));
 
     std::ofstream(store, std::ios::trunc) << "not a database";
     listed = command({"list"});

@@ -314,13 +314,13 @@ TEST_F(UiTest, TheOptionsDialogRefusesWhatItCannotStore)
                 SetControlText(dialog, "tcpPort", port);
                 ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
             }
-            for (const char* address : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "01.2.3.4", "1..2.3"})
+            for (const char* address : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "01.2.3.4", "1..2.3", "::g", "1::2::3"})
             {
                 SetControlText(dialog, "ipAddress", address);
                 ClickButton(dialog, BridgeOptionsPanel::ID_ADD);
             }
             SetControlText(dialog, "tcpPort", "4242");
-            for (const char* address : {"127.0.0.01", "255.255.255.255", "239.1.2.3"})
+            for (const char* address : {"127.0.0.01", "255.255.255.255", "239.1.2.3", "[::1]", "2001:db8::1%eth0"})
             {
                 SetControlText(dialog, "listenAddress", address);
                 ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
@@ -343,22 +343,24 @@ TEST_F(UiTest, TheOptionsDialogRefusesWhatItCannotStore)
     const auto port = [](const std::string& typed) {
         return "The TCP port must be a number from 1 to 65535, not \"" + typed + "\".";
     };
-    EXPECT_EQ(texts, (std::vector<std::string>{port(""), port("0"), port("65536"), port("99999"),
-                                               "Type the IPv4 address of a client to admit, such as 192.168.0.10.",
-                                               "\"1.2.3\" is not an IPv4 address such as 192.168.0.10.",
-                                               "\"1.2.3.4.5\" is not an IPv4 address such as 192.168.0.10.",
-                                               "\"256.1.1.1\" is not an IPv4 address such as 192.168.0.10.",
-                                               "\"01.2.3.4\" is not an IPv4 address such as 192.168.0.10.",
-                                               "\"1..2.3\" is not an IPv4 address such as 192.168.0.10.",
-                                               "\"127.0.0.01\" is not an IPv4 address such as 127.0.0.1. Leave the "
-                                               "listen address empty to listen on all addresses.",
-                                               "\"255.255.255.255\" is a broadcast or multicast address, which no "
-                                               "client can connect to. Leave the listen address empty to listen on "
-                                               "all addresses.",
-                                               "\"239.1.2.3\" is a broadcast or multicast address, which no client can "
-                                               "connect to. Leave the listen address empty to listen on all "
-                                               "addresses.",
-                                               "Choose or type the serial port."}));
+    const auto notAnAddress = [](const std::string& typed) {
+        return "\"" + typed + "\" is not an IP address such as 192.168.0.10 or 2001:db8::5.";
+    };
+    const std::string orEmpty = " Leave the listen address empty to listen on all addresses.";
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         port(""), port("0"), port("65536"), port("99999"),
+                         "Type the IP address of a client to admit, such as 192.168.0.10 or 2001:db8::5.",
+                         notAnAddress("1.2.3"), notAnAddress("1.2.3.4.5"), notAnAddress("256.1.1.1"),
+                         notAnAddress("01.2.3.4"), notAnAddress("1..2.3"), notAnAddress("::g"), notAnAddress("1::2::3"),
+                         "\"127.0.0.01\" is not an IP address such as 192.168.0.10 or 2001:db8::5." + orEmpty,
+                         "\"255.255.255.255\" is a broadcast or multicast address, which no client can connect to." +
+                             orEmpty,
+                         "\"239.1.2.3\" is a broadcast or multicast address, which no client can connect to." + orEmpty,
+                         "\"[::1]\" is written with brackets, which only go around an address followed by a port." +
+                             orEmpty,
+                         "\"2001:db8::1%eth0\" has a zone, which only a link-local address (fe80::...) takes." +
+                             orEmpty,
+                         "Choose or type the serial port."}));
 }
 
 TEST_F(UiTest, AFailedSaveKeepsTheDialogOpenWithTheInput)
