@@ -1,5 +1,6 @@
 // What a user types as an IP filter address, a TCP port or a character frame.
 #include "bridge/InputChecks.h"
+#include "bridge/IpAddress.h"
 
 #include <wx/init.h>
 
@@ -18,6 +19,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             wxString::Format("%lu.%lu.%lu.%lu", octets[0], octets[1], octets[2], octets[3]) != text)
             __builtin_trap();
     }
+    // An address has one text: the canonical one reads as itself, and an
+    // IPv6 one as the system would write it from its bytes.
+    wxString canonical, why, again;
+    if (CanonicalIpAddress(text, canonical, why))
+    {
+        if (!CanonicalIpAddress(canonical, again, why) || again != canonical)
+            __builtin_trap();
+    }
+    else if (why.empty())
+        __builtin_trap();
+
     unsigned port = 0;
     unsigned long value = 0;
     if (ParseTcpPort(text, port) && (port == 0 || port > 65535 || !text.ToULong(&value) || value != port))
