@@ -266,7 +266,7 @@ bool SerialPortHandler::Refused(const char* what)
     if (!MayLogRefusal(wxString("refused ") + what))
         return false;
     const std::string cause = m_device->IsOpen() ? m_device->LastError() : "the port is not open";
-    Logger::message("SerialPortHandler - %s refused %s: %s",
+    Logger::message("SerialPortHandler::Refused() - %s refused %s: %s",
                     wxString::FromUTF8(SFile::PortLabel(m_portName.utf8_string())), what, wxString::FromUTF8(cause));
     return false;
 }
