@@ -17,6 +17,16 @@ constexpr int kRetryBackOffLimitMs = 60000;
 // How long accepting pauses when it fails (no descriptor left, say): the
 // waiting connection keeps the server readable, which would otherwise spin.
 constexpr int kAcceptPauseMs = 500;
+
+// The port of every local address of one family.
+template <typename Address>
+Address EveryAddress(unsigned port)
+{
+    Address address;
+    address.AnyAddress();
+    address.Service(static_cast<unsigned short>(port));
+    return address;
+}
 } // namespace
 
 BridgeListener::BridgeListener(const BridgeSettings& settings, std::function<void(wxSocketBase*)> accepted,
@@ -104,9 +114,7 @@ bool BridgeListener::Listen()
 
 client_io::ListenFailure BridgeListener::ListenEverywhere(unsigned port, std::vector<wxSocketServer*>& servers)
 {
-    wxIPV6address everyIpv6;
-    everyIpv6.AnyAddress();
-    everyIpv6.Service(static_cast<unsigned short>(port));
+    const auto everyIpv6 = EveryAddress<wxIPV6address>(port);
     wxSocketServer* ipv6 = client_io::Listen(everyIpv6);
     if (!ipv6)
     {
@@ -120,9 +128,7 @@ client_io::ListenFailure BridgeListener::ListenEverywhere(unsigned port, std::ve
         servers.push_back(ipv6);
         return {};
     }
-    wxIPV4address everyIpv4;
-    everyIpv4.AnyAddress();
-    everyIpv4.Service(static_cast<unsigned short>(port));
+    const auto everyIpv4 = EveryAddress<wxIPV4address>(port);
     wxSocketServer* ipv4 = client_io::Listen(everyIpv4);
     if (!ipv4)
     {
