@@ -1,9 +1,11 @@
 #include "Bridge.h"
 
+#include "IpAddress.h"
 #include "ObserverBase.h"
 #include "SerialControl.h"
 
 #include "log/Logger.h"
+#include "log/TraceFormat.h"
 
 #include <wx/app.h>
 #include <wx/socket.h>
@@ -36,7 +38,7 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, long long
       m_running(false),
       m_listener(*this, [this](wxSocketBase* socket) { Admit(socket); }, [this] { NotifyProblem(); }),
       m_serial(*this),
-      m_serialControl(std::make_unique<SerialControl>(m_serial, *this)),
+      m_serialControl(std::make_unique<SerialControl>(m_serial, *this, m_trace)),
       m_writerStalled(false),
       m_hangUpTimer(this),
       m_modemTimer(this)
@@ -65,6 +67,69 @@ void Bridge::Assign(const Bridge* source)
     }
     static_cast<BridgeSettings&>(*this) = *source;
     m_refusedIps.Clear();
+    if (m_running)
+        ApplyTraceFile();
+}
+
+void Bridge::TraceTo(const wxString& path)
+{
+    SetTraceFile(path);
+    if (m_running)
+        ApplyTraceFile();
+}
+
+void Bridge::ApplyTraceFile()
+{
+    const unsigned generation = m_traceGeneration + 1;
+    const bool changed = m_trace.SetFile(m_running ? GetTraceFile() : wxString(), [this, generation](const wxString& why) {
+        CallAfter([this, generation, why] {
+            if (generation == m_traceGeneration)
+                OnTraceProblem(why);
+        });
+    });
+    if (!changed)
+        return;
+    m_traceGeneration = generation;
+    if (!m_traceProblem.empty())
+    {
+        m_traceProblem.clear();
+        NotifyProblem();
+    }
+}
+
+void Bridge::OnTraceProblem(const wxString& why)
+{
+    if (why.empty())
+    {
+        if (m_traceProblem.empty())
+            return;
+        Logger::message("Bridge::OnTraceProblem bridge %lld traces to %s again", GetId(), m_trace.GetFile());
+        m_traceProblem.clear();
+    }
+    else
+    {
+        m_traceProblem = wxString::Format("trace file %s cannot be written: %s", m_trace.GetFile(), why);
+        if (m_logThrottle.Allow("trace file failures"))
+            Logger::message("Bridge::OnTraceProblem bridge %lld: %s; the bridge runs on, its traffic not traced",
+                            GetId(), m_traceProblem);
+    }
+    NotifyProblem();
+}
+
+void Bridge::TraceSerialState()
+{
+    if (m_serial.IsOpen() == m_tracedOpen)
+        return;
+    m_tracedOpen = m_serial.IsOpen();
+    if (m_tracedOpen)
+    {
+        const SFile::LineSettings line = m_serial.GetLine();
+        m_trace.Event(wxString::Format("serial port %s open, %d baud %u%c%u", GetComPort(), line.baud, line.dataBits,
+                                       line.parity, line.stopBits)
+                          .utf8_string());
+    }
+    else
+        m_trace.Event("serial port lost: " + m_serial.Problem().brief.utf8_string());
 }
 
 void Bridge::Start()
@@ -88,8 +153,10 @@ void Bridge::Start()
         NotifyProblem();
         return;
     }
+    ApplyTraceFile();
     m_listener.Start();
     m_serial.Start(GetComPort(), StoredLine(), GetId());
+    TraceSerialState();
     if (!GetProblem().empty())
         NotifyProblem();
 }
@@ -110,6 +177,11 @@ void Bridge::ReleaseRun()
     m_retiredWatches.clear();
     m_listener.Stop();
     m_serial.Stop();
+    m_running = false;
+    if (m_tracedOpen)
+        m_trace.Event("serial port closed, the bridge stops");
+    m_tracedOpen = false;
+    ApplyTraceFile(); // closes it, before the events it may have queued go
     // Nothing the stopped run queued may reach the next one. The application
     // keeps a list of handlers with events queued; leave it too, or it will
     // ask this one for events it no longer has.
@@ -122,7 +194,6 @@ void Bridge::ReleaseRun()
     m_hangUpTimer.Stop();
     m_modemTimer.Stop();
     m_serialControl->Reset();
-    m_running = false;
 }
 
 wxString Bridge::GetProblem() const
@@ -133,7 +204,7 @@ wxString Bridge::GetProblem() const
         return "its IP filters could not be read from the store; not started, as it would admit every address";
     if (!m_unusable.empty())
         return m_unusable.full;
-    return JoinedProblems(m_listener.Problem().full, m_serial.Problem().full);
+    return JoinedProblems(JoinedProblems(m_listener.Problem().full, m_serial.Problem().full), m_traceProblem);
 }
 
 wxString Bridge::GetState() const
@@ -144,7 +215,8 @@ wxString Bridge::GetState() const
         return "allow-list could not be read";
     if (!m_unusable.empty())
         return m_unusable.brief;
-    const wxString brief = JoinedProblems(m_listener.Problem().brief, m_serial.Problem().brief);
+    const wxString brief = JoinedProblems(JoinedProblems(m_listener.Problem().brief, m_serial.Problem().brief),
+                                          m_traceProblem.empty() ? wxString() : wxString("trace not written"));
     return brief.empty() ? wxString("running") : brief;
 }
 
@@ -212,6 +284,7 @@ void Bridge::Admit(wxSocketBase* socket)
     }
     if (!allowed)
     {
+        m_trace.Event("client " + AddressAndPort(address, peer.port).utf8_string() + " refused");
         socket->Destroy();
         return;
     }
@@ -224,6 +297,8 @@ void Bridge::Admit(wxSocketBase* socket)
         return;
     BridgeClient& admitted = *client;
     m_clients.emplace(id, std::move(client));
+    m_trace.Event("client " + admitted.peer.utf8_string() + " connected, " +
+                  (admitted.isWriter ? "writer" : "reader"));
     if (SpeaksRfc2217())
     {
         admitted.telnet = std::make_unique<Rfc2217Session>(*m_serialControl,
@@ -303,7 +378,7 @@ long Bridge::ReadTelnet(BridgeClient& client, unsigned limit)
     if (got <= 0)
         return got;
     std::string answer;
-    m_serialControl->SetClient(client.id);
+    m_serialControl->SetClient(client.id, client.peer.utf8_string());
     m_serial.SetRequester("client " + client.peer);
     const bool sound = client.telnet->FromClient(buffer, static_cast<std::size_t>(got), answer);
     m_serial.SetRequester(wxString());
@@ -343,13 +418,23 @@ long Bridge::ReadFromWriter(BridgeClient& client)
     unsigned char* const buffer = ClientReadBuffer();
     const long got = client.Receive(buffer, std::min<unsigned>(room, kClientReadBytes));
     if (got > 0)
+    {
+        m_trace.Data(TraceRecord::Kind::ToSerial, client.peer.utf8_string(), reinterpret_cast<const char*>(buffer),
+                     static_cast<std::size_t>(got));
         m_serial.Write(client.id, buffer, static_cast<unsigned>(got)); // only this thread queues: the room is there
+    }
     return got;
 }
 
 long Bridge::Discard(BridgeClient& client)
 {
-    const long got = client.Receive(ClientReadBuffer(), kClientReadBytes);
+    unsigned char* const buffer = ClientReadBuffer();
+    const long got = client.Receive(buffer, kClientReadBytes);
+    if (got > 0 && m_trace.IsOn())
+        m_trace.Event("client " + client.peer.utf8_string() + " input dropped (" +
+                          (client.isWriter ? "no serial port" : "a reader") + "), " +
+                          ByteCount(static_cast<std::size_t>(got)),
+                      std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(got)));
     if (got > 0 && !client.isWriter && !client.droppingTold)
     {
         // Whoever wonders where its commands went finds the answer here.
@@ -402,6 +487,8 @@ void Bridge::NoteHangUp(BridgeClient& client)
 
 void Bridge::OnSerialChunks(const std::vector<std::string>& chunks)
 {
+    for (const std::string& chunk : chunks)
+        m_trace.Data(TraceRecord::Kind::ToClients, std::string(), chunk.data(), chunk.size());
     // Every client gets the whole batch in one write.
     std::string joined;
     const std::string* batch = &chunks.front();
@@ -470,6 +557,7 @@ void Bridge::OnSerialReady()
 
 void Bridge::OnSerialProblem()
 {
+    TraceSerialState();
     NotifyProblem();
 }
 
@@ -498,6 +586,7 @@ void Bridge::RemoveClient(int id)
     if (found == m_clients.end())
         return;
     BridgeClient& client = *found->second;
+    m_trace.Event("client " + client.peer.utf8_string() + " disconnected");
     if (m_retiredWatches.empty())
         CallAfter(&Bridge::FreeRetiredWatches);
     m_retiredWatches.push_back(client.Close());

@@ -3,6 +3,7 @@
 #include "BridgeClient.h"
 #include "BridgeListener.h"
 #include "BridgeSettings.h"
+#include "BridgeTrace.h"
 #include "Observable.h"
 #include "SerialLink.h"
 
@@ -51,8 +52,12 @@ using ClientInfoList = std::vector<ClientInfo>;
 // at once: everything it sent is still written, in order, but the next
 // client to connect becomes the writer, read once that is done.
 //
+// Traffic: every chunk both ways and every event (a client came, left or was
+// refused, the port was lost) is told to the bridge's trace, which writes a
+// file and feeds live views without ever holding the relay up.
+//
 // Threads: everything here runs on the GUI thread, observers included; only
-// the serial link meets the worker thread.
+// the serial link and the trace's file writer meet other threads.
 class Bridge : public wxEvtHandler, public Observable, public BridgeSettings, private SerialLinkEvents
 {
 public:
@@ -78,7 +83,7 @@ public:
     // Listens on the TCP port and opens the serial port. A port that cannot
     // be opened is logged, shown by GetProblem() and tried again; the bridge
     // runs meanwhile. A bridge whose IP filters could not be read, whose
-    // TCP port is outside 1 to 65535, or whose listen address is not an IPv4
+    // TCP port is outside 1 to 65535, or whose listen address is not an IP
     // address, opens nothing.
     void Start();
     // Disconnects every client, frees both ports, resets the counters and
@@ -115,12 +120,28 @@ public:
     void GetClientsInfo(ClientInfoList& list) const;
     wxString GetClientIp(const BridgeClient& client) const;
 
+    // Traces the traffic to the file at path from now on (see
+    // GetTraceFile); a running bridge keeps its clients. Empty for none.
+    void TraceTo(const wxString& path);
+    // A live view's ring gets every chunk and event from now on, whether or
+    // not the bridge runs, until it is removed.
+    void AddTrafficViewer(const std::shared_ptr<TraceRing>& viewer) { m_trace.AddViewer(viewer); }
+    void RemoveTrafficViewer(const std::shared_ptr<TraceRing>& viewer) { m_trace.RemoveViewer(viewer); }
+    // Waits until the trace file holds everything traced so far.
+    void FlushTrace() { m_trace.Flush(); }
+
 private:
     // The serial link's news, on this thread.
     void OnSerialChunks(const std::vector<std::string>& chunks) override;
     void OnSerialWritten(int clientId, unsigned count) override;
     void OnSerialReady() override;
     void OnSerialProblem() override;
+    // The trace file failed (why), or works again (empty).
+    void OnTraceProblem(const wxString& why);
+    // Traces the serial port's opening or loss, once per change.
+    void TraceSerialState();
+    // Opens the trace file of the settings, or closes it.
+    void ApplyTraceFile();
 
     void NotifyProblem();
     // Hands a batch of the device's bytes to one client, in the form it
@@ -174,4 +195,8 @@ private:
     wxTimer m_hangUpTimer;    // runs while a writer's input is held back
     wxTimer m_modemTimer;     // runs while RFC 2217 clients are connected
     LogThrottle m_logThrottle;
+    BridgeTrace m_trace;
+    wxString m_traceProblem;  // why the trace file cannot be written
+    bool m_tracedOpen = false; // the trace last said the serial port is open
+    unsigned m_traceGeneration = 0; // which file a problem that arrives was about
 };

@@ -50,6 +50,7 @@ void BridgeSettings::ResetSettings()
     m_parity = SFile::kDefaultParity;
     m_stopBits = SFile::kDefaultStopBits;
     m_listenAddress.clear();
+    m_traceFile.clear();
     SetProtocol(kRawProtocol);
     m_id = -1;
 }

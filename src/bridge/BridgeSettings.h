@@ -79,6 +79,11 @@ public:
     }
     // Asked for every relayed chunk, so it is not a text comparison.
     bool SpeaksRfc2217() const { return m_speaksRfc2217; }
+    // The file the bridge's traffic is traced to, as stored: relative to the
+    // directory of bridges.db, or absolute; empty for none. Not a setting
+    // that HasSettingsOf compares: a running bridge takes it as it runs.
+    const wxString& GetTraceFile() const { return m_traceFile; }
+    void SetTraceFile(const wxString& path) { m_traceFile = path; }
 
     // The speed and frame the serial port is opened with; a baud rate that
     // is not offered is 9600.
@@ -111,6 +116,7 @@ private:
     wxString m_listenAddress;
     wxString m_protocol;
     bool m_speaksRfc2217 = false;
+    wxString m_traceFile;
     long long m_id;
     std::vector<IpFilter> m_ipFilters;
     bool m_allowListUnreadable = false;

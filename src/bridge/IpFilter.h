@@ -15,7 +15,7 @@ enum IpFilterState : int
 // column names.
 struct IpFilter
 {
-    wxString ip_address; // dotted-decimal IPv4, compared as exact text
+    wxString ip_address; // an IP address in its canonical text, compared as text
     long long id = -1;        // row id in the store, -1 while not stored
     long long bridge_id = -1; // store id of the owning bridge, for inserts
     int state = IPF_UNCHANGED;

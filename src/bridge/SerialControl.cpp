@@ -1,11 +1,33 @@
 #include "SerialControl.h"
 
 #include "BridgeSettings.h"
+#include "BridgeTrace.h"
 #include "SerialLink.h"
 
 #include "log/Logger.h"
 
-SerialControl::SerialControl(SerialLink& link, const BridgeSettings& settings) : m_link(link), m_settings(settings)
+namespace
+{
+const char* SettingName(Rfc2217Port::Setting setting)
+{
+    switch (setting)
+    {
+    case Rfc2217Port::BaudRate: return "baud rate";
+    case Rfc2217Port::DataSize: return "data bits";
+    case Rfc2217Port::Parity: return "parity";
+    case Rfc2217Port::StopSize: return "stop bits";
+    case Rfc2217Port::OutboundFlow: return "flow control";
+    case Rfc2217Port::InboundFlow: return "inbound flow control";
+    case Rfc2217Port::Break: return "break";
+    case Rfc2217Port::Dtr: return "DTR";
+    case Rfc2217Port::Rts: return "RTS";
+    }
+    return "setting";
+}
+} // namespace
+
+SerialControl::SerialControl(SerialLink& link, const BridgeSettings& settings, BridgeTrace& trace)
+    : m_link(link), m_settings(settings), m_trace(trace)
 {
 }
 
@@ -13,6 +35,7 @@ void SerialControl::Write(const unsigned char* bytes, std::size_t count)
 {
     // Without a port the writer's bytes are dropped, as a raw writer's are.
     // The room was there for the undecoded input, which is never shorter.
+    m_trace.Data(TraceRecord::Kind::ToSerial, m_peer, reinterpret_cast<const char*>(bytes), count);
     m_link.Write(m_clientId, bytes, static_cast<unsigned>(count));
 }
 
@@ -88,7 +111,11 @@ std::uint32_t SerialControl::Set(Setting setting, std::uint32_t value)
         m_link.SetRts(value != 0);
         break;
     }
-    return Get(setting);
+    const std::uint32_t now = Get(setting);
+    // Protocol codes, as the client sent them: RFC 2217 says what they mean.
+    m_trace.Event("client " + m_peer + " sets " + SettingName(setting) + " " + std::to_string(value) +
+                  ", the port has " + std::to_string(now));
+    return now;
 }
 
 void SerialControl::Purge(bool received, bool toSend)
@@ -96,6 +123,8 @@ void SerialControl::Purge(bool received, bool toSend)
     if (!m_link.IsStarted() || (!received && !toSend))
         return;
     m_link.Purge(received && toSend ? SFile::Queues::Both : received ? SFile::Queues::Input : SFile::Queues::Output);
+    m_trace.Event("client " + m_peer + " purges the serial port's " +
+                  (received && toSend ? "input and output" : received ? "input" : "output"));
 }
 
 std::uint8_t SerialControl::ModemLines()
@@ -118,6 +147,7 @@ void SerialControl::Restore()
     m_link.SetDtr(false);
     m_link.SetRts(false);
     Reset();
+    m_trace.Event("serial port back at its stored settings, the last client has gone");
     Logger::message("SerialControl::Restore the last client has gone: serial port %s is back at its stored settings",
                     m_settings.GetComPort());
 }

@@ -3,22 +3,30 @@
 #include "Rfc2217.h"
 
 #include <cstdint>
+#include <string>
 
 class BridgeSettings;
+class BridgeTrace;
 class SerialLink;
 
 // A bridge's serial port as its RFC 2217 sessions see it and change it. Only
 // the writer's session writes or changes anything; the bridge says whose
 // bytes they are (SetClient) before it hands a session the client's input.
+// The decoded bytes and every change are traced, as the device meets them.
 // When the clients that changed the port have all left, Restore puts the
 // stored settings back. GUI thread only.
 class SerialControl : public Rfc2217Port
 {
 public:
-    // Both must outlive the control.
-    SerialControl(SerialLink& link, const BridgeSettings& settings);
+    // All three must outlive the control.
+    SerialControl(SerialLink& link, const BridgeSettings& settings, BridgeTrace& trace);
 
-    void SetClient(int id) { m_clientId = id; }
+    // peer: "address:port", for the trace.
+    void SetClient(int id, const std::string& peer)
+    {
+        m_clientId = id;
+        m_peer = peer;
+    }
 
     void Write(const unsigned char* bytes, std::size_t count) override;
     std::uint32_t Get(Setting setting) override;
@@ -37,7 +45,9 @@ private:
 
     SerialLink& m_link;
     const BridgeSettings& m_settings;
+    BridgeTrace& m_trace;
     int m_clientId = 0;
+    std::string m_peer;
     bool m_changed = false; // a client changed the port since it was opened or restored
     std::uint32_t m_dtr = 0;
     std::uint32_t m_rts = 0;
