@@ -80,21 +80,26 @@ void Bridge::TraceTo(const wxString& path)
 
 void Bridge::ApplyTraceFile()
 {
-    const unsigned generation = m_traceGeneration + 1;
-    const bool changed = m_trace.SetFile(m_running ? GetTraceFile() : wxString(), [this, generation](const wxString& why) {
+    const wxString path = m_running ? BridgeTrace::Absolute(GetTraceFile()) : wxString();
+    if (path == m_trace.GetFile())
+        return;
+    if (!m_traceProblem.empty())
+    {
+        // The failing file cannot say so itself.
+        m_trace.Flush();
+        Logger::message("Bridge::ApplyTraceFile bridge %lld: %llu bytes were not traced to %s", GetId(),
+                        static_cast<unsigned long long>(m_trace.NotTraced()), m_trace.GetFile());
+        m_traceProblem.clear();
+        if (m_running) // a bridge that stops, or goes, notifies nobody here
+            NotifyProblem();
+    }
+    const unsigned generation = ++m_traceGeneration;
+    m_trace.SetFile(path, [this, generation](const wxString& why) {
         CallAfter([this, generation, why] {
             if (generation == m_traceGeneration)
                 OnTraceProblem(why);
         });
     });
-    if (!changed)
-        return;
-    m_traceGeneration = generation;
-    if (!m_traceProblem.empty())
-    {
-        m_traceProblem.clear();
-        NotifyProblem();
-    }
 }
 
 void Bridge::OnTraceProblem(const wxString& why)

@@ -6,21 +6,20 @@
 
 #include <algorithm>
 
-bool BridgeTrace::SetFile(const wxString& path, TraceFile::ProblemHandler problem)
+wxString BridgeTrace::Absolute(const wxString& path)
 {
-    wxString absolute;
-    if (!path.empty())
-    {
-        wxFileName name(path);
-        name.MakeAbsolute();
-        absolute = name.GetFullPath();
-    }
-    if (absolute == GetFile())
-        return false;
+    if (path.empty())
+        return path;
+    wxFileName name(path);
+    name.MakeAbsolute();
+    return name.GetFullPath();
+}
+
+void BridgeTrace::SetFile(const wxString& path, TraceFile::ProblemHandler problem)
+{
     m_file.reset();
-    if (!absolute.empty())
-        m_file = std::make_unique<TraceFile>(absolute, std::move(problem));
-    return true;
+    if (!path.empty())
+        m_file = std::make_unique<TraceFile>(path, std::move(problem));
 }
 
 wxString BridgeTrace::GetFile() const

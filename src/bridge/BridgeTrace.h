@@ -17,12 +17,14 @@
 class BridgeTrace
 {
 public:
-    // Traces to the file at path from now on; the empty text for none. A
-    // relative path is taken from the working directory, where bridges.db
-    // is. problem hears, on any thread, why the file cannot be written, or
-    // the empty text once it can again. false when path is the file traced
-    // to already, which then goes on as it was.
-    bool SetFile(const wxString& path, TraceFile::ProblemHandler problem);
+    // path made absolute: a relative one is taken from the working
+    // directory, where bridges.db is. Empty stays empty.
+    static wxString Absolute(const wxString& path);
+
+    // Traces to the file at the absolute path from now on, ending the one
+    // before; the empty text for none. problem hears, on any thread, why the
+    // file cannot be written, or the empty text once it can again.
+    void SetFile(const wxString& path, TraceFile::ProblemHandler problem);
     // The absolute path traced to; empty for none.
     wxString GetFile() const;
 
@@ -37,6 +39,8 @@ public:
 
     // Waits until the file holds everything traced so far.
     void Flush();
+    // The bytes the file lost and does not say yet (see TraceFile).
+    std::uint64_t NotTraced() const { return m_file ? m_file->NotTraced() : 0; }
 
 private:
     void Record(TraceRecord record);

@@ -47,6 +47,9 @@ TraceFile::~TraceFile()
     }
     m_changed.notify_all();
     m_thread.join();
+    // Losses that no later record came to tell of.
+    if (m_lostBytes || m_lostEvents)
+        Write(LostLine(m_lostBytes, m_lostEvents));
     Close();
 }
 
@@ -62,7 +65,8 @@ void TraceFile::Add(TraceRecord record)
             return;
         }
         m_queuedBytes += cost;
-        m_queue.push_back(std::move(record));
+        m_queue.push_back({std::move(record), m_lostBytes, m_lostEvents});
+        m_lostBytes = m_lostEvents = 0;
     }
     m_changed.notify_all();
 }
@@ -73,6 +77,15 @@ void TraceFile::Flush()
     m_changed.wait(lock, [this] { return m_queue.empty() && !m_writing; });
 }
 
+std::uint64_t TraceFile::NotTraced()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::uint64_t lost = m_lostBytes;
+    for (const Queued& queued : m_queue)
+        lost += queued.lostBytes;
+    return lost;
+}
+
 void TraceFile::Run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -81,32 +94,40 @@ void TraceFile::Run()
         m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
         if (m_queue.empty())
             return;
-        std::vector<TraceRecord> batch;
+        std::vector<Queued> batch;
         batch.swap(m_queue);
         m_queuedBytes = 0;
-        const std::uint64_t lostBytes = m_lostBytes;
-        const std::uint64_t lostEvents = m_lostEvents;
-        m_lostBytes = m_lostEvents = 0;
         m_writing = true;
         lock.unlock();
 
         std::string text;
-        if (lostBytes || lostEvents)
-            text = LostLine(lostBytes, lostEvents);
-        for (const TraceRecord& record : batch)
-            text += FormatTraceRecord(record);
+        for (const Queued& queued : batch)
+        {
+            if (queued.lostBytes || queued.lostEvents)
+                text += LostLine(queued.lostBytes, queued.lostEvents);
+            text += FormatTraceRecord(queued.record);
+        }
         const bool written = Write(text);
 
         lock.lock();
         if (!written)
         {
-            // Still owed: said in the file once it takes records again.
-            m_lostBytes += lostBytes;
-            m_lostEvents += lostEvents;
-            for (const TraceRecord& record : batch)
+            // Owed still: told before the next record the file takes.
+            std::uint64_t lostBytes = 0, lostEvents = 0;
+            for (const Queued& queued : batch)
             {
-                m_lostBytes += record.bytes.size();
-                m_lostEvents += record.kind == TraceRecord::Kind::Event;
+                lostBytes += queued.lostBytes + queued.record.bytes.size();
+                lostEvents += queued.lostEvents + (queued.record.kind == TraceRecord::Kind::Event);
+            }
+            if (m_queue.empty())
+            {
+                m_lostBytes += lostBytes;
+                m_lostEvents += lostEvents;
+            }
+            else
+            {
+                m_queue.front().lostBytes += lostBytes;
+                m_queue.front().lostEvents += lostEvents;
             }
         }
         m_writing = false;

@@ -14,14 +14,15 @@
 
 // A trace written to a file by a thread of its own, so that whoever adds a
 // record never waits for the disk. What waits is bounded (queueBytes): a
-// record that does not fit is dropped and counted, and once the file takes
-// records again one event line says how much was lost ("trace: 4096 bytes not
+// record that does not fit is dropped and counted, and one event line where
+// it would have been says how much was lost ("trace: 4096 bytes not
 // traced"). The file is appended to; past rotateBytes it is moved to PATH.1
 // (replacing the one before) and a new file begun, never splitting a record.
 //
 // A file that cannot be opened or written is reported through problem, on
 // the writer's thread: its reason, then the empty text once it is written
-// again. Records added meanwhile are counted as not traced.
+// again. What could not be written is counted as not traced, said in the
+// file once it takes records again, and by NotTraced() until then.
 class TraceFile
 {
 public:
@@ -42,11 +43,21 @@ public:
     void Add(TraceRecord record);
     // Waits until everything added so far has been written or counted lost.
     void Flush();
+    // The bytes counted lost that the file does not say yet.
+    std::uint64_t NotTraced();
 
 private:
+    // A record, and what was lost just before it.
+    struct Queued
+    {
+        TraceRecord record;
+        std::uint64_t lostBytes = 0;
+        std::uint64_t lostEvents = 0;
+    };
+
     void Run();
-    // Writes a batch, opening and rotating the file as needed; false when the
-    // file failed (the rest of the batch is then counted lost).
+    // Writes a batch's text, opening and rotating the file as needed; false
+    // when the file failed.
     bool Write(const std::string& text);
     bool Open();
     void Close();
@@ -59,7 +70,7 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::vector<TraceRecord> m_queue;
+    std::vector<Queued> m_queue;
     std::size_t m_queuedBytes = 0;
     std::uint64_t m_lostBytes = 0;
     std::uint64_t m_lostEvents = 0;

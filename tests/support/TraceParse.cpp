@@ -1,0 +1,132 @@
+#include "TraceParse.h"
+
+#include <regex>
+#include <sstream>
+
+namespace
+{
+const std::regex kHeader(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (.+)$)");
+const std::regex kToClients(R"(^serial -> clients, (\d+) bytes?$)");
+const std::regex kToSerial(R"(^client (\S+) -> serial, (\d+) bytes?$)");
+
+std::string HexColumn(const std::string& bytes)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+    {
+        if (i > 0)
+            hex += i == 8 ? "  " : " ";
+        hex += kHex[static_cast<unsigned char>(bytes[i]) >> 4];
+        hex += kHex[static_cast<unsigned char>(bytes[i]) & 0xf];
+    }
+    return hex + std::string(48 - hex.size(), ' ');
+}
+
+// "  0010  01 02 03 04 <padding to 48>  |....|": read by position, then
+// written again from the bytes read, which must give the same line.
+bool ReadDataLine(const std::string& line, ParsedRecord& record, std::string& why)
+{
+    why = "not a data line: " + line;
+    const std::size_t offsetEnd = line.find(' ', 2);
+    if (line.compare(0, 2, "  ") != 0 || offsetEnd == std::string::npos || offsetEnd < 6 ||
+        line.size() < offsetEnd + 2 + 48 + 4 || line.back() != '|')
+        return false;
+    const std::string offset = line.substr(2, offsetEnd - 2);
+    if (offset.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return false;
+    const std::size_t hexAt = offsetEnd + 2;
+    const std::string text = line.substr(hexAt + 48 + 3, line.size() - (hexAt + 48 + 3) - 1);
+    if (text.empty() || text.size() > 16)
+        return false;
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i)
+    {
+        const std::size_t at = hexAt + i * 3 + (i >= 8 ? 1 : 0);
+        const std::string digits = line.substr(at, 2);
+        if (digits.find_first_not_of("0123456789abcdef") != std::string::npos)
+            return false;
+        bytes += static_cast<char>(std::stoul(digits, nullptr, 16));
+    }
+    std::string shown;
+    for (const char byte : bytes)
+        shown += static_cast<unsigned char>(byte) >= 0x20 && static_cast<unsigned char>(byte) < 0x7f ? byte : '.';
+    if (std::stoul(offset, nullptr, 16) != record.bytes.size() ||
+        line != "  " + offset + "  " + HexColumn(bytes) + "  |" + shown + "|")
+        return false;
+    why.clear();
+    record.bytes += bytes;
+    return true;
+}
+
+bool CheckCount(const ParsedRecord& record, std::string& why)
+{
+    std::smatch match;
+    const bool data = std::regex_match(record.words, match, record.toSerial ? kToSerial : kToClients);
+    if (!data || std::stoul(match[record.toSerial ? 2 : 1].str()) != record.bytes.size())
+    {
+        why = "count disagrees with the bytes: " + record.words;
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+bool ParseTrace(const std::string& text, std::vector<ParsedRecord>& records, std::string& why)
+{
+    std::istringstream in(text);
+    if (!text.empty() && text.back() != '\n')
+    {
+        why = "the last line has no end";
+        return false;
+    }
+    for (std::string line; std::getline(in, line);)
+    {
+        std::smatch match;
+        if (std::regex_match(line, match, kHeader))
+        {
+            if (!records.empty() && (records.back().toClients || records.back().toSerial) &&
+                !CheckCount(records.back(), why))
+                return false;
+            ParsedRecord record;
+            record.words = match[1].str();
+            std::smatch data;
+            record.toClients = std::regex_match(record.words, data, kToClients);
+            record.toSerial = std::regex_match(record.words, data, kToSerial);
+            if (record.toSerial)
+                record.peer = data[1].str();
+            if (!record.toClients && !record.toSerial && record.words.find("->") != std::string::npos)
+            {
+                why = "an event with an arrow: " + line;
+                return false;
+            }
+            records.push_back(record);
+        }
+        else if (records.empty() || !ReadDataLine(line, records.back(), why))
+        {
+            if (why.empty())
+                why = "data before any header: " + line;
+            return false;
+        }
+    }
+    return records.empty() || !(records.back().toClients || records.back().toSerial) ||
+           CheckCount(records.back(), why);
+}
+
+std::string DeviceStream(const std::vector<ParsedRecord>& records)
+{
+    std::string stream;
+    for (const ParsedRecord& record : records)
+        if (record.toClients)
+            stream += record.bytes;
+    return stream;
+}
+
+std::string ClientStream(const std::vector<ParsedRecord>& records)
+{
+    std::string stream;
+    for (const ParsedRecord& record : records)
+        if (record.toSerial)
+            stream += record.bytes;
+    return stream;
+}
