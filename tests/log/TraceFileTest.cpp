@@ -86,6 +86,7 @@ TEST(TraceFileTest, WhatTheDiskCannotTakeIsDroppedAndSaidWhereItWasLost)
         ::close(fd);
         return all;
     });
+    trace->Flush();
     trace->Add(Chunk(kChunk, 'z'));
     trace->Flush();
     EXPECT_EQ(trace->NotTraced(), 0u);
