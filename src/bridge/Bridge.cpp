@@ -386,6 +386,7 @@ long Bridge::ReadTelnet(BridgeClient& client, unsigned limit)
     m_serialControl->SetClient(client.id, client.peer.utf8_string());
     m_serial.SetRequester("client " + client.peer);
     const bool sound = client.telnet->FromClient(buffer, static_cast<std::size_t>(got), answer);
+    m_serialControl->EndOfInput();
     m_serial.SetRequester(wxString());
     if (client.telnet->TakeRefusedChangeNote() && !client.refusedChangeTold)
     {

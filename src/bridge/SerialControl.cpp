@@ -35,7 +35,8 @@ void SerialControl::Write(const unsigned char* bytes, std::size_t count)
 {
     // Without a port the writer's bytes are dropped, as a raw writer's are.
     // The room was there for the undecoded input, which is never shorter.
-    m_trace.Data(TraceRecord::Kind::ToSerial, m_peer, reinterpret_cast<const char*>(bytes), count);
+    if (m_trace.IsOn())
+        m_written.append(reinterpret_cast<const char*>(bytes), count);
     m_link.Write(m_clientId, bytes, static_cast<unsigned>(count));
 }
 
@@ -112,6 +113,7 @@ std::uint32_t SerialControl::Set(Setting setting, std::uint32_t value)
         break;
     }
     const std::uint32_t now = Get(setting);
+    TraceWritten(); // what came before the request, first
     // Protocol codes, as the client sent them: RFC 2217 says what they mean.
     m_trace.Event("client " + m_peer + " sets " + SettingName(setting) + " " + std::to_string(value) +
                   ", the port has " + std::to_string(now));
@@ -123,8 +125,20 @@ void SerialControl::Purge(bool received, bool toSend)
     if (!m_link.IsStarted() || (!received && !toSend))
         return;
     m_link.Purge(received && toSend ? SFile::Queues::Both : received ? SFile::Queues::Input : SFile::Queues::Output);
+    TraceWritten();
     m_trace.Event("client " + m_peer + " purges the serial port's " +
                   (received && toSend ? "input and output" : received ? "input" : "output"));
+}
+
+void SerialControl::EndOfInput()
+{
+    TraceWritten();
+}
+
+void SerialControl::TraceWritten()
+{
+    m_trace.Data(TraceRecord::Kind::ToSerial, m_peer, m_written.data(), m_written.size());
+    m_written.clear();
 }
 
 std::uint8_t SerialControl::ModemLines()

@@ -27,6 +27,9 @@ public:
         m_clientId = id;
         m_peer = peer;
     }
+    // The client's input that was handed over is all decoded: what it wrote
+    // is traced as one chunk, not a piece per escaped byte.
+    void EndOfInput();
 
     void Write(const unsigned char* bytes, std::size_t count) override;
     std::uint32_t Get(Setting setting) override;
@@ -42,12 +45,14 @@ public:
 
 private:
     static std::uint32_t ParityCode(char parity);
+    void TraceWritten();
 
     SerialLink& m_link;
     const BridgeSettings& m_settings;
     BridgeTrace& m_trace;
     int m_clientId = 0;
     std::string m_peer;
+    std::string m_written; // decoded bytes written, not traced yet
     bool m_changed = false; // a client changed the port since it was opened or restored
     std::uint32_t m_dtr = 0;
     std::uint32_t m_rts = 0;

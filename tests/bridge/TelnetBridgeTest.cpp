@@ -90,3 +90,23 @@ TEST_F(TelnetBridgeTest, AWritersRequestsThatThePortRefusesAreLoggedAFewTimesAMi
     ASSERT_TRUE(PumpUntil([&] { return next.Poll() && answers(next) == 2; }));
     EXPECT_EQ(log.CountContaining("refused DTR on"), 12);
 }
+
+// The trace holds what the device got, decoded, and the writer's requests.
+TEST_F(TelnetBridgeTest, AWritersTraceHoldsTheBytesAsTheDeviceGetsThemAndItsRequests)
+{
+    TempDir dir;
+    bridge->SetTraceFile("rfc2217.trace");
+    StartBridge();
+    TcpClient writer;
+    ASSERT_TRUE(AdmitTelnet(writer));
+    const std::string setBaud = Bytes("\xff\xfa\x2c\x01\x00\x00\x4b\x00\xff\xf0");
+    ASSERT_TRUE(writer.Send(kAgreeToBinary + setBaud + Bytes("AT\xff\xff\r")));
+    std::string atDevice;
+    ASSERT_TRUE(PumpUntil([&] { return (atDevice += pty.ReceiveAvailable()).size() >= 4; }));
+    EXPECT_EQ(atDevice, "AT\xff\r");
+
+    bridge->FlushTrace();
+    const std::string trace = FileBytes(dir / "rfc2217.trace");
+    EXPECT_EQ(CountOf(trace, " sets baud rate 19200, the port has 19200\n"), 1u) << trace;
+    EXPECT_EQ(CountOf(trace, " -> serial, 4 bytes\n  0000  41 54 ff 0d "), 1u) << trace;
+}
