@@ -397,6 +397,8 @@ public:
     virtual std::string Name() const = 0;
     virtual bool ManyClients() const { return true; }
     virtual bool ManyBridges() const { return true; }
+    // Measured for its serial-to-client and client-to-serial throughput only.
+    virtual bool ThroughputOnly() const { return false; }
     // Starts serving the bridges; returns at once, ports may not listen yet.
     virtual bool Start(const Bridges& bridges) = 0;
     virtual void Stop()
@@ -423,12 +425,17 @@ protected:
     std::string m_directory = MakeTempDir();
 };
 
-// This project's programs: a store in a directory of their own.
+// This project's programs: a store in a directory of their own; traced, each
+// bridge traces its traffic to a file there.
 class BridgeProgram : public System
 {
 public:
-    BridgeProgram(std::string name, std::string program) : m_name(std::move(name)), m_program(std::move(program)) {}
+    BridgeProgram(std::string name, std::string program, bool traced = false)
+        : m_name(std::move(name)), m_program(std::move(program)), m_traced(traced)
+    {
+    }
     std::string Name() const override { return m_name; }
+    bool ThroughputOnly() const override { return m_traced; }
 
     bool Start(const Bridges& bridges) override
     {
@@ -441,10 +448,15 @@ public:
                           "VARCHAR(8)  NULL,[com_baud] INTEGER  NULL,[tcp_port] INTEGER  NULL);"
                           "CREATE TABLE [ipfilters] ([id] INTEGER  NOT NULL PRIMARY KEY AUTOINCREMENT,"
                           "[bridge_id] INTEGER  NULL,[ip_address] VARCHAR(15)  NULL);";
+        if (m_traced)
+            sql += "alter table bridges add column trace_file TEXT NULL;";
         for (std::size_t i = 0; i < bridges.ptys.size(); ++i)
         {
             sql += "insert into bridges (com_port, com_baud, tcp_port) values ('" + bridges.ptys[i]->path + "', " +
                    std::to_string(kBaud) + ", " + std::to_string(bridges.ports[i]) + ");";
+            if (m_traced)
+                sql += "update bridges set trace_file = 'bridge" + std::to_string(i) +
+                       ".trace' where id = last_insert_rowid();";
         }
         const bool written = sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
         sqlite3_close(database);
@@ -456,6 +468,7 @@ public:
 private:
     std::string m_name;
     std::string m_program;
+    bool m_traced;
 };
 
 class Ser2net : public System
@@ -844,7 +857,7 @@ std::string Format(double value)
 void Report(const Settings& settings, const std::vector<std::unique_ptr<System>>& systems,
             const std::map<std::string, Results>& results, const std::string& jsonFile)
 {
-    const std::vector<std::string> ours = {"serial-tcp-bridged", "serial-tcp-bridge"};
+    const std::vector<std::string> ours = {"serial-tcp-bridged", "serial-tcp-bridged traced", "serial-tcp-bridge"};
     std::ostringstream table;
     table << "| measure |";
     for (const auto& system : systems)
@@ -949,6 +962,8 @@ int main(int argc, char** argv)
 
     std::vector<std::unique_ptr<System>> systems;
     systems.push_back(std::make_unique<BridgeProgram>("serial-tcp-bridged", programs + "/serial-tcp-bridged"));
+    systems.push_back(
+        std::make_unique<BridgeProgram>("serial-tcp-bridged traced", programs + "/serial-tcp-bridged", true));
     if (std::getenv("DISPLAY"))
         systems.push_back(std::make_unique<BridgeProgram>("serial-tcp-bridge", programs + "/serial-tcp-bridge"));
     systems.push_back(std::make_unique<Ser2net>());
@@ -973,16 +988,16 @@ int main(int argc, char** argv)
             Results mine;
             if (cases.count("one"))
                 MeasureSerialToClients(*system, 1, settings.serialToOne, "serial to 1 client", mine);
-            if (cases.count("many") && system->ManyClients())
+            if (cases.count("many") && system->ManyClients() && !system->ThroughputOnly())
                 MeasureSerialToClients(*system, settings.manyClients, settings.serialToMany, many, mine);
             if (cases.count("tcp"))
                 MeasureClientToSerial(*system, settings.clientToSerial, mine);
-            if (cases.count("echo"))
+            if (cases.count("echo") && !system->ThroughputOnly())
                 MeasureEcho(*system, settings.echoes, mine);
             // Idle and start-up vary little; once is enough.
-            if (round == 1 && cases.count("idle") && system->ManyBridges())
+            if (round == 1 && cases.count("idle") && system->ManyBridges() && !system->ThroughputOnly())
                 MeasureIdle(*system, settings.idleBridges, settings.idleWindow, mine);
-            if (round == 1 && cases.count("startup") && system->ManyBridges())
+            if (round == 1 && cases.count("startup") && system->ManyBridges() && !system->ThroughputOnly())
                 MeasureStartup(*system, settings.startupBridges, mine);
             for (const auto& [measure, value] : mine)
                 samples[system->Name()][measure].push_back(value);
