@@ -178,6 +178,9 @@ void Bridge::Stop()
 
 void Bridge::ReleaseRun()
 {
+    if (m_trace.IsOn())
+        for (const auto& entry : m_clients)
+            m_trace.Event("client " + entry.second->peer.utf8_string() + " disconnected, the bridge stops");
     m_clients.clear(); // each closes its socket
     m_retiredWatches.clear();
     m_listener.Stop();

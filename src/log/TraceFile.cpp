@@ -67,6 +67,9 @@ void TraceFile::Add(TraceRecord record)
         m_queuedBytes += cost;
         m_queue.push_back({std::move(record), m_lostBytes, m_lostEvents});
         m_lostBytes = m_lostEvents = 0;
+        // A writer that is busy takes it with the rest: no wake-up per record.
+        if (m_queue.size() > 1)
+            return;
     }
     m_changed.notify_all();
 }
