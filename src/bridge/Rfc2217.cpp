@@ -184,8 +184,12 @@ const unsigned char* Rfc2217Session::Data(const unsigned char* p, const unsigned
 
 void Rfc2217Session::WriteData(const unsigned char* bytes, std::size_t count)
 {
-    if (m_writer && count > 0)
+    if (count == 0)
+        return;
+    if (m_writer)
         m_port.Write(bytes, count);
+    else
+        m_port.Dropped(bytes, count);
 }
 
 void Rfc2217Session::Command(std::uint8_t command)

@@ -39,6 +39,8 @@ public:
     // changes below arrived: data sent before a new baud rate is handed over
     // before the Set that brings it. The bytes are valid during the call only.
     virtual void Write(const unsigned char* bytes, std::size_t count) = 0;
+    // Bytes a reader sent for the device, which it does not get.
+    virtual void Dropped(const unsigned char* /*bytes*/, std::size_t /*count*/) {}
     // The value in force.
     virtual std::uint32_t Get(Setting setting) = 0;
     // Tries value, always one of those listed for setting, and returns the

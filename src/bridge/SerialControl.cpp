@@ -5,6 +5,7 @@
 #include "SerialLink.h"
 
 #include "log/Logger.h"
+#include "log/TraceFormat.h"
 
 namespace
 {
@@ -130,9 +131,19 @@ void SerialControl::Purge(bool received, bool toSend)
                   (received && toSend ? "input and output" : received ? "input" : "output"));
 }
 
+void SerialControl::Dropped(const unsigned char* bytes, std::size_t count)
+{
+    if (m_trace.IsOn())
+        m_dropped.append(reinterpret_cast<const char*>(bytes), count);
+}
+
 void SerialControl::EndOfInput()
 {
     TraceWritten();
+    if (m_dropped.empty())
+        return;
+    m_trace.Event("client " + m_peer + " input dropped (a reader), " + ByteCount(m_dropped.size()), m_dropped);
+    m_dropped.clear();
 }
 
 void SerialControl::TraceWritten()

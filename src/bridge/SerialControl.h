@@ -32,6 +32,7 @@ public:
     void EndOfInput();
 
     void Write(const unsigned char* bytes, std::size_t count) override;
+    void Dropped(const unsigned char* bytes, std::size_t count) override;
     std::uint32_t Get(Setting setting) override;
     std::uint32_t Set(Setting setting, std::uint32_t value) override;
     void Purge(bool received, bool toSend) override;
@@ -53,6 +54,7 @@ private:
     int m_clientId = 0;
     std::string m_peer;
     std::string m_written; // decoded bytes written, not traced yet
+    std::string m_dropped; // a reader's decoded bytes, not traced yet
     bool m_changed = false; // a client changed the port since it was opened or restored
     std::uint32_t m_dtr = 0;
     std::uint32_t m_rts = 0;

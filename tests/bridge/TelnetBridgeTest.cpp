@@ -91,8 +91,9 @@ TEST_F(TelnetBridgeTest, AWritersRequestsThatThePortRefusesAreLoggedAFewTimesAMi
     EXPECT_EQ(log.CountContaining("refused DTR on"), 12);
 }
 
-// The trace holds what the device got, decoded, and the writer's requests.
-TEST_F(TelnetBridgeTest, AWritersTraceHoldsTheBytesAsTheDeviceGetsThemAndItsRequests)
+// The trace holds what the device got, decoded, the writer's requests and
+// what a reader sent in vain.
+TEST_F(TelnetBridgeTest, TheTraceHoldsTheBytesAsTheDeviceGetsThemAndTheRequests)
 {
     TempDir dir;
     bridge->SetTraceFile("rfc2217.trace");
@@ -104,8 +105,17 @@ TEST_F(TelnetBridgeTest, AWritersTraceHoldsTheBytesAsTheDeviceGetsThemAndItsRequ
     std::string atDevice;
     ASSERT_TRUE(PumpUntil([&] { return (atDevice += pty.ReceiveAvailable()).size() >= 4; }));
     EXPECT_EQ(atDevice, "AT\xff\r");
+    // A reader's bytes are dropped, and the trace shows them apart.
+    TcpClient reader;
+    ASSERT_TRUE(AdmitTelnet(reader));
+    ASSERT_TRUE(reader.Send(kAgreeToBinary + "hi"));
 
-    bridge->FlushTrace();
+    const std::string dropped = " input dropped (a reader), 2 bytes\n  0000  68 69 ";
+    const std::string file = (dir / "rfc2217.trace").string();
+    ASSERT_TRUE(PumpUntil([&] {
+        bridge->FlushTrace();
+        return FileBytes(file).find(dropped) != std::string::npos;
+    }));
     const std::string trace = FileBytes(dir / "rfc2217.trace");
     EXPECT_EQ(CountOf(trace, " sets baud rate 19200, the port has 19200\n"), 1u) << trace;
     EXPECT_EQ(CountOf(trace, " -> serial, 4 bytes\n  0000  41 54 ff 0d "), 1u) << trace;
