@@ -6,6 +6,7 @@
 #include "support/RawSqlite.h"
 #include "support/TcpClient.h"
 #include "support/TempDir.h"
+#include "support/TraceParse.h"
 #include "support/WinePrefix.h"
 
 #include <gtest/gtest.h>
@@ -61,6 +62,7 @@ struct StoredBridge
     unsigned short tcpPort;
     int baud = 115200;
     const char* frame = "8N1";
+    std::string traceFile; // none when empty
 };
 
 // Another test program's output as part of this test's failure. ctest takes
@@ -79,12 +81,12 @@ std::string WriteStore(const std::vector<StoredBridge>& bridges)
     std::string sql = std::string(kBridgesSchema) + kIpFiltersSchema +
                       "ALTER TABLE bridges ADD COLUMN data_bits INTEGER NULL;"
                       "ALTER TABLE bridges ADD COLUMN parity VARCHAR(1) NULL;"
-                      "ALTER TABLE bridges ADD COLUMN stop_bits INTEGER NULL;";
+                      "ALTER TABLE bridges ADD COLUMN stop_bits INTEGER NULL;"
+                      "ALTER TABLE bridges ADD COLUMN trace_file TEXT NULL;";
     for (const StoredBridge& bridge : bridges)
-        sql += "insert into bridges (com_port, com_baud, tcp_port, data_bits, parity, stop_bits) values ('" +
-               bridge.comPort + "', " + std::to_string(bridge.baud) + ", " +
-               std::to_string(bridge.tcpPort) + ", " + bridge.frame[0] + ", '" + bridge.frame[1] + "', " +
-               bridge.frame[2] + ");";
+        sql += "insert into bridges (com_port, com_baud, tcp_port, data_bits, parity, stop_bits, trace_file) "
+               "values ('" + bridge.comPort + "', " + std::to_string(bridge.baud) + ", " + std::to_string(bridge.tcpPort) + ", " +
+               bridge.frame[0] + ", '" + bridge.frame[1] + "', " + bridge.frame[2] + ", '" + bridge.traceFile + "');";
     return RawSqlite("bridges.db").Execute(sql);
 }
 
@@ -176,9 +178,9 @@ protected:
 
     // The console runner on one stored bridge: COM12, 115200 baud, the
     // frame given, TCP port port.
-    ChildProcess ServeOneBridge(const char* frame = "8N1")
+    ChildProcess ServeOneBridge(const char* frame = "8N1", const std::string& traceFile = std::string())
     {
-        EXPECT_EQ(WriteStore({{"COM12", port, 115200, frame}}), "");
+        EXPECT_EQ(WriteStore({{"COM12", port, 115200, frame, traceFile}}), "");
         return wine.Start(SERIAL_TCP_BRIDGED_EXE, {}, dir.Path().string());
     }
 
@@ -227,7 +229,7 @@ TEST_F(WineTest, TheWindowsCodePathsPassTheirOwnTests)
 
 TEST_F(WineTest, TheRunnerRelaysEveryByteBothWaysInOrderWithTheStoredFrame)
 {
-    ChildProcess runner = ServeOneBridge("8N2");
+    ChildProcess runner = ServeOneBridge("8N2", "relay.trace");
     TcpClient writer;
     ASSERT_TRUE(ConnectOnceListening(writer)) << Log(dir);
     ASSERT_TRUE(LogHas(dir, "serves 1 bridges"));
@@ -272,6 +274,13 @@ TEST_F(WineTest, TheRunnerRelaysEveryByteBothWaysInOrderWithTheStoredFrame)
     EXPECT_EQ(pty.ReceiveUntilQuiet(500ms), "");
     Stop(runner, dir.Path());
     EXPECT_TRUE(WaitFor([&] { return !writer.Poll(); })) << "its clients were disconnected";
+
+    // Its trace, written by the Windows file API, holds both streams.
+    std::vector<ParsedRecord> traced;
+    std::string why;
+    ASSERT_TRUE(ParseTrace(FileBytes(dir / "relay.trace"), traced, why)) << why;
+    EXPECT_TRUE(DeviceStream(traced) == values + PatternBytes(0, kMegabyte)) << "the device's stream differs";
+    EXPECT_TRUE(ClientStream(traced) == PatternBytes(0, kMegabyte)) << "the writer's stream differs";
 }
 
 TEST_F(WineTest, TheRunnerDropsOnlyTheClientsThatFailAndAHeldBackWriterLosesNothing)
