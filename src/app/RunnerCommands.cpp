@@ -69,7 +69,8 @@ std::string Describe(const Bridge& bridge)
            ", TCP port " + TcpPort(bridge) +
            (bridge.GetListenAddress().empty() ? std::string() : " of " + ListenAddress(bridge)) +
            (bridge.SpeaksRfc2217() ? ", RFC 2217" : "") + ", " +
-           (allowed == "any" ? std::string("any address may connect") : "admits " + allowed);
+           (allowed == "any" ? std::string("any address may connect") : "admits " + allowed) +
+           (bridge.GetTraceFile().empty() ? std::string() : ", traced to " + Text(bridge.GetTraceFile()));
 }
 
 // Takes the options through the checks the options dialog uses, in this
@@ -81,6 +82,7 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
         {command.serial, settings_input::SetSerialPort},    {command.baud, settings_input::SetBaudRate},
         {command.tcp, settings_input::SetTcpPort},          {command.listen, settings_input::SetListenAddress},
         {command.protocol, settings_input::SetProtocol},    {command.frame, settings_input::SetFrame},
+        {command.trace, settings_input::SetTraceFile},
     };
     for (const auto& [value, set] : settings)
     {
@@ -88,6 +90,8 @@ std::string CheckSettings(const RunnerCommand& command, Bridge& bridge)
         if (!refused.empty())
             return Text(refused);
     }
+    if (command.noTrace)
+        bridge.SetTraceFile(wxString());
     std::vector<wxString> allowed;
     for (const std::string& typed : command.allow)
     {
@@ -253,10 +257,13 @@ private:
     int Set()
     {
         const RunnerCommand& c = m_command;
-        if (!c.serial && !c.baud && !c.tcp && !c.frame && !c.listen && !c.protocol && c.allow.empty() && !c.allowAll)
+        if (!c.serial && !c.baud && !c.tcp && !c.frame && !c.listen && !c.protocol && c.allow.empty() && !c.allowAll &&
+            !c.trace && !c.noTrace)
             return Fail(kExitUsage, "set changes nothing without an option such as --baud 9600");
         if (c.allowAll && !c.allow.empty())
             return Fail(kExitUsage, "--allow-all and --allow exclude each other");
+        if (c.noTrace && c.trace)
+            return Fail(kExitUsage, "--no-trace and --trace exclude each other");
         if (!StoreIsThere())
             return kExitFailure;
         return ChangeStore(
@@ -298,7 +305,9 @@ private:
         // "#" is the row the desktop program's window gives the bridge.
         std::vector<std::vector<std::string>> rows = {
             {"ID", "#", "SERIAL PORT", "BAUD", "FRAME", "TCP PORT", "LISTEN", "PROTOCOL", "ALLOW"}};
-        std::vector<std::string> notes(1);
+        // Lines under a bridge's row: what is plugged in under its serial
+        // port's name now, and where its traffic is traced.
+        std::vector<std::vector<std::string>> notes(1);
         for (const auto& bridge : m_bridges)
         {
             rows.push_back({std::to_string(bridge->GetId()), std::to_string(rows.size() - 1),
@@ -309,12 +318,16 @@ private:
             const auto port = std::find_if(ports.begin(), ports.end(), [&](const DiscoveredPort& present) {
                 return present.IsNamed(Text(bridge->GetComPort()));
             });
-            std::string note;
+            std::string plugged;
             if (port != ports.end() && !port->description.empty())
-                note = port->description;
-            if (!note.empty() && Text(bridge->GetComPort()) != port->device)
-                note += " (" + port->device + ")";
-            notes.push_back(Listed(note));
+                plugged = port->description;
+            if (!plugged.empty() && Text(bridge->GetComPort()) != port->device)
+                plugged += " (" + port->device + ")";
+            notes.emplace_back();
+            if (!plugged.empty())
+                notes.back().push_back(Listed(plugged));
+            if (!bridge->GetTraceFile().empty())
+                notes.back().push_back("trace: " + Listed(Text(bridge->GetTraceFile())));
         }
         std::vector<std::size_t> widths(rows[0].size());
         for (const auto& row : rows)
@@ -334,8 +347,8 @@ private:
                     text += std::string(widths[column] + 2 - Width(cell), ' ');
             }
             m_out << text << "\n";
-            if (!notes[line].empty())
-                m_out << std::string(noteIndent, ' ') << notes[line] << "\n";
+            for (const std::string& note : notes[line])
+                m_out << std::string(noteIndent, ' ') << note << "\n";
         }
         return 0;
     }

@@ -145,6 +145,10 @@ public:
                          "addresses admitted so far");
         m_allow->take_all();
         m_allowAll = m_app.add_flag("--allow-all", "admit clients from every address again");
+        m_trace = Option("--trace", "PATH",
+                         "trace the bridge's traffic both ways, with the time, to this file (relative to the "
+                         "directory of bridges.db); an empty PATH traces nothing, as --no-trace");
+        m_noTrace = m_app.add_flag("--no-trace", "trace the bridge's traffic to no file again");
         m_help = m_app.add_flag("-h,--help", "show this help");
         m_version = m_app.add_flag("--version", "show the version");
         for (CLI::Option* asks : {m_help, m_version})
@@ -155,13 +159,13 @@ public:
 
         Command("list",
                 "show every bridge: id, serial port (and what is plugged in there now), baud rate, frame, TCP port, "
-                "listen address, protocol, allowed addresses",
+                "listen address, protocol, allowed addresses, trace file",
                 {}, {});
         Command("ports", "show the serial ports present, with their stable names and descriptions", {}, {});
         Command("add", "add a bridge (makes bridges.db if there is none)", {"SERIAL", "BAUD", "TCPPORT"},
-                {m_frame, m_listen, m_protocol, m_allow});
+                {m_frame, m_listen, m_protocol, m_allow, m_trace});
         Command("set", "change a bridge; what is not given stays as it was", {"ID"},
-                {m_serial, m_baud, m_tcp, m_frame, m_listen, m_protocol, m_allow, m_allowAll});
+                {m_serial, m_baud, m_tcp, m_frame, m_listen, m_protocol, m_allow, m_allowAll, m_trace, m_noTrace});
         Command("remove", "remove a bridge", {"ID"}, {});
         // Where reload only says what to use instead, --help leaves it out.
         Command("reload", runner_os::ReloadSummary(), {}, {})->group(*runner_os::ReloadSummary() ? "Commands" : "");
@@ -386,6 +390,7 @@ private:
             {m_serial, &RunnerCommand::serial}, {m_baud, &RunnerCommand::baud},
             {m_tcp, &RunnerCommand::tcp},       {m_frame, &RunnerCommand::frame},
             {m_listen, &RunnerCommand::listen}, {m_protocol, &RunnerCommand::protocol},
+            {m_trace, &RunnerCommand::trace},
         };
         std::map<const CLI::Option*, std::size_t> given;
         for (const CLI::Option* option : m_app.parse_order())
@@ -405,6 +410,8 @@ private:
                 return command.name + " takes no " + name;
             if (option == m_allowAll)
                 command.allowAll = true;
+            else if (option == m_noTrace)
+                command.noTrace = true;
             else if (option == m_allow)
                 command.allow.push_back(value);
             else if (before > 0)
@@ -426,6 +433,8 @@ private:
     CLI::Option* m_protocol;
     CLI::Option* m_allow;
     CLI::Option* m_allowAll;
+    CLI::Option* m_trace;
+    CLI::Option* m_noTrace;
     CLI::Option* m_help;
     CLI::Option* m_version;
     std::size_t m_wordsBeforeCommand = 0; // set aside by CLI11 before the command

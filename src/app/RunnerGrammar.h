@@ -18,9 +18,10 @@ struct RunnerCommand
     std::vector<std::string> arguments;
     // The options given, each at most once except --allow; an empty value is
     // a value given.
-    std::optional<std::string> serial, baud, tcp, frame, listen, protocol;
+    std::optional<std::string> serial, baud, tcp, frame, listen, protocol, trace;
     std::vector<std::string> allow;
     bool allowAll = false;
+    bool noTrace = false;
 };
 
 // Reads the command line (without the program's name); false with a

@@ -55,6 +55,16 @@ BridgeSet::Changes BridgeSet::Apply(std::vector<std::unique_ptr<Bridge>> stored)
         const auto kept = unchanged.find(bridge->GetId());
         if (kept != unchanged.end())
         {
+            // The trace file is not a setting to restart for: the bridge
+            // takes it as it runs, and keeps its clients.
+            if (kept->second->GetTraceFile() != bridge->GetTraceFile())
+            {
+                Logger::message("Bridge %lld (%s, TCP port %u) traces %s", bridge->GetId(), bridge->GetComPort(),
+                                static_cast<unsigned>(bridge->GetTcpPort()),
+                                bridge->GetTraceFile().empty() ? wxString("to no file now")
+                                                               : "to " + bridge->GetTraceFile() + " now");
+                kept->second->TraceTo(bridge->GetTraceFile());
+            }
             bridge = std::move(kept->second);
             ++changes.unchanged;
         }

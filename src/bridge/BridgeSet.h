@@ -30,10 +30,10 @@ public:
     // Takes the bridges in their order, gives each its row and starts it.
     void Start(std::vector<std::unique_ptr<Bridge>> bridges);
     // Takes the bridges as stored now. A running bridge stored with the same
-    // id and settings goes on with its clients; the others stop, those
-    // removed or changed before any starts, so that a TCP port one of them
-    // frees can be taken by another; then changed and new ones start. Each
-    // stop and start is logged.
+    // id and settings goes on with its clients, tracing to the stored trace
+    // file from now on; the others stop, those removed or changed before any
+    // starts, so that a TCP port one of them frees can be taken by another;
+    // then changed and new ones start. Each stop and start is logged.
     Changes Apply(std::vector<std::unique_ptr<Bridge>> stored);
     // Stops every bridge and forgets them.
     void StopAll();

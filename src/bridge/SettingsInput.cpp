@@ -89,6 +89,12 @@ wxString SetProtocol(BridgeSettings& settings, const wxString& typed)
     return wxString();
 }
 
+wxString SetTraceFile(BridgeSettings& settings, const wxString& typed)
+{
+    settings.SetTraceFile(wxString(typed).Strip(wxString::both));
+    return wxString();
+}
+
 wxString CheckAllowedAddress(const wxString& typed, wxString& address)
 {
     wxString why;

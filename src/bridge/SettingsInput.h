@@ -29,6 +29,10 @@ wxString SetListenAddress(BridgeSettings& settings, const wxString& typed);
 wxString SetFrame(BridgeSettings& settings, const wxString& typed);
 // BridgeSettings::kRawProtocol or kRfc2217Protocol.
 wxString SetProtocol(BridgeSettings& settings, const wxString& typed);
+// The file to trace the traffic to, blanks around it ignored, stored as
+// typed (a relative path is taken from the directory of bridges.db); empty
+// for none. Never refused: whether it can be written shows when it is.
+wxString SetTraceFile(BridgeSettings& settings, const wxString& typed);
 // Why an address cannot be allowed to connect; empty when it can, with
 // address its canonical text, as a client's is compared (2001:DB8:0::1 is
 // 2001:db8::1, ::ffff:10.0.0.5 is 10.0.0.5).

@@ -20,14 +20,16 @@ const char kCreateIpFilters[] = "CREATE TABLE [ipfilters] ([id] INTEGER  NOT NUL
                                 "[bridge_id] INTEGER  NULL,[ip_address] VARCHAR(15)  NULL);";
 // Columns added to bridges after its first form: the serial character frame,
 // where a NULL, or a file without them, means 8 data bits, no parity, 1 stop
-// bit; the address to listen on, where NULL or none means all of them; and
-// how clients speak, where NULL or none means raw bytes.
+// bit; the address to listen on, where NULL or none means all of them; how
+// clients speak, where NULL or none means raw bytes; and the file the traffic
+// is traced to, where NULL or none means no trace.
 const char* const kAddedColumns[][2] = {
     {"data_bits", "ALTER TABLE [bridges] ADD COLUMN [data_bits] INTEGER  NULL;"},
     {"parity", "ALTER TABLE [bridges] ADD COLUMN [parity] VARCHAR(1)  NULL;"},
     {"stop_bits", "ALTER TABLE [bridges] ADD COLUMN [stop_bits] INTEGER  NULL;"},
     {"listen_address", "ALTER TABLE [bridges] ADD COLUMN [listen_address] TEXT  NULL;"},
     {"protocol", "ALTER TABLE [bridges] ADD COLUMN [protocol] TEXT  NULL;"},
+    {"trace_file", "ALTER TABLE [bridges] ADD COLUMN [trace_file] TEXT  NULL;"},
 };
 
 constexpr long long kLowestTcpPort = 1;
@@ -242,7 +244,7 @@ void CreateMissingTables(StoreDatabase& database, const Bridge& bridge)
 
 // The bridge's own columns, in the order both statements name them; the
 // statements store an empty listen address as NULL, as files without it have,
-// and so the raw protocol.
+// and so the raw protocol and an empty trace file.
 StoreStatement BridgeStatement(StoreDatabase& database, const char* sql, const Bridge& bridge)
 {
     StoreStatement statement = database.PrepareStatement(sql);
@@ -254,6 +256,7 @@ StoreStatement BridgeStatement(StoreDatabase& database, const char* sql, const B
     statement.Bind(6, bridge.GetStopBits());
     statement.Bind(7, bridge.GetListenAddress());
     statement.Bind(8, bridge.GetProtocol());
+    statement.Bind(9, bridge.GetTraceFile());
     return statement;
 }
 
@@ -261,7 +264,7 @@ Written InsertBridge(StoreDatabase& database, const Bridge& bridge)
 {
     BridgeStatement(database,
                     "insert into bridges (com_port,com_baud,tcp_port,data_bits,parity,stop_bits,listen_address,"
-                    "protocol) values(?,?,?,?,?,?,nullif(?,''),nullif(?,'raw'))",
+                    "protocol,trace_file) values(?,?,?,?,?,?,nullif(?,''),nullif(?,'raw'),nullif(?,''))",
                     bridge)
         .ExecuteUpdate();
     Written written;
@@ -276,10 +279,10 @@ Written UpdateBridge(StoreDatabase& database, const Bridge& bridge)
     StoreStatement statement = BridgeStatement(database,
                                                "update bridges set com_port = ?, com_baud=?, tcp_port = ?, "
                                                "data_bits = ?, parity = ?, stop_bits = ?, "
-                                               "listen_address = nullif(?,''), protocol = nullif(?,'raw') "
-                                               "where id=?",
+                                               "listen_address = nullif(?,''), protocol = nullif(?,'raw'), "
+                                               "trace_file = nullif(?,'') where id=?",
                                                bridge);
-    statement.Bind(9, wxLongLong(bridge.GetId()));
+    statement.Bind(10, wxLongLong(bridge.GetId()));
     if (statement.ExecuteUpdate() == 0)
         Refuse("the bridge is no longer stored there");
     Written written;
@@ -352,6 +355,7 @@ StoreResult ReadBridges(StoreDatabase& database, std::vector<std::unique_ptr<Bri
     const bool haveFrame = HasColumn(rows, "data_bits") && HasColumn(rows, "parity") && HasColumn(rows, "stop_bits");
     const bool haveListenAddress = HasColumn(rows, "listen_address");
     const bool haveProtocol = HasColumn(rows, "protocol");
+    const bool haveTraceFile = HasColumn(rows, "trace_file");
     while (rows.NextRow())
     {
         const long long tcpPort = rows.GetInt64("tcp_port", 0).GetValue();
@@ -373,6 +377,8 @@ StoreResult ReadBridges(StoreDatabase& database, std::vector<std::unique_ptr<Bri
             bridge->SetListenAddress(rows.GetString("listen_address", wxEmptyString));
         if (haveProtocol)
             bridge->SetProtocol(rows.GetString("protocol", Bridge::kRawProtocol));
+        if (haveTraceFile)
+            bridge->SetTraceFile(rows.GetString("trace_file", wxEmptyString));
         // Without its allow-list a bridge would admit every address.
         if (!haveFilters || !LoadIpFilters(database, id, *bridge, filterFailure))
             bridge->SetAllowListUnreadable();

@@ -7,6 +7,7 @@
 
 #include <wx/button.h>
 #include <wx/combobox.h>
+#include <wx/filepicker.h>
 #include <wx/listbox.h>
 #include <wx/msgdlg.h>
 #include <wx/sizer.h>
@@ -102,6 +103,13 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
                                 wxCB_READONLY | wxCB_DROPDOWN, wxDefaultValidator, "protocol");
     m_protocol->SetToolTip("raw: the bytes as they are. rfc2217: Telnet, with which a client such as pyserial's "
                            "rfc2217:// sets the port's speed, frame and lines itself.");
+    // The file need not exist: tracing makes it, or adds to it.
+    m_traceFile = new wxFilePickerCtrl(this, wxID_ANY, wxEmptyString, "Trace to file", wxFileSelectorDefaultWildcardStr,
+                                       wxDefaultPosition, wxDefaultSize, wxFLP_SAVE | wxFLP_USE_TEXTCTRL,
+                                       wxDefaultValidator, "traceFile");
+    m_traceFile->GetTextCtrl()->SetHint("none");
+    m_traceFile->SetToolTip("A file that records every byte both ways with the time, and the clients' comings and "
+                            "goings; a relative path is taken from the folder of bridges.db. Empty for none.");
     m_ipAddress = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxSize(150, -1), 0,
                                  CharactersOnly(kAddressCharacters), "ipAddress");
     m_ipAddress->SetMaxLength(kAddressLength);
@@ -129,6 +137,8 @@ BridgeOptionsPanel::BridgeOptionsPanel(wxWindow* parent, const Bridge* bridge)
     grid->Add(m_listenAddress, field);
     grid->Add(new wxStaticText(this, wxID_ANY, "Protocol:"), label);
     grid->Add(m_protocol, label);
+    grid->Add(new wxStaticText(this, wxID_ANY, "Trace to file:"), label);
+    grid->Add(m_traceFile, field);
 
     grid->Add(new wxStaticText(this, wxID_ANY, "IP filter list: "), label);
     auto* entryRow = new wxBoxSizer(wxHORIZONTAL);
@@ -195,6 +205,7 @@ void BridgeOptionsPanel::LoadControls()
     m_tcpPort->ChangeValue(stored.empty() ? wxString::Format("%u", static_cast<unsigned>(copy.GetTcpPort())) : stored);
     m_listenAddress->ChangeValue(copy.GetListenAddress());
     Select(m_protocol, copy.GetProtocol());
+    m_traceFile->SetPath(copy.GetTraceFile());
     for (const IpFilter& entry : copy.GetIpFilters())
     {
         if (entry.state != IPF_DELETED)
@@ -322,6 +333,9 @@ void BridgeOptionsPanel::Accept()
     // A protocol the store held that is not offered stays until one is chosen.
     if (m_protocol->GetSelection() != wxNOT_FOUND)
         settings_input::SetProtocol(checked, m_protocol->GetStringSelection());
+    // What the field shows, not what the picker last chose: the text may
+    // have been typed or emptied since.
+    settings_input::SetTraceFile(checked, m_traceFile->GetTextCtrl()->GetValue());
 
     Bridge& copy = *m_workingCopy;
     static_cast<BridgeSettings&>(copy) = checked;

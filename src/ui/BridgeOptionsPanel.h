@@ -10,11 +10,13 @@
 class Bridge;
 class wxButton;
 class wxComboBox;
+class wxFilePickerCtrl;
 class wxListBox;
 class wxTextCtrl;
 
 // The modal dialog in which the user creates or changes a bridge: serial
-// port and its character frame, TCP port, listen address and IP filter list. It edits a
+// port and its character frame, TCP port, listen address, protocol, trace
+// file and IP filter list. It edits a
 // working copy of the given bridge (or of a new one), and OK saves that copy
 // to the store before the dialog ends; input it cannot accept, or a store
 // failure, is explained in a message box and the dialog stays open.
@@ -67,6 +69,7 @@ private:
     wxTextCtrl* m_tcpPort;
     wxTextCtrl* m_listenAddress;
     wxComboBox* m_protocol;
+    wxFilePickerCtrl* m_traceFile;
     wxTextCtrl* m_ipAddress;
     wxListBox* m_filterList;
 

@@ -56,6 +56,8 @@ wxString BridgeSummaryPanel::BuildPage() const
     const wxString& listenAddress = m_bridge.GetListenAddress();
     page += "Listen address: " + (listenAddress.empty() ? wxString("all addresses") : Escaped(listenAddress)) + "<br>";
     page += "Protocol: " + wxString(m_bridge.SpeaksRfc2217() ? "RFC 2217 (Telnet with port control)" : "raw") + "<br>";
+    const wxString& traceFile = m_bridge.GetTraceFile();
+    page += "Trace file: " + (traceFile.empty() ? wxString("none") : Escaped(traceFile)) + "<br>";
 
     ClientInfoList clients;
     m_bridge.GetClientsInfo(clients);

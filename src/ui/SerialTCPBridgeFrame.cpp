@@ -280,10 +280,16 @@ void SerialTCPBridgeFrame::ModifySelected()
     int result = wxID_CANCEL;
     if (!RunDialog(dialog, result) || result != wxID_OK)
         return;
+    // A changed trace file alone, which Assign applies as the bridge runs,
+    // is no reason to drop its clients.
+    const bool restart = !bridge->HasSettingsOf(dialog.GetWorkingCopy());
     bridge->Assign(&dialog.GetWorkingCopy());
     WriteSettings(index, *bridge);
-    bridge->Stop();
-    bridge->Start();
+    if (restart)
+    {
+        bridge->Stop();
+        bridge->Start();
+    }
     ShowProblems();
     FitColumns();
 }

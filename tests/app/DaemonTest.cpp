@@ -257,9 +257,11 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
     EXPECT_EQ(added.out,
               "Added bridge 1: /dev/ttyUSB7 at 9600 baud 8N1, TCP port 4001 of 127.0.0.1, any address may connect\n"
               "A running serial-tcp-bridged applies this when reloaded: systemctl reload serial-tcp-bridged\n");
-    added = command(
-        {"add", "/dev/ttyS3", "115200", "4002", "--frame", "7e2", "--allow", "10.0.0.2", "--allow=10.0.0.1"});
+    added = command({"add", "/dev/ttyS3", "115200", "4002", "--frame", "7e2", "--allow", "10.0.0.2", "--allow=10.0.0.1",
+                     "--trace", " t.log "});
     EXPECT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(added.out.substr(0, added.out.find('\n')),
+              "Added bridge 2: /dev/ttyS3 at 115200 baud 7E2, TCP port 4002, admits 10.0.0.2, 10.0.0.1, traced to t.log");
     EXPECT_EQ(rows(), (Rows{{"1", "/dev/ttyUSB7", "9600", "4001", "8", "N", "1", "127.0.0.1", "NULL"},
                             {"2", "/dev/ttyS3", "115200", "4002", "7", "E", "2", "NULL", "10.0.0.1,10.0.0.2"}}));
 
@@ -275,6 +277,9 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
         {{"set", "2", "--listen", "2001:db8::1%eth0"}, "\"2001:db8::1%eth0\" has a zone"},
         {{"set", "2", "--listen", "ff02::1"}, "\"ff02::1\" is a broadcast or multicast address"},
         {{"set", "2", "--allow-all", "--allow", "10.0.0.3"}, "--allow-all and --allow exclude each other"},
+        {{"set", "2", "--trace", "u.log", "--no-trace"}, "--no-trace and --trace exclude each other"},
+        {{"add", "/dev/ttyS0", "9600", "4003", "--no-trace"}, "add takes no --no-trace"},
+        {{"set", "2", "--trace", "t\xff.log"}, "the value of --trace is not UTF-8 text"},
         {{"set", "2"}, "set changes nothing without an option such as --baud 9600"},
         {{"set", "2", "--listen", "224.0.0.1"}, "\"224.0.0.1\" is a broadcast or multicast address"},
         {{"set", "2", "--listen", "255.255.255.255"}, "\"255.255.255.255\" is a broadcast or multicast address"},
@@ -322,8 +327,11 @@ TEST_F(DaemonTest, ManagesTheStoredBridgesFromTheShell)
     listed = command({"list"});
     EXPECT_EQ(listed.status, 0);
     EXPECT_EQ(listed.out, "ID  #  SERIAL PORT  BAUD   FRAME  TCP PORT  LISTEN     PROTOCOL  ALLOW\n"
-                          "2   0  /dev/ttyS3   19200  7E2    4012      127.0.0.1  rfc2217   any\n")
+                          "2   0  /dev/ttyS3   19200  7E2    4012      127.0.0.1  rfc2217   any\n"
+                          "       trace: t.log\n")
         << "a port that is not there has no description";
+    EXPECT_EQ(command({"set", "2", "--no-trace"}).status, 0);
+    EXPECT_EQ(RawSqlite(store).Rows("select trace_file from bridges"), (Rows{{"NULL"}}));
     // Odd values keep the table a table: widths in characters, controls
     // escaped, and a very long value cut.
     RawSqlite(store).Execute("insert into bridges (com_port, com_baud, tcp_port) values "
@@ -398,6 +406,8 @@ TEST_F(DaemonTest, ReloadKeepsUnchangedBridgesWithTheirClientsAndAppliesTheRest)
 
     ASSERT_TRUE(shell({"set", "2", "--baud", "9600"}));
     ASSERT_TRUE(shell({"add", added.SlavePath(), "9600", std::to_string(addedPort)}));
+    // A trace turned on is no reason to drop the kept bridge's client.
+    ASSERT_TRUE(shell({"set", "1", "--trace", "kept.log"}));
     daemon.Signal(SIGHUP);
     ASSERT_TRUE(WaitFor([&] { return reloads() == 1; })) << FileBytes(dir / "filelog.txt");
     EXPECT_TRUE(WaitFor([&] { return !changedClient.Poll(); })) << "the changed bridge restarted";
@@ -426,6 +436,13 @@ TEST_F(DaemonTest, ReloadKeepsUnchangedBridgesWithTheirClientsAndAppliesTheRest)
     EXPECT_FALSE(reader.Failed()) << "after " << reader.Received() << " bytes";
     EXPECT_TRUE(keptClient.Send("still the writer"));
     EXPECT_EQ(kept.Receive(16), "still the writer");
+    // The trace, relative to the store's directory, has both ways since the reload.
+    ASSERT_TRUE(kept.Send("traced\r\n"));
+    EXPECT_TRUE(WaitFor([&] {
+        const std::string trace = FileBytes(dir / "kept.log");
+        return CountOf(trace, " serial -> clients, 8 bytes\n  0000  74 72 61 63 65 64 0d 0a") == 1 &&
+               CountOf(trace, " -> serial, 16 bytes\n") == 1;
+    })) << FileBytes(dir / "kept.log");
 
     ASSERT_TRUE(shell({"remove", "1"}));
     daemon.Signal(SIGHUP);

@@ -70,7 +70,7 @@ TEST_F(DatabaseHelperTest, TheFirstSaveCreatesBothTablesWithTheirStatements)
     EXPECT_EQ(Query("select sql from sqlite_master where name='bridges'"),
               Rows{{bridges.substr(0, bridges.size() - 1) +
                     ", [data_bits] INTEGER  NULL, [parity] VARCHAR(1)  NULL, [stop_bits] INTEGER  NULL"
-                    ", [listen_address] TEXT  NULL, [protocol] TEXT  NULL)"}});
+                    ", [listen_address] TEXT  NULL, [protocol] TEXT  NULL, [trace_file] TEXT  NULL)"}});
     EXPECT_EQ(Query("select sql from sqlite_master where name='ipfilters'"), Rows{{statement(kIpFiltersSchema)}});
     EXPECT_TRUE(log.Contains("br->GetId()=-1"));
 }
@@ -131,10 +131,12 @@ TEST_F(DatabaseHelperTest, AnUpdateTouchesOnlyItsOwnRow)
     changed.SetComPort("/dev/ttyACM0");
     changed.SetComBaud(57600);
     changed.SetTcpPort(6001);
+    changed.SetTraceFile("/var/log/acm0.trace");
     ASSERT_TRUE(DatabaseHelper::saveBridge(changed, ACTION_UPDATE).ok);
 
     Rows expected = before;
-    expected[1] = {std::to_string(middle), "/dev/ttyACM0", "57600", "6001", "8", "N", "1", "NULL", "NULL"};
+    expected[1] = {std::to_string(middle), "/dev/ttyACM0", "57600", "6001", "8", "N", "1", "NULL", "NULL",
+                   "/var/log/acm0.trace"};
     EXPECT_EQ(Query("select * from bridges order by id"), expected);
 }
 
@@ -238,6 +240,7 @@ TEST_F(DatabaseHelperTest, TheAddedColumnsAreKeptAndOldFilesLoadWithTheirDefault
     EXPECT_EQ(bridges[0]->GetStopBits(), 1);
     EXPECT_EQ(bridges[0]->GetListenAddress(), "");
     EXPECT_EQ(bridges[0]->GetProtocol(), "raw");
+    EXPECT_EQ(bridges[0]->GetTraceFile(), "");
     ASSERT_TRUE(DatabaseHelper::saveBridge(*bridges[0], ACTION_UPDATE).ok);
 
     Bridge framed(wxString("/dev/ttyS5"), 1200, 4301, -1);
@@ -246,6 +249,7 @@ TEST_F(DatabaseHelperTest, TheAddedColumnsAreKeptAndOldFilesLoadWithTheirDefault
     framed.SetStopBits(2);
     framed.SetListenAddress("127.0.0.1");
     framed.SetProtocol("rfc2217");
+    framed.SetTraceFile(wxString::FromUTF8("traces/ttyS5 Größe.log"));
     ASSERT_TRUE(DatabaseHelper::saveBridge(framed, ACTION_UPDATE).ok);
     // A program that knows only the first columns still adds rows.
     ASSERT_EQ(other.Execute("insert into bridges (com_port, com_baud, tcp_port) values ('/dev/ttyS6', 300, 4302);"), "");
@@ -260,15 +264,18 @@ TEST_F(DatabaseHelperTest, TheAddedColumnsAreKeptAndOldFilesLoadWithTheirDefault
     EXPECT_EQ(bridges[1]->GetStopBits(), 2);
     EXPECT_EQ(bridges[1]->GetListenAddress(), "127.0.0.1");
     EXPECT_EQ(bridges[1]->GetProtocol(), "rfc2217");
+    EXPECT_EQ(bridges[1]->GetTraceFile(), wxString::FromUTF8("traces/ttyS5 Größe.log"));
     EXPECT_EQ(bridges[2]->GetListenAddress(), "");
     EXPECT_EQ(bridges[2]->GetProtocol(), "raw");
+    EXPECT_EQ(bridges[2]->GetTraceFile(), "");
 
     bridges[1]->SetListenAddress("");
     bridges[1]->SetProtocol("raw");
+    bridges[1]->SetTraceFile("");
     ASSERT_TRUE(DatabaseHelper::saveBridge(*bridges[1], ACTION_UPDATE).ok);
-    EXPECT_EQ(Query("select listen_address, protocol from bridges order by id"),
-              (Rows{{"NULL", "NULL"}, {"NULL", "NULL"}, {"NULL", "NULL"}}))
-        << "all addresses and raw bytes are stored as files without the columns mean them";
+    EXPECT_EQ(Query("select listen_address, protocol, trace_file from bridges order by id"),
+              (Rows{{"NULL", "NULL", "NULL"}, {"NULL", "NULL", "NULL"}, {"NULL", "NULL", "NULL"}}))
+        << "all addresses, raw bytes and no trace are stored as files without the columns mean them";
 }
 
 TEST_F(DatabaseHelperTest, QuotesSemicolonsAndNonAsciiTextRoundTripVerbatim)

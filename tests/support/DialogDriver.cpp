@@ -3,6 +3,7 @@
 #include <wx/combobox.h>
 #include <wx/listbox.h>
 #include <wx/msgdlg.h>
+#include <wx/pickerbase.h>
 #include <wx/textctrl.h>
 
 int DialogDriver::Enter(wxDialog* dialog)
@@ -36,6 +37,8 @@ void SetControlText(wxWindow* dialog, const char* name, const wxString& text)
         field->SetValue(text);
     else if (auto* combo = dynamic_cast<wxComboBox*>(control))
         combo->SetValue(text);
+    else if (auto* picker = dynamic_cast<wxPickerBase*>(control))
+        picker->GetTextCtrl()->SetValue(text);
 }
 
 void SelectChoice(wxWindow* dialog, const char* name, const wxString& choice)

@@ -42,7 +42,8 @@ private:
 
 // Steps that tests take inside a dialog.
 void ClickButton(wxWindow* dialog, int id);
-// Sets the text of the control named name (a text field or a combo box).
+// Sets the text of the control named name (a text field, a combo box, or a
+// picker's text field).
 void SetControlText(wxWindow* dialog, const char* name, const wxString& text);
 // Selects a choice of the combo box or list box named name.
 void SelectChoice(wxWindow* dialog, const char* name, const wxString& choice);

@@ -6,6 +6,7 @@
 #include "ui/BridgeSummaryPanel.h"
 
 #include <wx/combobox.h>
+#include <wx/pickerbase.h>
 #include <wx/settings.h>
 
 #include <fstream>
@@ -104,6 +105,50 @@ TEST_F(UiTest, ModifyMovesTheBridgeToItsNewTcpPort)
     // Now a Telnet peer: it is offered binary mode first.
     EXPECT_TRUE(PumpUntil([&] { return fresh.Poll() && fresh.Received().size() >= 3; }));
     EXPECT_EQ(fresh.Received().substr(0, 3), std::string("\xff\xfb\x00", 3));
+}
+
+TEST_F(UiTest, ATraceFileChangedAloneIsTakenWithoutDroppingTheClients)
+{
+    PtyPair pty;
+    const unsigned short port = FreeTcpPort();
+    StoreBridge(pty.SlavePath(), port);
+    OpenFrame();
+    TcpClient client;
+    ASSERT_TRUE(Connect(client, port, 0, "1"));
+    // Opens the options, checks what the trace field shows, types traceTo and presses OK.
+    const auto traceTo = [&](const wxString& shown, const wxString& typed) {
+        dialogs.Expect([=](wxDialog* dialog) {
+            dialog->CallAfter([=] {
+                auto* picker = dynamic_cast<wxPickerBase*>(wxWindow::FindWindowByName("traceFile", dialog));
+                EXPECT_EQ(picker ? picker->GetTextCtrl()->GetValue() : "no trace field", shown);
+                SetControlText(dialog, "traceFile", typed);
+                ClickButton(dialog, BridgeOptionsPanel::ID_OK_BUTTON);
+            });
+            return wxID_NONE;
+        });
+        Select(0);
+        Command(SerialTCPBridgeFrame::ID_MODIFY);
+        EXPECT_TRUE(dialogs.AllSeen());
+    };
+    const auto relayed = [&](const std::string& bytes) {
+        return pty.Send(bytes) && PumpUntil([&] {
+                   return client.Poll() && client.Received().size() >= bytes.size() &&
+                          client.Received().compare(client.Received().size() - bytes.size(), bytes.size(), bytes) == 0;
+               });
+    };
+
+    traceTo("", " bridge.log ");
+    EXPECT_EQ(Query("select trace_file from bridges"), Rows{{"bridge.log"}});
+    EXPECT_TRUE(relayed("xyz")) << "the client stayed";
+    frame->GetBridgeAt(0)->FlushTrace();
+    EXPECT_EQ(CountOf(FileBytes("bridge.log"), " serial -> clients, 3 bytes\n  0000  78 79 7a "), 1u)
+        << FileBytes("bridge.log");
+
+    traceTo("bridge.log", "");
+    EXPECT_EQ(Query("select trace_file from bridges"), Rows{{"NULL"}});
+    EXPECT_TRUE(relayed("abcd")) << "the client stayed";
+    EXPECT_EQ(CountOf(FileBytes("bridge.log"), "4 bytes"), 0u) << "the trace has stopped";
+    EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST_F(UiTest, APortIsShownByItsLineAndAChosenOneIsStoredByItsStableName)
@@ -206,7 +251,7 @@ TEST_F(UiTest, TheSummaryListsClientsAndRefusedAddresses)
     const wxString colour = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE).GetAsString(wxC2S_HTML_SYNTAX);
     EXPECT_EQ(page, "<html><body bgcolor=" + colour +
                         " ><center><h3>Bridge summary (#0)</h3></center>Listen address: all addresses<br>"
-                        "Protocol: raw<br>Client list:<br><table><tr><td><b>IP "
+                        "Protocol: raw<br>Trace file: none<br>Client list:<br><table><tr><td><b>IP "
                         "address</b></td><td><b>Readed bytes</b></td><td><b>Writed bytes</b></td></tr>"
                         "<tr><td>127.0.0.1 (writer)</td><td>0</td><td>0</td></tr>"
                         "<tr><td>127.0.0.1</td><td>0</td><td>0</td></tr></table><br>"
@@ -218,12 +263,13 @@ TEST_F(UiTest, RefreshRebuildsTheSummaryFromTheBridgeAsItIsNow)
     Bridge bridge(wxString("/dev/does-not-exist"), 9600, FreeTcpPort(), -1);
     bridge.SetRow(4);
     bridge.SetListenAddress("127.0.0.1");
+    bridge.SetTraceFile("bridge<4>.log");
     bridge.Start();
     BridgeSummaryPanel summary(nullptr, bridge);
     const wxString colour = wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE).GetAsString(wxC2S_HTML_SYNTAX);
     EXPECT_EQ(summary.GetPage(), "<html><body bgcolor=" + colour +
                                      " ><center><h3>Bridge summary (#4)</h3></center>Listen address: 127.0.0.1<br>"
-                                     "Protocol: raw<br><br>Client list is empty."
+                                     "Protocol: raw<br>Trace file: bridge&lt;4&gt;.log<br><br>Client list is empty."
                                      "<br>Refused client list is empty.</body></html>");
 
     TcpClient client;
