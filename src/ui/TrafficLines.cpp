@@ -77,6 +77,7 @@ std::string Escaped(const std::string& bytes, std::size_t offset, std::size_t le
 
 std::size_t TrafficLines::Add(std::vector<TraceRecord> records)
 {
+    const std::uint64_t added = m_firstRecord + m_records.size();
     for (TraceRecord& record : records)
     {
         m_bytes += Cost(record);
@@ -84,7 +85,7 @@ std::size_t TrafficLines::Add(std::vector<TraceRecord> records)
         LayOut(m_firstRecord + m_records.size() - 1);
     }
     std::size_t removed = 0;
-    while (m_bytes > kLimitBytes && m_records.size() > 1)
+    while (m_bytes > kLimitBytes && m_firstRecord < added)
     {
         m_bytes -= Cost(m_records.front());
         m_records.pop_front();
@@ -151,8 +152,9 @@ std::string TrafficLines::GetCell(std::size_t index, Column column) const
     const TraceRecord& record = RecordOf(row);
     if (column == COLUMN_HEX || column == COLUMN_TEXT)
     {
+        // An event's words go where there is room: the hex column, or the text in text only.
         if (record.kind == TraceRecord::Kind::Event && row.first)
-            return column == COLUMN_TEXT ? record.event : std::string();
+            return column == WordsColumn() ? record.event : std::string();
         return BytesCell(row, column);
     }
     if (!row.first)
@@ -172,6 +174,11 @@ std::string TrafficLines::GetCell(std::size_t index, Column column) const
     default: break;
     }
     return std::string();
+}
+
+TrafficLines::Column TrafficLines::WordsColumn() const
+{
+    return m_layout == Layout::HexAndText ? COLUMN_HEX : COLUMN_TEXT;
 }
 
 std::string TrafficLines::BytesCell(const Row& row, Column column) const

@@ -12,7 +12,8 @@
 // kLimitBytes of them, laid out as the rows of a list. A data record's first
 // row holds its time, direction and client, then each row a slice of its
 // bytes: 16 as hex and text, or in text only a line of text (up to a line
-// end, or kTextRowBytes bytes). An event's first row holds its words.
+// end, or kTextRowBytes bytes). An event's first row holds its words, in the
+// hex column (the text column in text only).
 // Cells are made when asked for, so that only the rows on screen cost text.
 // The GUI thread only.
 class TrafficLines
@@ -40,8 +41,9 @@ public:
     };
 
     // Adds records, oldest first, and lets the oldest kept ones go past
-    // kLimitBytes (the newest always stays). Returns how many rows went from
-    // the front.
+    // kLimitBytes; those added now all stay, so that a line which leads them
+    // stays with them however large a chunk follows. Returns how many rows
+    // went from the front.
     std::size_t Add(std::vector<TraceRecord> records);
     void Clear();
 
@@ -69,6 +71,7 @@ private:
     void LayOut(std::uint64_t record);
     const TraceRecord& RecordOf(const Row& row) const;
     std::string BytesCell(const Row& row, Column column) const;
+    Column WordsColumn() const;
 
     Layout m_layout = Layout::HexAndText;
     std::deque<TraceRecord> m_records;

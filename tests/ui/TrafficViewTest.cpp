@@ -194,11 +194,12 @@ TEST_F(UiTest, TheTrafficViewShowsBothDirectionsPausesAndSavesTheTrace)
                      "device says hi..") &&
                Shows(view, "client -> serial", peer, "41 54 0d", "AT.");
     }));
-    EXPECT_TRUE(Shows(view, "event", "", "", "client " + peer + " connected, writer"));
+    EXPECT_TRUE(Shows(view, "event", "", "client " + peer + " connected, writer", ""));
 
     Choose(view, 1);
     EXPECT_TRUE(Shows(view, "serial -> clients", "", "", "device says hi\\r\\n"));
     EXPECT_TRUE(Shows(view, "client -> serial", peer, "", "AT\\r"));
+    EXPECT_TRUE(Shows(view, "event", "", "", "client " + peer + " connected, writer"));
 
     // Paused, it shows nothing new; the traffic meanwhile waits and shows on resuming.
     Pause(view, true);
