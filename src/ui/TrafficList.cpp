@@ -10,6 +10,7 @@ const wxColour kToClientsColour(0, 80, 170);
 const wxColour kToSerialColour(170, 70, 0);
 const wxColour kEventColour(120, 40, 150);
 constexpr int kCellPadding = 12;
+constexpr int kLeastPoints = 9;
 
 // The widest text each column holds, in the list's fixed-width font.
 const char* const kWidest[] = {
@@ -27,8 +28,10 @@ TrafficList::TrafficList(wxWindow* parent, wxWindowID id, const TrafficLines& li
     : wxListCtrl(parent, id, wxDefaultPosition, wxDefaultSize, wxLC_REPORT | wxLC_VIRTUAL),
       m_lines(lines)
 {
-    // A point smaller than the rest: every column fits on a 1024-pixel screen.
-    SetFont(wxFont(wxFontInfo(GetFont().GetPointSize() - 1).Family(wxFONTFAMILY_TELETYPE)));
+    // A point smaller than the rest, so that every column fits on a
+    // 1024-pixel screen, but no smaller than Windows' own small text.
+    const int points = std::max(GetFont().GetPointSize() - 1, kLeastPoints);
+    SetFont(wxFont(wxFontInfo(points).Family(wxFONTFAMILY_TELETYPE)));
     m_toClients.SetTextColour(kToClientsColour);
     m_toSerial.SetTextColour(kToSerialColour);
     m_event.SetTextColour(kEventColour);

@@ -18,10 +18,13 @@
 #include <wx/sizer.h>
 #include <wx/tglbtn.h>
 
+#include <algorithm>
+
 namespace
 {
 const char* const kLayouts[] = {"hex+text", "text only"};
 constexpr int kBorder = 4;
+constexpr int kChoiceArrowRoom = 48;
 constexpr int kHeight = 420;
 
 wxString Title(const Bridge& bridge)
@@ -59,6 +62,9 @@ TrafficView::TrafficView(Bridge& bridge)
     for (const char* name : kLayouts)
         layout->Append(name);
     layout->SetSelection(0);
+    // Wine's choice control leaves too little room for its arrow and the longest choice.
+    const int least = layout->GetTextExtent(kLayouts[1]).GetWidth() + kChoiceArrowRoom;
+    layout->SetMinSize(wxSize(std::max(layout->GetBestSize().GetWidth(), least), -1));
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
     buttons->Add(layout, 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, kBorder);
     buttons->Add(new wxToggleButton(panel, ID_PAUSE, "Pause"), 0, wxRIGHT, kBorder);
