@@ -32,8 +32,9 @@ wxString Title(const Bridge& bridge)
     return wxString::Format("Traffic of bridge #%d (%s, TCP port %u)", bridge.GetRow(), bridge.GetComPort(),
                             static_cast<unsigned>(bridge.GetTcpPort()));
 }
-// GTK's chooser knows its whole path only once it has run; its folder and
-// name it knows from the start, as every platform's does.
+
+// GTK's chooser has no whole path until it has been shown (a test answers it
+// unshown); its folder and name it has at once.
 wxString ChosenPath(const wxFileDialog& dialog)
 {
     const wxString path = dialog.GetPath();
