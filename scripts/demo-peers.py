@@ -2,9 +2,9 @@
 """Plays the far ends of two demonstration bridges: two pseudo-terminals as the
 serial devices, a bridges.db in the current directory that joins them to two
 TCP ports, serial data flowing in, and a few TCP clients once the bridges
-listen. Runs until killed. With --com N, the bridges use COMN and COMN+1,
-for the Windows program, and a line "map COMn /dev/pts/k" tells which
-pseudo-terminal each is."""
+listen, to whose AT the devices answer OK. Runs until killed. With --com N,
+the bridges use COMN and COMN+1, for the Windows program, and a line
+"map COMn /dev/pts/k" tells which pseudo-terminal each is."""
 import os, pty, socket, sqlite3, sys, time
 
 args = sys.argv[1:]
@@ -59,7 +59,8 @@ while True:
         for master, slave, name in devices:
             try:
                 os.set_blocking(master, False)
-                os.read(master, 65536)
+                if b"AT" in os.read(master, 65536):
+                    os.write(master, b"OK\r\n")
             except OSError:
                 pass
     line += 1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes docs/main-window.png (two running bridges with live counters) and
-# docs/options-dialog.png, on a virtual display, from the built program.
+# Makes docs/main-window.png (two running bridges with live counters),
+# docs/options-dialog.png and docs/traffic-view.png (the first bridge's
+# traffic both ways), on a virtual display, from the built program.
 # With "windows", docs/windows-*.png from the Windows program under Wine.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -64,4 +65,15 @@ done
 sleep 0.5
 import -window "$dialog" "${shots}options-dialog.png"
 xdotool windowfocus --sync "$dialog" key Escape
-echo "wrote ${shots}main-window.png and ${shots}options-dialog.png"
+
+# The first row, selected from the keyboard, and its traffic.
+sleep 0.5
+xdotool windowfocus --sync "$window" key Home key F9
+view=""
+until [[ -n $view ]]; do
+  sleep 0.2
+  view=$(xdotool search --name "Traffic of bridge" 2>/dev/null | head -1 || true)
+done
+sleep 3 # let the traffic fill it
+import -window "$view" "${shots}traffic-view.png"
+echo "wrote ${shots}main-window.png, ${shots}options-dialog.png and ${shots}traffic-view.png"

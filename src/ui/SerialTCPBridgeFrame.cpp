@@ -53,6 +53,8 @@ wxMenu* CreateBridgesMenu()
     menu->AppendSeparator();
     menu->Append(SerialTCPBridgeFrame::ID_SUMMARY, Translated("&Show a summary\tF10"),
                  Translated("Show a summary for the selected bridge"));
+    menu->Append(SerialTCPBridgeFrame::ID_TRAFFIC, Translated("&Traffic...\tF9"),
+                 Translated("Show the selected bridge's traffic as it flows"));
     return menu;
 }
 
@@ -70,6 +72,7 @@ void ShowStoreFailure(wxWindow* parent, const wxString& message)
 wxBEGIN_EVENT_TABLE(SerialTCPBridgeFrame, wxFrame)
     EVT_CLOSE(SerialTCPBridgeFrame::OnClose)
     EVT_MENU_RANGE(SerialTCPBridgeFrame::ID_QUIT, SerialTCPBridgeFrame::ID_MODIFY, SerialTCPBridgeFrame::OnMenu)
+    EVT_MENU(SerialTCPBridgeFrame::ID_TRAFFIC, SerialTCPBridgeFrame::OnMenu)
     EVT_LIST_ITEM_ACTIVATED(SerialTCPBridgeFrame::ID_LIST, SerialTCPBridgeFrame::OnItemActivated)
     EVT_LIST_ITEM_RIGHT_CLICK(SerialTCPBridgeFrame::ID_LIST, SerialTCPBridgeFrame::OnItemRightClick)
     EVT_LIST_ITEM_SELECTED(SerialTCPBridgeFrame::ID_LIST, SerialTCPBridgeFrame::OnSelectionChanged)
@@ -138,6 +141,7 @@ SerialTCPBridgeFrame::SerialTCPBridgeFrame(const wxString& title)
 
 SerialTCPBridgeFrame::~SerialTCPBridgeFrame()
 {
+    m_trafficViews.CloseAll();
     for (auto& entry : m_bridges)
         entry.second->RemoveObserver(this);
     StopAll();
@@ -211,6 +215,7 @@ void SerialTCPBridgeFrame::OnClose(wxCloseEvent&)
     }
     // Every port is freed and every worker ended before the window goes.
     StopAll();
+    m_trafficViews.CloseAll();
     Destroy();
 }
 
@@ -235,6 +240,7 @@ void SerialTCPBridgeFrame::OnMenu(wxCommandEvent& event)
     case ID_DELETE: DeleteSelected(); break;
     case ID_SUMMARY: ShowSummary(); break;
     case ID_MODIFY: ModifySelected(); break;
+    case ID_TRAFFIC: ShowTraffic(); break;
     default: break;
     }
 }
@@ -311,6 +317,7 @@ void SerialTCPBridgeFrame::DeleteSelected()
         return;
     }
     const int key = static_cast<int>(m_list->GetItemData(index));
+    m_trafficViews.CloseFor(*bridge);
     m_list->DeleteItem(index);
     m_bridges.erase(key);
     ShowProblems();
@@ -324,6 +331,12 @@ void SerialTCPBridgeFrame::ShowSummary()
     BridgeSummaryPanel dialog(this, *bridge);
     int result = wxID_OK;
     RunDialog(dialog, result);
+}
+
+void SerialTCPBridgeFrame::ShowTraffic()
+{
+    if (Bridge* bridge = GetBridgeAt(SelectedRow()))
+        m_trafficViews.Show(*bridge);
 }
 
 void SerialTCPBridgeFrame::ShowAbout()

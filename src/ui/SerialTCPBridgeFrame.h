@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TrafficViews.h"
 #include "bridge/ObserverBase.h"
 
 #include <wx/frame.h>
@@ -34,7 +35,8 @@ public:
         ID_DELETE = 1003,
         ID_SUMMARY = 1004,
         ID_MODIFY = 1005,
-        ID_LIST = 1006
+        ID_LIST = 1006,
+        ID_TRAFFIC = 1007
     };
 
     explicit SerialTCPBridgeFrame(const wxString& title);
@@ -70,6 +72,7 @@ private:
     void ModifySelected();
     void DeleteSelected();
     void ShowSummary();
+    void ShowTraffic();
     void ShowAbout();
 
     void AddRow(std::unique_ptr<Bridge> bridge);
@@ -98,6 +101,7 @@ private:
     bool m_closePending;     // a close came while it was shown
     wxTimer m_repaintTimer;  // runs while byte-counter cells were painted recently
     std::map<std::pair<int, int>, long long> m_pendingCells; // (row key, column) -> latest value
+    TrafficViews m_trafficViews; // after m_bridges: the views close before the bridges go
 
     wxDECLARE_EVENT_TABLE();
 };

@@ -1,0 +1,270 @@
+#include "UiFixture.h"
+#include "support/PatternStream.h"
+#include "ui/TrafficView.h"
+
+#include <wx/choice.h>
+#include <wx/filedlg.h>
+#include <wx/tglbtn.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace
+{
+using Row = std::vector<std::string>; // time, direction, client, hex, text
+
+std::vector<TrafficView*> Views()
+{
+    std::vector<TrafficView*> views;
+    for (wxWindow* window : wxTopLevelWindows)
+        if (auto* view = dynamic_cast<TrafficView*>(window))
+            views.push_back(view);
+    return views;
+}
+
+std::vector<Row> Rows(TrafficView& view)
+{
+    auto* list = dynamic_cast<wxListCtrl*>(view.FindWindow(TrafficView::ID_LIST));
+    std::vector<Row> rows;
+    for (long item = 0; list && item < list->GetItemCount(); ++item)
+    {
+        Row row;
+        for (int column = 0; column < list->GetColumnCount(); ++column)
+            row.push_back(list->GetItemText(item, column).utf8_string());
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// Whether a row shows the direction and the cells given (empty: any).
+bool Shows(TrafficView& view, const std::string& direction, const std::string& client, const std::string& hex,
+           const std::string& text)
+{
+    for (const Row& row : Rows(view))
+        if (row[1] == direction && (client.empty() || row[2] == client) && (hex.empty() || row[3] == hex) &&
+            row[4] == text)
+            return true;
+    return false;
+}
+
+bool ShowsText(TrafficView& view, const std::string& part)
+{
+    for (const Row& row : Rows(view))
+        if (row[4].find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+// What the bridge writes to the device, which it does on the event loop.
+std::string ReceivePumping(PtyPair& pty, std::size_t count)
+{
+    std::string received;
+    PumpUntil([&] {
+        received += pty.ReceiveAvailable();
+        return received.size() >= count;
+    });
+    return received;
+}
+
+void Choose(TrafficView& view, int layout)
+{
+    auto* choice = dynamic_cast<wxChoice*>(view.FindWindow(TrafficView::ID_LAYOUT));
+    choice->SetSelection(layout);
+    wxCommandEvent chosen(wxEVT_CHOICE, TrafficView::ID_LAYOUT);
+    chosen.SetEventObject(choice);
+    chosen.SetInt(layout);
+    choice->GetEventHandler()->ProcessEvent(chosen);
+}
+
+void Pause(TrafficView& view, bool paused)
+{
+    auto* button = dynamic_cast<wxToggleButton*>(view.FindWindow(TrafficView::ID_PAUSE));
+    button->SetValue(paused);
+    wxCommandEvent toggled(wxEVT_TOGGLEBUTTON, TrafficView::ID_PAUSE);
+    toggled.SetEventObject(button);
+    toggled.SetInt(paused);
+    button->GetEventHandler()->ProcessEvent(toggled);
+}
+
+std::string LocalAddress(const TcpClient& client)
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ::getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&local), &length);
+    return "127.0.0.1:" + std::to_string(ntohs(local.sin_port));
+}
+
+// Both streams rebuilt from a trace as a user's script would: a header with
+// an arrow starts a chunk of one stream, data lines add its bytes.
+struct Streams
+{
+    std::string toClients;
+    std::string toSerial;
+    std::vector<std::string> peers; // of each client chunk
+    bool wellFormed = true;
+};
+
+Streams ParseTrace(const std::string& path)
+{
+    static const std::regex header(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (.*))");
+    static const std::regex toClients(R"(serial -> clients, (\d+) bytes?)");
+    static const std::regex toSerial(R"(client (\S+) -> serial, (\d+) bytes?)");
+    static const std::regex data(R"(  [0-9a-f]{4}  ([0-9a-f ]{48})  \|([ -~]{1,16})\|)");
+    Streams streams;
+    std::string* stream = nullptr;
+    std::size_t expected = 0, got = 0;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    std::smatch match;
+    const auto endChunk = [&] { streams.wellFormed = streams.wellFormed && got == expected; };
+    while (std::getline(in, line))
+    {
+        if (std::regex_match(line, match, data))
+        {
+            std::istringstream hex(match[1].str());
+            unsigned value = 0;
+            while (hex >> std::hex >> value)
+            {
+                if (stream)
+                    *stream += static_cast<char>(value);
+                ++got;
+            }
+            continue;
+        }
+        if (!std::regex_match(line, match, header))
+        {
+            streams.wellFormed = false;
+            continue;
+        }
+        endChunk();
+        const std::string rest = match[1];
+        stream = nullptr;
+        got = expected = 0;
+        if (std::regex_match(rest, match, toClients))
+        {
+            stream = &streams.toClients;
+            expected = std::stoul(match[1]);
+        }
+        else if (std::regex_match(rest, match, toSerial))
+        {
+            stream = &streams.toSerial;
+            streams.peers.push_back(match[1]);
+            expected = std::stoul(match[2]);
+        }
+        else if (rest.find("->") != std::string::npos)
+        {
+            streams.wellFormed = false;
+        }
+        else
+        {
+            expected = got = 0; // an event's bytes, if any, are neither stream's
+        }
+    }
+    endChunk();
+    return streams;
+}
+} // namespace
+
+TEST_F(UiTest, TheTrafficViewShowsBothDirectionsPausesAndSavesTheTrace)
+{
+    PtyPair pty;
+    const unsigned short port = FreeTcpPort();
+    StoreBridge(pty.SlavePath(), port);
+    OpenFrame();
+    Select(0);
+    Command(SerialTCPBridgeFrame::ID_TRAFFIC);
+    Command(SerialTCPBridgeFrame::ID_TRAFFIC);
+    ASSERT_EQ(Views().size(), 1u) << "opening it again raises the open one";
+    TrafficView& view = *Views()[0];
+
+    TcpClient client;
+    ASSERT_TRUE(Connect(client, port, 0, "1"));
+    const std::string peer = LocalAddress(client);
+    const std::string fromDevice = "device says hi\r\n", fromClient = "AT\r";
+    ASSERT_TRUE(pty.Send(fromDevice));
+    ASSERT_TRUE(client.Send(fromClient));
+    EXPECT_EQ(ReceivePumping(pty, fromClient.size()), fromClient);
+    EXPECT_TRUE(PumpUntil([&] {
+        return Shows(view, "serial -> clients", "", "64 65 76 69 63 65 20 73  61 79 73 20 68 69 0d 0a",
+                     "device says hi..") &&
+               Shows(view, "client -> serial", peer, "41 54 0d", "AT.");
+    }));
+    EXPECT_TRUE(Shows(view, "event", "", "client " + peer + " connected, writer", ""));
+
+    Choose(view, 1);
+    EXPECT_TRUE(Shows(view, "serial -> clients", "", "", "device says hi\\r\\n"));
+    EXPECT_TRUE(Shows(view, "client -> serial", peer, "", "AT\\r"));
+    EXPECT_TRUE(Shows(view, "event", "", "", "client " + peer + " connected, writer"));
+
+    // Paused, it shows nothing new; the traffic meanwhile waits and shows on resuming.
+    Pause(view, true);
+    const std::vector<Row> before = Rows(view);
+    ASSERT_TRUE(pty.Send("while paused"));
+    ASSERT_TRUE(client.Send("ATZ\r"));
+    EXPECT_EQ(ReceivePumping(pty, 4), "ATZ\r");
+    EXPECT_TRUE(PumpUntil([&] { return client.Poll() && client.Received() == fromDevice + "while paused"; }));
+    PumpFor(std::chrono::milliseconds(3 * TrafficView::kDrawMs));
+    EXPECT_EQ(Rows(view), before);
+    Pause(view, false);
+    EXPECT_TRUE(PumpUntil([&] { return ShowsText(view, "while paused") && ShowsText(view, "ATZ\\r"); }));
+
+    const std::string saved = (std::filesystem::current_path() / "saved trace.txt").string();
+    dialogs.Expect([&](wxDialog* dialog) {
+        static_cast<wxFileDialog*>(dialog)->SetPath(saved);
+        return wxID_OK;
+    });
+    ClickButton(&view, TrafficView::ID_SAVE);
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_TRUE(dialogs.AllSeen());
+    const Streams streams = ParseTrace(saved);
+    EXPECT_TRUE(streams.wellFormed);
+    EXPECT_EQ(streams.toClients, fromDevice + "while paused");
+    EXPECT_EQ(streams.toSerial, fromClient + "ATZ\r");
+    EXPECT_EQ(streams.peers, (std::vector<std::string>{peer, peer}));
+
+    // More than the view keeps comes while paused: a line says that some was let go.
+    Pause(view, true);
+    const std::string flood = PatternBytes(0, 3 * TrafficLines::kLimitBytes);
+    ASSERT_TRUE(pty.Send(flood, std::chrono::seconds(10)));
+    const std::size_t total = fromDevice.size() + std::string("while paused").size() + flood.size();
+    EXPECT_TRUE(PumpUntil([&] { return client.Poll() && client.Received().size() == total; }));
+    Pause(view, false);
+    EXPECT_TRUE(PumpUntil([&] { return ShowsText(view, "records not shown"); }));
+}
+
+TEST_F(UiTest, ClosingTheTrafficViewLosesNoByteOfTheRelayAndDeletingTheBridgeClosesIt)
+{
+    constexpr std::uint64_t kBytes = 2u << 20;
+    constexpr std::uint64_t kBytesPerSecond = 1u << 20;
+    PtyPair pty;
+    const unsigned short port = FreeTcpPort();
+    StoreBridge(pty.SlavePath(), port);
+    OpenFrame();
+    TcpClient client;
+    ASSERT_TRUE(Connect(client, port, 0, "1"));
+    Select(0);
+    Command(SerialTCPBridgeFrame::ID_TRAFFIC);
+    ASSERT_EQ(Views().size(), 1u);
+    TrafficView& view = *Views()[0];
+
+    PatternReader reader(client.Fd(), kBytes);
+    PatternWriter writer(pty.Master(), kBytes, kBytesPerSecond);
+    EXPECT_TRUE(PumpUntil([&] { return reader.Received() > kBytes / 4 && Rows(view).size() > 100; }));
+    view.Close();
+    EXPECT_TRUE(PumpUntil([&] { return Views().empty(); }));
+    EXPECT_TRUE(PumpUntil([&] { return reader.Done() || reader.Failed(); }, std::chrono::seconds(20)));
+    EXPECT_FALSE(reader.Failed());
+    EXPECT_EQ(reader.Received(), kBytes);
+
+    // A deleted bridge takes its view with it.
+    Command(SerialTCPBridgeFrame::ID_TRAFFIC);
+    ASSERT_EQ(Views().size(), 1u);
+    Command(SerialTCPBridgeFrame::ID_DELETE);
+    EXPECT_EQ(List().GetItemCount(), 0);
+    EXPECT_TRUE(PumpUntil([&] { return Views().empty(); }));
+}
