@@ -287,8 +287,9 @@ void SerialTCPBridgeFrame::ModifySelected()
     if (!RunDialog(dialog, result) || result != wxID_OK)
         return;
     // A changed trace file alone, which Assign applies as the bridge runs,
-    // is no reason to drop its clients.
-    const bool restart = !bridge->HasSettingsOf(dialog.GetWorkingCopy());
+    // is no reason to drop its clients; any other OK restarts the bridge.
+    const Bridge& copy = dialog.GetWorkingCopy();
+    const bool restart = !bridge->HasSettingsOf(copy) || bridge->GetTraceFile() == copy.GetTraceFile();
     bridge->Assign(&dialog.GetWorkingCopy());
     WriteSettings(index, *bridge);
     if (restart)

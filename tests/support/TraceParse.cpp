@@ -1,13 +1,53 @@
 #include "TraceParse.h"
 
-#include <regex>
 #include <sstream>
 
 namespace
 {
-const std::regex kHeader(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (.+)$)");
-const std::regex kToClients(R"(^serial -> clients, (\d+) bytes?$)");
-const std::regex kToSerial(R"(^client (\S+) -> serial, (\d+) bytes?$)");
+// "2026-12-08 21:44:00.123456 ": digits where the pattern has 9.
+bool IsTimePrefix(const std::string& line)
+{
+    static const std::string kPattern = "9999-99-99 99:99:99.999999 ";
+    if (line.size() <= kPattern.size())
+        return false;
+    for (std::size_t i = 0; i < kPattern.size(); ++i)
+    {
+        const bool digit = line[i] >= '0' && line[i] <= '9';
+        if (kPattern[i] == '9' ? !digit : line[i] != kPattern[i])
+            return false;
+    }
+    return true;
+}
+
+// Reads "N bytes" or "1 byte" as all of text.
+bool ReadCount(const std::string& text, std::size_t& count)
+{
+    const std::size_t space = text.find(' ');
+    if (space == 0 || space == std::string::npos ||
+        text.substr(0, space).find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    count = std::stoul(text.substr(0, space));
+    return text.substr(space) == (count == 1 ? " byte" : " bytes");
+}
+
+// Whether words head data: "serial -> clients, 20 bytes" or "client PEER ->
+// serial, 3 bytes"; its peer and count if so.
+bool ReadDataHeader(const std::string& words, bool& toSerial, std::string& peer, std::size_t& count)
+{
+    static const std::string kToClients = "serial -> clients, ";
+    static const std::string kClient = "client ", kToSerial = " -> serial, ";
+    if (words.compare(0, kToClients.size(), kToClients) == 0)
+    {
+        toSerial = false;
+        return ReadCount(words.substr(kToClients.size()), count);
+    }
+    const std::size_t arrow = words.find(kToSerial);
+    if (words.compare(0, kClient.size(), kClient) != 0 || arrow == std::string::npos)
+        return false;
+    toSerial = true;
+    peer = words.substr(kClient.size(), arrow - kClient.size());
+    return peer.find(' ') == std::string::npos && ReadCount(words.substr(arrow + kToSerial.size()), count);
+}
 
 std::string HexColumn(const std::string& bytes)
 {
@@ -61,9 +101,10 @@ bool ReadDataLine(const std::string& line, ParsedRecord& record, std::string& wh
 
 bool CheckCount(const ParsedRecord& record, std::string& why)
 {
-    std::smatch match;
-    const bool data = std::regex_match(record.words, match, record.toSerial ? kToSerial : kToClients);
-    if (!data || std::stoul(match[record.toSerial ? 2 : 1].str()) != record.bytes.size())
+    bool toSerial = false;
+    std::string peer;
+    std::size_t count = 0;
+    if (!ReadDataHeader(record.words, toSerial, peer, count) || count != record.bytes.size())
     {
         why = "count disagrees with the bytes: " + record.words;
         return false;
@@ -82,20 +123,21 @@ bool ParseTrace(const std::string& text, std::vector<ParsedRecord>& records, std
     }
     for (std::string line; std::getline(in, line);)
     {
-        std::smatch match;
-        if (std::regex_match(line, match, kHeader))
+        if (IsTimePrefix(line))
         {
             if (!records.empty() && (records.back().toClients || records.back().toSerial) &&
                 !CheckCount(records.back(), why))
                 return false;
             ParsedRecord record;
-            record.words = match[1].str();
-            std::smatch data;
-            record.toClients = std::regex_match(record.words, data, kToClients);
-            record.toSerial = std::regex_match(record.words, data, kToSerial);
-            if (record.toSerial)
-                record.peer = data[1].str();
-            if (!record.toClients && !record.toSerial && record.words.find("->") != std::string::npos)
+            record.words = line.substr(27);
+            bool toSerial = false;
+            std::size_t count = 0;
+            if (ReadDataHeader(record.words, toSerial, record.peer, count))
+            {
+                record.toSerial = toSerial;
+                record.toClients = !toSerial;
+            }
+            else if (record.words.find("->") != std::string::npos)
             {
                 why = "an event with an arrow: " + line;
                 return false;

@@ -1,5 +1,7 @@
 #include "UiFixture.h"
 #include "support/PatternStream.h"
+#include "support/TempDir.h"
+#include "support/TraceParse.h"
 #include "ui/TrafficView.h"
 
 #include <wx/choice.h>
@@ -10,9 +12,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <fstream>
-#include <regex>
-#include <sstream>
 
 namespace
 {
@@ -99,75 +98,6 @@ std::string LocalAddress(const TcpClient& client)
     return "127.0.0.1:" + std::to_string(ntohs(local.sin_port));
 }
 
-// Both streams rebuilt from a trace as a user's script would: a header with
-// an arrow starts a chunk of one stream, data lines add its bytes.
-struct Streams
-{
-    std::string toClients;
-    std::string toSerial;
-    std::vector<std::string> peers; // of each client chunk
-    bool wellFormed = true;
-};
-
-Streams ParseTrace(const std::string& path)
-{
-    static const std::regex header(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (.*))");
-    static const std::regex toClients(R"(serial -> clients, (\d+) bytes?)");
-    static const std::regex toSerial(R"(client (\S+) -> serial, (\d+) bytes?)");
-    static const std::regex data(R"(  [0-9a-f]{4}  ([0-9a-f ]{48})  \|([ -~]{1,16})\|)");
-    Streams streams;
-    std::string* stream = nullptr;
-    std::size_t expected = 0, got = 0;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    std::smatch match;
-    const auto endChunk = [&] { streams.wellFormed = streams.wellFormed && got == expected; };
-    while (std::getline(in, line))
-    {
-        if (std::regex_match(line, match, data))
-        {
-            std::istringstream hex(match[1].str());
-            unsigned value = 0;
-            while (hex >> std::hex >> value)
-            {
-                if (stream)
-                    *stream += static_cast<char>(value);
-                ++got;
-            }
-            continue;
-        }
-        if (!std::regex_match(line, match, header))
-        {
-            streams.wellFormed = false;
-            continue;
-        }
-        endChunk();
-        const std::string rest = match[1];
-        stream = nullptr;
-        got = expected = 0;
-        if (std::regex_match(rest, match, toClients))
-        {
-            stream = &streams.toClients;
-            expected = std::stoul(match[1]);
-        }
-        else if (std::regex_match(rest, match, toSerial))
-        {
-            stream = &streams.toSerial;
-            streams.peers.push_back(match[1]);
-            expected = std::stoul(match[2]);
-        }
-        else if (rest.find("->") != std::string::npos)
-        {
-            streams.wellFormed = false;
-        }
-        else
-        {
-            expected = got = 0; // an event's bytes, if any, are neither stream's
-        }
-    }
-    endChunk();
-    return streams;
-}
 } // namespace
 
 TEST_F(UiTest, TheTrafficViewShowsBothDirectionsPausesAndSavesTheTrace)
@@ -221,11 +151,16 @@ TEST_F(UiTest, TheTrafficViewShowsBothDirectionsPausesAndSavesTheTrace)
     ClickButton(&view, TrafficView::ID_SAVE);
     EXPECT_TRUE(dialogs.messages.empty());
     EXPECT_TRUE(dialogs.AllSeen());
-    const Streams streams = ParseTrace(saved);
-    EXPECT_TRUE(streams.wellFormed);
-    EXPECT_EQ(streams.toClients, fromDevice + "while paused");
-    EXPECT_EQ(streams.toSerial, fromClient + "ATZ\r");
-    EXPECT_EQ(streams.peers, (std::vector<std::string>{peer, peer}));
+    std::vector<ParsedRecord> records;
+    std::string why;
+    EXPECT_TRUE(ParseTrace(FileBytes(saved), records, why)) << why;
+    EXPECT_EQ(DeviceStream(records), fromDevice + "while paused");
+    EXPECT_EQ(ClientStream(records), fromClient + "ATZ\r");
+    std::vector<std::string> peers;
+    for (const ParsedRecord& record : records)
+        if (record.toSerial)
+            peers.push_back(record.peer);
+    EXPECT_EQ(peers, (std::vector<std::string>{peer, peer}));
 
     // More than the view keeps comes while paused: a line says that some was let go.
     Pause(view, true);
