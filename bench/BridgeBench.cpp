@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -393,12 +394,19 @@ struct Bridges
 class System
 {
 public:
-    virtual ~System() { Stop(); }
+    virtual ~System()
+    {
+        Stop();
+        std::error_code ignored;
+        std::filesystem::remove_all(m_directory, ignored);
+    }
     virtual std::string Name() const = 0;
     virtual bool ManyClients() const { return true; }
     virtual bool ManyBridges() const { return true; }
     // Measured for its serial-to-client and client-to-serial throughput only.
     virtual bool ThroughputOnly() const { return false; }
+    // The bytes its traces said they lost since the last call; their files go.
+    virtual std::uint64_t TakeNotTraced() { return 0; }
     // Starts serving the bridges; returns at once, ports may not listen yet.
     virtual bool Start(const Bridges& bridges) = 0;
     virtual void Stop()
@@ -436,6 +444,26 @@ public:
     }
     std::string Name() const override { return m_name; }
     bool ThroughputOnly() const override { return m_traced; }
+
+    std::uint64_t TakeNotTraced() override
+    {
+        std::uint64_t lost = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(m_directory))
+        {
+            if (entry.path().filename().string().find(".trace") == std::string::npos)
+                continue;
+            std::ifstream trace(entry.path());
+            for (std::string line; std::getline(trace, line);)
+            {
+                const std::size_t at = line.find(" trace: ");
+                if (at == 26 && line.find(" not traced") != std::string::npos)
+                    lost += std::stoull(line.substr(at + 8));
+            }
+            trace.close();
+            std::filesystem::remove(entry.path());
+        }
+        return lost;
+    }
 
     bool Start(const Bridges& bridges) override
     {
@@ -617,6 +645,8 @@ void MeasureSerialToClients(System& system, int clientCount, std::uint64_t paylo
     const double seconds = Seconds(lastByte - started);
     const double delivered = static_cast<double>(payload) * clientCount / kMegabyte;
     results[prefix + " MB/s"] = static_cast<double>(payload) / kMegabyte / seconds;
+    if (system.ThroughputOnly())
+        results[prefix + " % not traced"] = static_cast<double>(system.TakeNotTraced()) * 100 / payload;
     results[prefix + " CPU ms/MB"] = (after.cpuSeconds - before.cpuSeconds) * 1000 / delivered;
 }
 
@@ -661,6 +691,8 @@ void MeasureClientToSerial(System& system, std::uint64_t payload, Results& resul
         return;
     }
     results["TCP to serial MB/s"] = static_cast<double>(payload) / kMegabyte / Seconds(lastByte - started);
+    if (system.ThroughputOnly())
+        results["TCP to serial % not traced"] = static_cast<double>(system.TakeNotTraced()) * 100 / payload;
     results["TCP to serial CPU ms/MB"] =
         (after.cpuSeconds - before.cpuSeconds) * 1000 / (static_cast<double>(payload) / kMegabyte);
 }
@@ -824,10 +856,12 @@ std::vector<Row> Rows(const Settings& settings)
     return {
         {"serial to 1 client MB/s", true},
         {"serial to 1 client CPU ms/MB", false},
+        {"serial to 1 client % not traced", false},
         {"serial to " + many + " MB/s", true},
         {"serial to " + many + " CPU ms/MB", false},
         {"TCP to serial MB/s", true},
         {"TCP to serial CPU ms/MB", false},
+        {"TCP to serial % not traced", false},
         {"echo 1 B median us", false},
         {"echo 1 B p99 us", false},
         {"echo 1 B max us", false},

@@ -108,7 +108,7 @@ void TraceFile::Run()
         {
             if (queued.lostBytes || queued.lostEvents)
                 text += LostLine(queued.lostBytes, queued.lostEvents);
-            text += FormatTraceRecord(queued.record);
+            AppendTraceRecord(text, queued.record);
         }
         const bool written = Write(text);
 

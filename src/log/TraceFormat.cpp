@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace
@@ -54,41 +55,56 @@ std::string TraceHeader(const TraceRecord& record)
 
 std::string TraceDump(const std::string& bytes)
 {
-    static const char kHex[] = "0123456789abcdef";
     std::string dump;
-    dump.reserve((bytes.size() / kBytesPerLine + 1) * (kHexWidth + 32));
+    AppendTraceDump(dump, bytes);
+    return dump;
+}
+
+void AppendTraceDump(std::string& dump, const std::string& bytes)
+{
+    static const char kHex[] = "0123456789abcdef";
+    // "  0000  " + hex + "  |" + text + "|\n", made in place a line at a time:
+    // the trace may see tens of megabytes a second.
+    constexpr std::size_t kLine = 8 + kHexWidth + 3 + kBytesPerLine + 2;
+    dump.reserve(dump.size() + (bytes.size() / kBytesPerLine + 1) * kLine);
+    char line[kLine + 16]; // an offset may pass four digits
     for (std::size_t start = 0; start < bytes.size(); start += kBytesPerLine)
     {
-        char offset[24];
-        std::snprintf(offset, sizeof offset, "  %04zx  ", start);
-        dump += offset;
-        const std::size_t end = std::min(bytes.size(), start + kBytesPerLine);
-        std::size_t width = 0;
-        for (std::size_t i = start; i < end; ++i)
+        const std::size_t count = std::min(kBytesPerLine, bytes.size() - start);
+        std::memset(line, ' ', sizeof line);
+        // At least four digits of offset, more past 64 KiB.
+        std::size_t digits = 4;
+        while (digits < 16 && (start >> (digits * 4)) != 0)
+            ++digits;
+        for (std::size_t i = 0; i < digits; ++i)
+            line[2 + i] = kHex[(start >> ((digits - 1 - i) * 4)) & 0xf];
+        const std::size_t hexAt = 2 + digits + 2;
+        std::size_t textAt = hexAt + kHexWidth + 2;
+        line[textAt++] = '|';
+        for (std::size_t i = 0; i < count; ++i)
         {
-            const auto byte = static_cast<unsigned char>(bytes[i]);
-            if (i > start)
-            {
-                dump += i - start == kBytesPerLine / 2 ? "  " : " ";
-                width += i - start == kBytesPerLine / 2 ? 2 : 1;
-            }
-            dump += kHex[byte >> 4];
-            dump += kHex[byte & 0xf];
-            width += 2;
+            const auto byte = static_cast<unsigned char>(bytes[start + i]);
+            const std::size_t cell = hexAt + i * 3 + (i >= kBytesPerLine / 2 ? 1 : 0);
+            line[cell] = kHex[byte >> 4];
+            line[cell + 1] = kHex[byte & 0xf];
+            line[textAt++] = byte >= 0x20 && byte < 0x7f ? static_cast<char>(byte) : '.';
         }
-        dump.append(kHexWidth - width + 2, ' ');
-        dump += '|';
-        for (std::size_t i = start; i < end; ++i)
-        {
-            const auto byte = static_cast<unsigned char>(bytes[i]);
-            dump += byte >= 0x20 && byte < 0x7f ? static_cast<char>(byte) : '.';
-        }
-        dump += "|\n";
+        line[textAt++] = '|';
+        line[textAt++] = '\n';
+        dump.append(line, textAt);
     }
-    return dump;
 }
 
 std::string FormatTraceRecord(const TraceRecord& record)
 {
-    return TraceHeader(record) + "\n" + TraceDump(record.bytes);
+    std::string text;
+    AppendTraceRecord(text, record);
+    return text;
+}
+
+void AppendTraceRecord(std::string& text, const TraceRecord& record)
+{
+    text += TraceHeader(record);
+    text += '\n';
+    AppendTraceDump(text, record.bytes);
 }

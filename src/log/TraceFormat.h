@@ -31,9 +31,11 @@ std::string TraceHeader(const TraceRecord& record);
 
 // The data lines of bytes, each ending in "\n"; nothing for no bytes.
 std::string TraceDump(const std::string& bytes);
+void AppendTraceDump(std::string& text, const std::string& bytes);
 
 // The whole record: header line and data lines.
 std::string FormatTraceRecord(const TraceRecord& record);
+void AppendTraceRecord(std::string& text, const TraceRecord& record);
 
 // "1 byte", "20 bytes".
 std::string ByteCount(std::size_t count);

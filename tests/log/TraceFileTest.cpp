@@ -60,6 +60,14 @@ TEST(TraceFormatTest, ChunksReadAsAHexDumpWithTheirText)
     record.bytes = "A";
     EXPECT_EQ(TraceHeader(record).substr(27), "client [2001:db8::5]:51234 -> serial, 1 byte");
     EXPECT_EQ(TraceTime(0).size(), 26u); // "1970-01-01 00:00:00.000000" in any zone
+
+    // Past 64 KiB the offset takes a fifth digit, and the lines still read back.
+    record.kind = TraceRecord::Kind::ToClients;
+    for (std::size_t i = 0; i < 70001; ++i)
+        record.bytes += static_cast<char>(i * 7);
+    const auto records = Parsed(FormatTraceRecord(record));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0].bytes == record.bytes);
 }
 
 // The writer blocks on a pipe nobody reads yet, as on a disk that has
