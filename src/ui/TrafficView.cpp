@@ -181,7 +181,7 @@ bool TrafficView::SaveTo(const wxString& path, wxString& why)
     if (!file.Create(path, true) || file.Write(text.data(), text.size()) != text.size() || !file.Close())
     {
         why = wxSysErrorMsgStr();
-        Logger::message("cannot save the traffic to %s: %s", path, why);
+        Logger::message("TrafficView::SaveTo cannot save the traffic to %s: %s", path, why);
         return false;
     }
     return true;
