@@ -185,6 +185,11 @@ bool SFile::WritesWithoutWaiting()
     return sfile_os::WritesWithoutWaiting();
 }
 
+bool SFile::WaitsSeeLostPorts()
+{
+    return sfile_os::WaitsSeeLostPorts();
+}
+
 bool SFile::Purge(Queues which)
 {
     return IsOpen() && sfile_os::Purge(m_handle, which);

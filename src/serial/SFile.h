@@ -25,6 +25,8 @@ public:
     static constexpr Handle kInvalidHandle = -1;
     static constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
     static constexpr std::uint32_t kWriteTimeoutMs = 1000;
+    // A wait's time-out that never comes.
+    static constexpr unsigned kForever = ~0u;
     // The character frame of a new device, and of every bridge that has no
     // other: 8 data bits, no parity, 1 stop bit.
     static constexpr std::uint8_t kDefaultDataBits = 8;
@@ -133,6 +135,9 @@ public:
     bool WriteAvailable(const void* buffer, unsigned count, unsigned* bytesWritten);
     // Whether WriteAvailable returns at once on this platform.
     static bool WritesWithoutWaiting();
+    // Whether a wait learns of a port that goes (a hang-up or an error on
+    // it), so that an idle port needs no time-out to be looked at again.
+    static bool WaitsSeeLostPorts();
 
     enum class Queues
     {
@@ -144,8 +149,9 @@ public:
     bool Purge(Queues which = Queues::Both);
 
     // Waits until input is waiting or, with forOutput, until the port takes
-    // more output; at most timeoutMicros. Input wins when both hold. On a
-    // closed device it waits only for Interrupt, so an idle caller still sleeps.
+    // more output; at most timeoutMicros, or without end for kForever. Input
+    // wins when both hold. On a closed device it waits only for Interrupt, so
+    // an idle caller still sleeps.
     WaitResult Wait(unsigned timeoutMicros, bool forOutput);
     WaitResult WaitReadable(unsigned timeoutMicros) { return Wait(timeoutMicros, false); }
 

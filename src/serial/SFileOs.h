@@ -54,6 +54,7 @@ bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWri
 bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesRead);
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten);
 bool WritesWithoutWaiting();
+bool WaitsSeeLostPorts();
 
 // handle may be invalid: then only the waker ends the wait early.
 SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput);

@@ -513,6 +513,13 @@ bool WritesWithoutWaiting()
     return true;
 }
 
+// A device that goes (a USB adapter pulled out, a pseudo-terminal's far end
+// closed) hangs up its descriptor, which poll reports.
+bool WaitsSeeLostPorts()
+{
+    return true;
+}
+
 SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput)
 {
 #ifdef PR_SET_TIMERSLACK
@@ -531,7 +538,7 @@ SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool
 
     const timespec timeout{static_cast<time_t>(timeoutMicros / 1000000),
                            static_cast<long>(timeoutMicros % 1000000) * 1000};
-    const int ready = ::ppoll(entries, used, &timeout, nullptr);
+    const int ready = ::ppoll(entries, used, timeoutMicros == SFile::kForever ? nullptr : &timeout, nullptr);
     if (ready < 0)
         return errno == EINTR ? SFile::WaitResult::TimedOut : SFile::WaitResult::Failed;
     if (ready == 0)

@@ -133,7 +133,7 @@ unsigned ComNumber(const std::string& portName)
 
 DWORD MillisecondsFor(unsigned micros)
 {
-    return static_cast<DWORD>((micros + 999u) / 1000u);
+    return micros == SFile::kForever ? INFINITE : static_cast<DWORD>((micros + 999u) / 1000u);
 }
 
 // A cancelled transfer still owns its OVERLAPPED record, its event and the
@@ -461,6 +461,12 @@ bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned*
 }
 
 bool WritesWithoutWaiting()
+{
+    return false;
+}
+
+// Not measured under Wine: an idle port is looked at once a second, as ever.
+bool WaitsSeeLostPorts()
 {
     return false;
 }

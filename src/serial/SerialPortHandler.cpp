@@ -10,8 +10,9 @@
 
 namespace
 {
-// Requests and queued output wake the worker at once; this only bounds how
-// long an idle worker sleeps should a wake-up ever be missed.
+// Requests and queued output wake the worker at once. Where a wait does not
+// see a port go, an idle worker looks again this often; a failed port is
+// waited on this long between looks.
 constexpr unsigned kIdleWaitMicros = 1000000;
 // A chunk goes out at the latest this long after its first byte arrived.
 constexpr std::chrono::microseconds kChunkDeadline(1000);
@@ -339,7 +340,11 @@ bool SerialPortHandler::run()
 {
     WriteQueued();
     // Every pass delivers what it read, so it starts with an empty chunk.
-    const SFile::WaitResult waited = m_device->Wait(kIdleWaitMicros, m_unwritten.load() > 0);
+    // Whatever the worker must do next (a write queued, a pause or a stop)
+    // interrupts the wait, so where a lost port shows too, an idle port costs
+    // no wake-up at all.
+    const SFile::WaitResult waited =
+        m_device->Wait(SFile::WaitsSeeLostPorts() ? SFile::kForever : kIdleWaitMicros, m_unwritten.load() > 0);
     if (waited == SFile::WaitResult::Failed && m_device->IsOpen())
         PortFailed();
     if (waited != SFile::WaitResult::Readable)
