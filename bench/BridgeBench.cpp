@@ -915,7 +915,8 @@ void Report(const Settings& settings, const std::vector<std::unique_ptr<System>>
                                         : (row.higherIsBetter ? std::max(best, found->second)
                                                               : std::min(best, found->second));
         }
-        const Results& runner = results.at(ours[0]);
+        // The runner may be left out (--only).
+        const Results& runner = results.count(ours[0]) ? results.at(ours[0]) : Results();
         const auto mine = runner.find(row.measure);
         if (mine == runner.end() || std::isnan(best) || best == 0)
             table << " – |\n";
