@@ -41,7 +41,12 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, long long
       m_serialControl(std::make_unique<SerialControl>(m_serial, *this, m_trace)),
       m_writerStalled(false),
       m_hangUpTimer(this),
-      m_modemTimer(this)
+      m_modemTimer(this),
+      m_trace([this] {
+          // A bridge that stops, or goes, notifies nobody of its trace.
+          if (m_running)
+              NotifyProblem();
+      })
 {
     Bind(wxEVT_TIMER, &Bridge::OnHangUpTimer, this, m_hangUpTimer.GetId());
     Bind(wxEVT_TIMER, &Bridge::OnModemTimer, this, m_modemTimer.GetId());
@@ -80,45 +85,7 @@ void Bridge::TraceTo(const wxString& path)
 
 void Bridge::ApplyTraceFile()
 {
-    const wxString path = m_running ? BridgeTrace::Absolute(GetTraceFile()) : wxString();
-    if (path == m_trace.GetFile())
-        return;
-    if (!m_traceProblem.empty())
-    {
-        // The failing file cannot say so itself.
-        m_trace.Flush();
-        Logger::message("Bridge::ApplyTraceFile bridge %lld: %llu bytes were not traced to %s", GetId(),
-                        static_cast<unsigned long long>(m_trace.NotTraced()), m_trace.GetFile());
-        m_traceProblem.clear();
-        if (m_running) // a bridge that stops, or goes, notifies nobody here
-            NotifyProblem();
-    }
-    const unsigned generation = ++m_traceGeneration;
-    m_trace.SetFile(path, [this, generation](const wxString& why) {
-        CallAfter([this, generation, why] {
-            if (generation == m_traceGeneration)
-                OnTraceProblem(why);
-        });
-    });
-}
-
-void Bridge::OnTraceProblem(const wxString& why)
-{
-    if (why.empty())
-    {
-        if (m_traceProblem.empty())
-            return;
-        Logger::message("Bridge::OnTraceProblem bridge %lld traces to %s again", GetId(), m_trace.GetFile());
-        m_traceProblem.clear();
-    }
-    else
-    {
-        m_traceProblem = wxString::Format("trace file %s cannot be written: %s", m_trace.GetFile(), why);
-        if (m_logThrottle.Allow("trace file failures"))
-            Logger::message("Bridge::OnTraceProblem bridge %lld: %s; the bridge runs on, its traffic not traced",
-                            GetId(), m_traceProblem);
-    }
-    NotifyProblem();
+    m_trace.SetFile(m_running ? GetTraceFile() : wxString(), GetId());
 }
 
 void Bridge::TraceSerialState()
@@ -189,7 +156,7 @@ void Bridge::ReleaseRun()
     if (m_tracedOpen)
         m_trace.Event("serial port closed, the bridge stops");
     m_tracedOpen = false;
-    ApplyTraceFile(); // closes it, before the events it may have queued go
+    ApplyTraceFile(); // closes it
     // Nothing the stopped run queued may reach the next one. The application
     // keeps a list of handlers with events queued; leave it too, or it will
     // ask this one for events it no longer has.
@@ -212,7 +179,7 @@ wxString Bridge::GetProblem() const
         return "its IP filters could not be read from the store; not started, as it would admit every address";
     if (!m_unusable.empty())
         return m_unusable.full;
-    return JoinedProblems(JoinedProblems(m_listener.Problem().full, m_serial.Problem().full), m_traceProblem);
+    return JoinedProblems(JoinedProblems(m_listener.Problem().full, m_serial.Problem().full), m_trace.Problem());
 }
 
 wxString Bridge::GetState() const
@@ -224,7 +191,7 @@ wxString Bridge::GetState() const
     if (!m_unusable.empty())
         return m_unusable.brief;
     const wxString brief = JoinedProblems(JoinedProblems(m_listener.Problem().brief, m_serial.Problem().brief),
-                                          m_traceProblem.empty() ? wxString() : wxString("trace not written"));
+                                          m_trace.Problem().empty() ? wxString() : wxString("trace not written"));
     return brief.empty() ? wxString("running") : brief;
 }
 

@@ -136,8 +136,6 @@ private:
     void OnSerialWritten(int clientId, unsigned count) override;
     void OnSerialReady() override;
     void OnSerialProblem() override;
-    // The trace file failed (why), or works again (empty).
-    void OnTraceProblem(const wxString& why);
     // Traces the serial port's opening or loss, once per change.
     void TraceSerialState();
     // Opens the trace file of the settings, or closes it.
@@ -196,7 +194,5 @@ private:
     wxTimer m_modemTimer;     // runs while RFC 2217 clients are connected
     LogThrottle m_logThrottle;
     BridgeTrace m_trace;
-    wxString m_traceProblem;  // why the trace file cannot be written
     bool m_tracedOpen = false; // the trace last said the serial port is open
-    unsigned m_traceGeneration = 0; // which file a problem that arrives was about
 };

@@ -1,30 +1,72 @@
 #include "BridgeTrace.h"
 
+#include "log/Logger.h"
 #include "log/TraceFormat.h"
 
 #include <wx/filename.h>
 
 #include <algorithm>
 
-wxString BridgeTrace::Absolute(const wxString& path)
+BridgeTrace::BridgeTrace(std::function<void()> problemChanged)
+    : m_problemChanged(std::move(problemChanged))
 {
-    if (path.empty())
-        return path;
-    wxFileName name(path);
-    name.MakeAbsolute();
-    return name.GetFullPath();
 }
 
-void BridgeTrace::SetFile(const wxString& path, TraceFile::ProblemHandler problem)
+void BridgeTrace::SetFile(const wxString& path, long long bridgeId)
 {
-    m_file.reset();
+    wxString absolute;
     if (!path.empty())
-        m_file = std::make_unique<TraceFile>(path, std::move(problem));
+    {
+        wxFileName name(path);
+        name.MakeAbsolute();
+        absolute = name.GetFullPath();
+    }
+    if (absolute == GetFile())
+        return;
+    m_bridgeId = bridgeId;
+    if (!m_problem.empty())
+    {
+        // The failing file cannot say so itself.
+        m_file->Flush();
+        Logger::message("BridgeTrace::SetFile bridge %lld: %llu bytes were not traced to %s", bridgeId,
+                        static_cast<unsigned long long>(m_file->NotTraced()), m_file->GetPath());
+        m_problem.clear();
+        m_problemChanged();
+    }
+    m_file.reset();
+    if (absolute.empty())
+        return;
+    const unsigned generation = ++m_generation;
+    m_file = std::make_unique<TraceFile>(absolute, [this, generation](const wxString& why) {
+        CallAfter([this, generation, why] {
+            if (generation == m_generation)
+                OnFileProblem(why);
+        });
+    });
 }
 
 wxString BridgeTrace::GetFile() const
 {
     return m_file ? m_file->GetPath() : wxString();
+}
+
+void BridgeTrace::OnFileProblem(const wxString& why)
+{
+    if (why.empty())
+    {
+        if (m_problem.empty())
+            return;
+        Logger::message("BridgeTrace::OnFileProblem bridge %lld traces to %s again", m_bridgeId, GetFile());
+        m_problem.clear();
+    }
+    else
+    {
+        m_problem = wxString::Format("trace file %s cannot be written: %s", GetFile(), why);
+        if (m_logThrottle.Allow("trace file failures"))
+            Logger::message("BridgeTrace::OnFileProblem bridge %lld: %s; the bridge runs on, its traffic not traced",
+                            m_bridgeId, m_problem);
+    }
+    m_problemChanged();
 }
 
 void BridgeTrace::AddViewer(const std::shared_ptr<TraceRing>& viewer)

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "log/LogThrottle.h"
 #include "log/TraceFile.h"
 #include "log/TraceRing.h"
 
+#include <wx/event.h>
 #include <wx/string.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,20 +16,23 @@
 // every open live view. The bridge tells it each chunk and event as it
 // happens; with neither a file nor a view that costs a test and nothing more.
 // Neither can hold the relay up: the file has its own thread and bounded
-// queue, a view its bounded ring. The bridge's thread only.
-class BridgeTrace
+// queue, a view its bounded ring.
+//
+// A file that cannot be written is the trace's problem, logged and told to
+// problemChanged; the traffic goes on without it. The bridge's thread only.
+class BridgeTrace : public wxEvtHandler
 {
 public:
-    // path made absolute: a relative one is taken from the working
-    // directory, where bridges.db is. Empty stays empty.
-    static wxString Absolute(const wxString& path);
+    explicit BridgeTrace(std::function<void()> problemChanged);
 
-    // Traces to the file at the absolute path from now on, ending the one
-    // before; the empty text for none. problem hears, on any thread, why the
-    // file cannot be written, or the empty text once it can again.
-    void SetFile(const wxString& path, TraceFile::ProblemHandler problem);
+    // Traces bridge bridgeId to the file at path from now on, ending the one
+    // before; empty for none. A relative path is taken from the working
+    // directory, where bridges.db is. The file traced to already goes on.
+    void SetFile(const wxString& path, long long bridgeId);
     // The absolute path traced to; empty for none.
     wxString GetFile() const;
+    // Why the file cannot be written; empty when it can, or without one.
+    const wxString& Problem() const { return m_problem; }
 
     void AddViewer(const std::shared_ptr<TraceRing>& viewer);
     void RemoveViewer(const std::shared_ptr<TraceRing>& viewer);
@@ -39,12 +45,17 @@ public:
 
     // Waits until the file holds everything traced so far.
     void Flush();
-    // The bytes the file lost and does not say yet (see TraceFile).
-    std::uint64_t NotTraced() const { return m_file ? m_file->NotTraced() : 0; }
 
 private:
     void Record(TraceRecord record);
+    // The file failed (why), or works again (empty).
+    void OnFileProblem(const wxString& why);
 
+    std::function<void()> m_problemChanged;
     std::unique_ptr<TraceFile> m_file;
     std::vector<std::shared_ptr<TraceRing>> m_viewers;
+    long long m_bridgeId = -1;
+    wxString m_problem;
+    unsigned m_generation = 0; // which file a problem that arrives was about
+    LogThrottle m_logThrottle;
 };
