@@ -7,6 +7,7 @@
 #include <wx/log.h>
 
 #include <cerrno>
+#include <filesystem>
 
 namespace
 {
@@ -159,6 +160,10 @@ bool TraceFile::Write(const std::string& text)
     {
         Fail(errno ? wxSysErrorMsgStr(errno) : wxString("it could not be written"));
         Close();
+        // What went in of the batch is cut off, so that no record is left
+        // half written for a script to stumble on.
+        std::error_code ignored;
+        std::filesystem::resize_file(std::filesystem::path(m_path.fn_str().data()), m_size, ignored);
         return false;
     }
     m_size += text.size();

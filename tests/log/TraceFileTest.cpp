@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <future>
 #include <memory>
 
@@ -137,6 +139,47 @@ TEST(TraceFileTest, ItRotatesBetweenRecordsAndKeepsTheOlderPart)
     ASSERT_FALSE(newerRecords.empty());
     EXPECT_EQ(olderRecords.back().bytes.back() + 1, newerRecords.front().bytes.front());
     EXPECT_EQ(newerRecords.back().bytes, std::string(129, 'A' + 29));
+}
+
+// A disk that fills in the middle of a batch, made by a file size limit: the
+// half-written batch is cut off, and once there is room again the trace goes
+// on, saying what it lost.
+TEST(TraceFileTest, ADiskThatFillsLeavesNoHalfRecordAndTheTraceGoesOnWhenThereIsRoom)
+{
+    TempDir dir;
+    const auto path = dir / "full.trace";
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN); // EFBIG instead
+    std::vector<wxString> problems;
+    std::mutex mutex;
+    TraceFile trace(path.string(), [&](const wxString& why) {
+        std::lock_guard<std::mutex> lock(mutex);
+        problems.push_back(why);
+    });
+    trace.Add(Chunk(100, 'a'));
+    trace.Flush();
+    const auto whole = std::filesystem::file_size(path);
+    rlimit limited = saved;
+    limited.rlim_cur = whole + 300; // the next record fits only in part
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    trace.Add(Chunk(100, 'b'));
+    trace.Flush();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(std::filesystem::file_size(path), whole) << "the half-written record stayed";
+
+    trace.Add(Chunk(100, 'c'));
+    trace.Flush();
+    const auto records = Parsed(FileBytes(path));
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].bytes, std::string(100, 'a'));
+    EXPECT_EQ(records[1].words, "trace: 100 bytes not traced");
+    EXPECT_EQ(records[2].bytes, std::string(100, 'c'));
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_FALSE(problems[0].empty());
+    EXPECT_TRUE(problems[1].empty()) << "written again";
 }
 
 TEST(TraceFileTest, AFileThatCannotBeWrittenIsReportedAndCountsWhatItLost)
