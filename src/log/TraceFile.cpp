@@ -163,7 +163,7 @@ bool TraceFile::Write(const std::string& text)
         // What went in of the batch is cut off, so that no record is left
         // half written for a script to stumble on.
         std::error_code ignored;
-        std::filesystem::resize_file(std::filesystem::path(m_path.fn_str().data()), m_size, ignored);
+        std::filesystem::resize_file(std::filesystem::u8path(m_path.utf8_string()), m_size, ignored);
         return false;
     }
     m_size += text.size();
