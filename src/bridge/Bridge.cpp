@@ -5,7 +5,6 @@
 #include "SerialControl.h"
 
 #include "log/Logger.h"
-#include "log/TraceFormat.h"
 
 #include <wx/app.h>
 #include <wx/socket.h>
@@ -90,18 +89,9 @@ void Bridge::ApplyTraceFile()
 
 void Bridge::TraceSerialState()
 {
-    if (m_serial.IsOpen() == m_tracedOpen)
-        return;
-    m_tracedOpen = m_serial.IsOpen();
-    if (m_tracedOpen)
-    {
-        const SFile::LineSettings line = m_serial.GetLine();
-        m_trace.Event(wxString::Format("serial port %s open, %d baud %u%c%u", GetComPort(), line.baud, line.dataBits,
-                                       line.parity, line.stopBits)
-                          .utf8_string());
-    }
-    else
-        m_trace.Event("serial port lost: " + m_serial.Problem().brief.utf8_string());
+    const bool open = m_serial.IsOpen();
+    m_trace.SerialState(open, GetComPort(), open ? m_serial.GetLine() : SFile::LineSettings(),
+                        m_serial.Problem().brief);
 }
 
 void Bridge::Start()
@@ -145,17 +135,14 @@ void Bridge::Stop()
 
 void Bridge::ReleaseRun()
 {
-    if (m_trace.IsOn())
-        for (const auto& entry : m_clients)
-            m_trace.Event("client " + entry.second->peer.utf8_string() + " disconnected, the bridge stops");
+    for (const auto& entry : m_clients)
+        m_trace.ClientEvent(entry.second->peer, "disconnected, the bridge stops");
     m_clients.clear(); // each closes its socket
     m_retiredWatches.clear();
     m_listener.Stop();
     m_serial.Stop();
     m_running = false;
-    if (m_tracedOpen)
-        m_trace.Event("serial port closed, the bridge stops");
-    m_tracedOpen = false;
+    m_trace.SerialClosed();
     ApplyTraceFile(); // closes it
     // Nothing the stopped run queued may reach the next one. The application
     // keeps a list of handlers with events queued; leave it too, or it will
@@ -259,7 +246,7 @@ void Bridge::Admit(wxSocketBase* socket)
     }
     if (!allowed)
     {
-        m_trace.Event("client " + AddressAndPort(address, peer.port).utf8_string() + " refused");
+        m_trace.ClientEvent(AddressAndPort(address, peer.port), "refused");
         socket->Destroy();
         return;
     }
@@ -272,8 +259,7 @@ void Bridge::Admit(wxSocketBase* socket)
         return;
     BridgeClient& admitted = *client;
     m_clients.emplace(id, std::move(client));
-    m_trace.Event("client " + admitted.peer.utf8_string() + " connected, " +
-                  (admitted.isWriter ? "writer" : "reader"));
+    m_trace.ClientEvent(admitted.peer, admitted.isWriter ? "connected, writer" : "connected, reader");
     if (SpeaksRfc2217())
     {
         admitted.telnet = std::make_unique<Rfc2217Session>(*m_serialControl,
@@ -353,7 +339,7 @@ long Bridge::ReadTelnet(BridgeClient& client, unsigned limit)
     if (got <= 0)
         return got;
     std::string answer;
-    m_serialControl->SetClient(client.id, client.peer.utf8_string());
+    m_serialControl->SetClient(client.id, client.peer);
     m_serial.SetRequester("client " + client.peer);
     const bool sound = client.telnet->FromClient(buffer, static_cast<std::size_t>(got), answer);
     m_serialControl->EndOfInput();
@@ -395,7 +381,7 @@ long Bridge::ReadFromWriter(BridgeClient& client)
     const long got = client.Receive(buffer, std::min<unsigned>(room, kClientReadBytes));
     if (got > 0)
     {
-        m_trace.Data(TraceRecord::Kind::ToSerial, client.peer.utf8_string(), reinterpret_cast<const char*>(buffer),
+        m_trace.Data(TraceRecord::Kind::ToSerial, client.peer, reinterpret_cast<const char*>(buffer),
                      static_cast<std::size_t>(got));
         m_serial.Write(client.id, buffer, static_cast<unsigned>(got)); // only this thread queues: the room is there
     }
@@ -406,11 +392,9 @@ long Bridge::Discard(BridgeClient& client)
 {
     unsigned char* const buffer = ClientReadBuffer();
     const long got = client.Receive(buffer, kClientReadBytes);
-    if (got > 0 && m_trace.IsOn())
-        m_trace.Event("client " + client.peer.utf8_string() + " input dropped (" +
-                          (client.isWriter ? "no serial port" : "a reader") + "), " +
-                          ByteCount(static_cast<std::size_t>(got)),
-                      std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(got)));
+    if (got > 0)
+        m_trace.Dropped(client.peer, client.isWriter ? "no serial port" : "a reader",
+                        reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(got));
     if (got > 0 && !client.isWriter && !client.droppingTold)
     {
         // Whoever wonders where its commands went finds the answer here.
@@ -464,7 +448,7 @@ void Bridge::NoteHangUp(BridgeClient& client)
 void Bridge::OnSerialChunks(const std::vector<std::string>& chunks)
 {
     for (const std::string& chunk : chunks)
-        m_trace.Data(TraceRecord::Kind::ToClients, std::string(), chunk.data(), chunk.size());
+        m_trace.Data(TraceRecord::Kind::ToClients, wxString(), chunk.data(), chunk.size());
     // Every client gets the whole batch in one write.
     std::string joined;
     const std::string* batch = &chunks.front();
@@ -562,7 +546,7 @@ void Bridge::RemoveClient(int id)
     if (found == m_clients.end())
         return;
     BridgeClient& client = *found->second;
-    m_trace.Event("client " + client.peer.utf8_string() + " disconnected");
+    m_trace.ClientEvent(client.peer, "disconnected");
     if (m_retiredWatches.empty())
         CallAfter(&Bridge::FreeRetiredWatches);
     m_retiredWatches.push_back(client.Close());

@@ -194,5 +194,4 @@ private:
     wxTimer m_modemTimer;     // runs while RFC 2217 clients are connected
     LogThrottle m_logThrottle;
     BridgeTrace m_trace;
-    bool m_tracedOpen = false; // the trace last said the serial port is open
 };

@@ -79,13 +79,13 @@ void BridgeTrace::RemoveViewer(const std::shared_ptr<TraceRing>& viewer)
     m_viewers.erase(std::remove(m_viewers.begin(), m_viewers.end(), viewer), m_viewers.end());
 }
 
-void BridgeTrace::Data(TraceRecord::Kind kind, const std::string& peer, const char* bytes, std::size_t count)
+void BridgeTrace::Data(TraceRecord::Kind kind, const wxString& peer, const char* bytes, std::size_t count)
 {
     if (!IsOn() || count == 0)
         return;
     TraceRecord record;
     record.kind = kind;
-    record.peer = peer;
+    record.peer = peer.utf8_string();
     record.bytes.assign(bytes, count);
     Record(std::move(record));
 }
@@ -98,6 +98,39 @@ void BridgeTrace::Event(const std::string& words, const std::string& bytes)
     record.event = words;
     record.bytes = bytes;
     Record(std::move(record));
+}
+
+void BridgeTrace::ClientEvent(const wxString& peer, const std::string& words)
+{
+    if (IsOn())
+        Event("client " + peer.utf8_string() + " " + words);
+}
+
+void BridgeTrace::Dropped(const wxString& peer, const char* why, const char* bytes, std::size_t count)
+{
+    if (IsOn() && count > 0)
+        Event("client " + peer.utf8_string() + " input dropped (" + why + "), " + ByteCount(count),
+              std::string(bytes, count));
+}
+
+void BridgeTrace::SerialState(bool open, const wxString& port, const SFile::LineSettings& line, const wxString& why)
+{
+    if (open == m_saidOpen)
+        return;
+    m_saidOpen = open;
+    if (open)
+        Event(wxString::Format("serial port %s open, %d baud %u%c%u", port, line.baud, line.dataBits, line.parity,
+                               line.stopBits)
+                  .utf8_string());
+    else
+        Event("serial port lost: " + why.utf8_string());
+}
+
+void BridgeTrace::SerialClosed()
+{
+    if (m_saidOpen)
+        Event("serial port closed, the bridge stops");
+    m_saidOpen = false;
 }
 
 void BridgeTrace::Flush()

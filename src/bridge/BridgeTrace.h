@@ -4,6 +4,8 @@
 #include "log/TraceFile.h"
 #include "log/TraceRing.h"
 
+#include "serial/SFile.h"
+
 #include <wx/event.h>
 #include <wx/string.h>
 
@@ -39,9 +41,19 @@ public:
 
     bool IsOn() const { return m_file || !m_viewers.empty(); }
 
-    void Data(TraceRecord::Kind kind, const std::string& peer, const char* bytes, std::size_t count);
+    // A chunk the device sent (no peer), or one the client peer sent it.
+    void Data(TraceRecord::Kind kind, const wxString& peer, const char* bytes, std::size_t count);
     // words hold no arrow; bytes, if any, belong to neither stream.
     void Event(const std::string& words, const std::string& bytes = std::string());
+    // "client PEER words", such as "client 10.0.0.5:51234 refused".
+    void ClientEvent(const wxString& peer, const std::string& words);
+    // A client's input that reached no device, and why ("a reader").
+    void Dropped(const wxString& peer, const char* why, const char* bytes, std::size_t count);
+    // Whether the serial port named port is open now (with line) or not
+    // (why): said once each time that changes.
+    void SerialState(bool open, const wxString& port, const SFile::LineSettings& line, const wxString& why);
+    // The port's last word when its bridge stops, if it was open.
+    void SerialClosed();
 
     // Waits until the file holds everything traced so far.
     void Flush();
@@ -57,5 +69,6 @@ private:
     long long m_bridgeId = -1;
     wxString m_problem;
     unsigned m_generation = 0; // which file a problem that arrives was about
+    bool m_saidOpen = false;   // the last word on the serial port was that it is open
     LogThrottle m_logThrottle;
 };

@@ -5,7 +5,6 @@
 #include "SerialLink.h"
 
 #include "log/Logger.h"
-#include "log/TraceFormat.h"
 
 namespace
 {
@@ -116,8 +115,8 @@ std::uint32_t SerialControl::Set(Setting setting, std::uint32_t value)
     const std::uint32_t now = Get(setting);
     TraceWritten(); // what came before the request, first
     // Protocol codes, as the client sent them: RFC 2217 says what they mean.
-    m_trace.Event("client " + m_peer + " sets " + SettingName(setting) + " " + std::to_string(value) +
-                  ", the port has " + std::to_string(now));
+    m_trace.ClientEvent(m_peer, std::string("sets ") + SettingName(setting) + " " + std::to_string(value) +
+                                    ", the port has " + std::to_string(now));
     return now;
 }
 
@@ -127,8 +126,8 @@ void SerialControl::Purge(bool received, bool toSend)
         return;
     m_link.Purge(received && toSend ? SFile::Queues::Both : received ? SFile::Queues::Input : SFile::Queues::Output);
     TraceWritten();
-    m_trace.Event("client " + m_peer + " purges the serial port's " +
-                  (received && toSend ? "input and output" : received ? "input" : "output"));
+    m_trace.ClientEvent(m_peer, std::string("purges the serial port's ") +
+                                    (received && toSend ? "input and output" : received ? "input" : "output"));
 }
 
 void SerialControl::Dropped(const unsigned char* bytes, std::size_t count)
@@ -142,7 +141,7 @@ void SerialControl::EndOfInput()
     TraceWritten();
     if (m_dropped.empty())
         return;
-    m_trace.Event("client " + m_peer + " input dropped (a reader), " + ByteCount(m_dropped.size()), m_dropped);
+    m_trace.Dropped(m_peer, "a reader", m_dropped.data(), m_dropped.size());
     m_dropped.clear();
 }
 

@@ -2,6 +2,8 @@
 
 #include "Rfc2217.h"
 
+#include <wx/string.h>
+
 #include <cstdint>
 #include <string>
 
@@ -22,7 +24,7 @@ public:
     SerialControl(SerialLink& link, const BridgeSettings& settings, BridgeTrace& trace);
 
     // peer: "address:port", for the trace.
-    void SetClient(int id, const std::string& peer)
+    void SetClient(int id, const wxString& peer)
     {
         m_clientId = id;
         m_peer = peer;
@@ -52,7 +54,7 @@ private:
     const BridgeSettings& m_settings;
     BridgeTrace& m_trace;
     int m_clientId = 0;
-    std::string m_peer;
+    wxString m_peer;
     std::string m_written; // decoded bytes written, not traced yet
     std::string m_dropped; // a reader's decoded bytes, not traced yet
     bool m_changed = false; // a client changed the port since it was opened or restored
