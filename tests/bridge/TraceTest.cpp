@@ -2,24 +2,10 @@
 #include "support/TempDir.h"
 #include "support/TraceParse.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 using namespace std::chrono_literals;
 
 namespace
 {
-// "127.0.0.1:51234": how the trace names the client on this socket.
-std::string NameOf(const TcpClient& client)
-{
-    sockaddr_in local{};
-    socklen_t size = sizeof local;
-    ::getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&local), &size);
-    char address[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
-    return std::string(address) + ":" + std::to_string(ntohs(local.sin_port));
-}
-
 std::vector<ParsedRecord> TraceOf(const std::filesystem::path& file)
 {
     std::vector<ParsedRecord> records;
@@ -70,7 +56,7 @@ TEST_F(BridgeTest, TheTraceRebuildsBothStreamsAndTellsWhatHappenedInOrder)
     for (const auto& reader : readers)
         EXPECT_FALSE(reader->Failed());
     EXPECT_EQ(atDevice, PatternBytes(0, kWriter));
-    const std::string leaving = NameOf(*clients[1]);
+    const std::string leaving = clients[1]->LocalName();
     clients[1]->Close();
     ASSERT_TRUE(PumpUntil([&] { return bridge->GetClientCount() == 2; }));
 
@@ -80,13 +66,13 @@ TEST_F(BridgeTest, TheTraceRebuildsBothStreamsAndTellsWhatHappenedInOrder)
     EXPECT_TRUE(ClientStream(records) == PatternBytes(0, kWriter)) << "the writer's stream differs";
     for (const ParsedRecord& record : records)
         if (record.toSerial)
-            ASSERT_EQ(record.peer, NameOf(writer));
+            ASSERT_EQ(record.peer, writer.LocalName());
     const std::vector<std::string> events{
         "serial port " + pty.SlavePath() + " open, 115200 baud 8N1",
-        "client " + NameOf(writer) + " connected, writer",
-        "client " + NameOf(*clients[0]) + " connected, reader",
+        "client " + writer.LocalName() + " connected, writer",
+        "client " + clients[0]->LocalName() + " connected, reader",
         "client " + leaving + " connected, reader",
-        "client " + NameOf(refused) + " refused",
+        "client " + refused.LocalName() + " refused",
         "client " + leaving + " disconnected",
     };
     EXPECT_EQ(EventsOf(records), events);

@@ -40,6 +40,23 @@ TcpClient::~TcpClient()
     Close();
 }
 
+std::string TcpClient::LocalName() const
+{
+    sockaddr_storage local{};
+    socklen_t size = sizeof local;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &size);
+    char address[INET6_ADDRSTRLEN] = {};
+    if (local.ss_family == AF_INET6)
+    {
+        const auto& ipv6 = reinterpret_cast<const sockaddr_in6&>(local);
+        ::inet_ntop(AF_INET6, &ipv6.sin6_addr, address, sizeof address);
+        return "[" + std::string(address) + "]:" + std::to_string(ntohs(ipv6.sin6_port));
+    }
+    const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(local);
+    ::inet_ntop(AF_INET, &ipv4.sin_addr, address, sizeof address);
+    return std::string(address) + ":" + std::to_string(ntohs(ipv4.sin_port));
+}
+
 bool TcpClient::Connect(unsigned short port, const char* from, int receiveBuffer, const char* to)
 {
     Close();

@@ -20,6 +20,9 @@ public:
     bool Connect(unsigned short port, const char* from = "127.0.0.1", int receiveBuffer = 0,
                  const char* to = "127.0.0.1");
     int Fd() const { return m_fd; }
+    // Where the bridge sees it from, as its log and trace write it:
+    // "127.0.0.1:51234" or "[::1]:51234".
+    std::string LocalName() const;
     // Listens on the port of every local IPv4 address, or of address, instead,
     // as another program that holds it would; Close frees it.
     bool Listen(unsigned short port, const char* address = "0.0.0.0");

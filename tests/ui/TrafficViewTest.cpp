@@ -8,11 +8,6 @@
 #include <wx/filedlg.h>
 #include <wx/tglbtn.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-
 namespace
 {
 using Row = std::vector<std::string>; // time, direction, client, hex, text
@@ -70,34 +65,27 @@ std::string ReceivePumping(PtyPair& pty, std::size_t count)
     return received;
 }
 
+// Sets a control of the view as a user would, and tells the view so.
+template <typename Control, typename Value>
+void Operate(TrafficView& view, int id, wxEventType type, Value value, void (Control::*set)(Value))
+{
+    auto* control = dynamic_cast<Control*>(view.FindWindow(id));
+    (control->*set)(value);
+    wxCommandEvent event(type, id);
+    event.SetEventObject(control);
+    event.SetInt(value);
+    control->GetEventHandler()->ProcessEvent(event);
+}
+
 void Choose(TrafficView& view, int layout)
 {
-    auto* choice = dynamic_cast<wxChoice*>(view.FindWindow(TrafficView::ID_LAYOUT));
-    choice->SetSelection(layout);
-    wxCommandEvent chosen(wxEVT_CHOICE, TrafficView::ID_LAYOUT);
-    chosen.SetEventObject(choice);
-    chosen.SetInt(layout);
-    choice->GetEventHandler()->ProcessEvent(chosen);
+    Operate<wxChoice, int>(view, TrafficView::ID_LAYOUT, wxEVT_CHOICE, layout, &wxChoice::SetSelection);
 }
 
 void Pause(TrafficView& view, bool paused)
 {
-    auto* button = dynamic_cast<wxToggleButton*>(view.FindWindow(TrafficView::ID_PAUSE));
-    button->SetValue(paused);
-    wxCommandEvent toggled(wxEVT_TOGGLEBUTTON, TrafficView::ID_PAUSE);
-    toggled.SetEventObject(button);
-    toggled.SetInt(paused);
-    button->GetEventHandler()->ProcessEvent(toggled);
+    Operate<wxToggleButton, bool>(view, TrafficView::ID_PAUSE, wxEVT_TOGGLEBUTTON, paused, &wxToggleButton::SetValue);
 }
-
-std::string LocalAddress(const TcpClient& client)
-{
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    ::getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&local), &length);
-    return "127.0.0.1:" + std::to_string(ntohs(local.sin_port));
-}
-
 } // namespace
 
 TEST_F(UiTest, TheTrafficViewShowsBothDirectionsPausesAndSavesTheTrace)
@@ -114,7 +102,7 @@ TEST_F(UiTest, TheTrafficViewShowsBothDirectionsPausesAndSavesTheTrace)
 
     TcpClient client;
     ASSERT_TRUE(Connect(client, port, 0, "1"));
-    const std::string peer = LocalAddress(client);
+    const std::string peer = client.LocalName();
     const std::string fromDevice = "device says hi\r\n", fromClient = "AT\r";
     ASSERT_TRUE(pty.Send(fromDevice));
     ASSERT_TRUE(client.Send(fromClient));
