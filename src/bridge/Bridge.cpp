@@ -8,27 +8,9 @@
 
 #include <wx/app.h>
 #include <wx/socket.h>
+#include <wx/thread.h>
 
 #include <algorithm>
-
-namespace
-{
-// How often a held-back writer is asked whether it has hung up.
-constexpr int kHangUpCheckMs = 250;
-// How much of a client's input one input event reads: each event costs the
-// toolkit a few system calls, so a fast writer should bring many bytes.
-constexpr unsigned kClientReadBytes = 65536;
-
-// What clients' input is read into. Every bridge does its socket work on
-// the GUI thread, one read at a time, so they share it rather than each
-// keeping 64 KiB of its own.
-unsigned char* ClientReadBuffer()
-{
-    static unsigned char buffer[kClientReadBytes];
-    return buffer;
-}
-
-} // namespace
 
 Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, long long id)
     : BridgeSettings(comPort, comBaud, tcpPort, id),
@@ -39,16 +21,15 @@ Bridge::Bridge(const wxString& comPort, int comBaud, wxUint16 tcpPort, long long
       m_serial(*this),
       m_serialControl(std::make_unique<SerialControl>(m_serial, *this, m_trace)),
       m_writerStalled(false),
-      m_hangUpTimer(this),
-      m_modemTimer(this),
+      m_hangUpTimer(m_serial.RelaysOnWorker(), [this] { OnHangUpTimer(); }),
+      m_modemTimer(m_serial.RelaysOnWorker(), [this] { OnModemTimer(); }),
+      m_notices([this](long long value, int kind) { NotifyObservers(value, m_row, kind); }),
       m_trace([this] {
           // A bridge that stops, or goes, notifies nobody of its trace.
           if (m_running)
               NotifyProblem();
       })
 {
-    Bind(wxEVT_TIMER, &Bridge::OnHangUpTimer, this, m_hangUpTimer.GetId());
-    Bind(wxEVT_TIMER, &Bridge::OnModemTimer, this, m_modemTimer.GetId());
 }
 
 Bridge::Bridge(const Bridge* source) : Bridge(wxString(), 0, 0, -1)
@@ -63,6 +44,8 @@ Bridge::~Bridge()
 
 void Bridge::Assign(const Bridge* source)
 {
+    // The relay reads the settings.
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
     if (!source)
     {
         ResetSettings();
@@ -125,6 +108,10 @@ void Bridge::Start()
 
 void Bridge::Stop()
 {
+    // The relay ends first; what it notified reaches the observers before the
+    // counters go back to 0.
+    m_serial.Stop();
+    m_notices.Flush();
     ReleaseRun();
     m_readBytes = 0;
     NotifyObservers(0, m_row, UPDATE_CLIENTS);
@@ -135,12 +122,17 @@ void Bridge::Stop()
 
 void Bridge::ReleaseRun()
 {
+    // First the worker, which may relay: it ends without waiting for this
+    // thread, and nothing runs on it afterwards.
+    m_serial.Stop();
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
     for (const auto& entry : m_clients)
         m_trace.ClientEvent(entry.second->peer, "disconnected, the bridge stops");
     m_clients.clear(); // each closes its socket
     m_retiredWatches.clear();
+    m_waitedClients.clear();
+    m_notices.Clear();
     m_listener.Stop();
-    m_serial.Stop();
     m_running = false;
     m_trace.SerialClosed();
     ApplyTraceFile(); // closes it
@@ -187,14 +179,38 @@ void Bridge::NotifyProblem()
     NotifyObservers(GetProblem().empty() ? 0 : 1, m_row, UPDATE_PROBLEM);
 }
 
+// What the GUI thread reads was notified already: what waits is delivered
+// first, while the relay cannot change it.
 int Bridge::GetClientCount() const
+{
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+    FlushNotices();
+    return CountClients();
+}
+
+void Bridge::FlushNotices() const
+{
+    if (wxThread::IsMain())
+        m_notices.Flush();
+}
+
+int Bridge::CountClients() const
 {
     return static_cast<int>(std::count_if(m_clients.begin(), m_clients.end(),
                                           [](const auto& entry) { return !entry.second->hungUp; }));
 }
 
+long long Bridge::GetReadBytes() const
+{
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+    FlushNotices();
+    return m_readBytes;
+}
+
 long long Bridge::GetWriteBytes() const
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+    FlushNotices();
     long long total = 0;
     for (const auto& entry : m_clients)
         total += entry.second->writedBytes;
@@ -203,6 +219,8 @@ long long Bridge::GetWriteBytes() const
 
 void Bridge::GetClientsInfo(ClientInfoList& list) const
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+    FlushNotices();
     for (const auto& entry : m_clients)
     {
         const BridgeClient& client = *entry.second;
@@ -250,11 +268,23 @@ void Bridge::Admit(wxSocketBase* socket)
         socket->Destroy();
         return;
     }
+    // Taken in here, while the relay waits: it watches the new socket from
+    // its next wait on.
+    {
+        const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+        Adopt(socket);
+    }
+    m_serial.Wake();
+}
 
-    const int id = wxNewId();
+// Should it fail, the client is removed; it changed nothing on the port, so
+// that does not park the worker, which this thread must not do here.
+void Bridge::Adopt(wxSocketBase* socket)
+{
+    const int id = ++m_lastClientId;
     auto client = std::make_unique<BridgeClient>(id, socket);
     // A writer that hung up while its last bytes are still written no longer counts.
-    client->isWriter = GetClientCount() == 0;
+    client->isWriter = CountClients() == 0;
     if (!client->Watch([this, id](bool hungUp) { OnClientReady(id, hungUp); }))
         return;
     BridgeClient& admitted = *client;
@@ -279,174 +309,52 @@ void Bridge::Admit(wxSocketBase* socket)
         RemoveClient(id);
         return;
     }
-    NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
+    Notify(CountClients(), UPDATE_CLIENTS);
 }
 
-void Bridge::OnClientReady(int id, bool hungUp)
+unsigned Bridge::OnRelayWait(std::vector<SFile::OtherWait>& others)
 {
-    const auto found = m_clients.find(id);
-    if (found == m_clients.end())
-        return; // removed meanwhile
-    if (hungUp && !found->second->hungUp)
-        NoteHangUp(*found->second);
-    ServeClient(id);
-}
-
-void Bridge::ServeClient(int id)
-{
-    const auto found = m_clients.find(id);
-    if (found == m_clients.end())
-        return; // removed meanwhile
-    BridgeClient& client = *found->second;
-    if (!client.FlushBacklog())
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+    m_waitedClients.clear();
+    for (const auto& entry : m_clients)
     {
-        RemoveClient(id);
-        return;
-    }
-    // Once its peer has closed, nothing may say that more input waits: read
-    // until its end, or until the serial port takes no more.
-    for (;;)
-    {
-        const long got = TakeInput(client);
-        if (got < 0)
-        {
-            Logger::message("Bridge::OnSocketData wxSOCKET_LOST");
-            RemoveClient(id);
-            return;
-        }
-        if (got == 0 || !client.hungUp)
-            break;
-    }
-    if (!WatchClient(client))
-        RemoveClient(id);
-}
-
-long Bridge::TakeInput(BridgeClient& client)
-{
-    if (!client.isWriter)
-        // Read, so that its departure is still noticed; a Telnet client's
-        // requests are answered too.
-        return client.telnet ? ReadTelnet(client, kClientReadBytes) : Discard(client);
-    if (IsHeldBack(client))
-        return 0;
-    return ReadFromWriter(client);
-}
-
-long Bridge::ReadTelnet(BridgeClient& client, unsigned limit)
-{
-    unsigned char* const buffer = ClientReadBuffer();
-    const long got = client.Receive(buffer, limit);
-    if (got <= 0)
-        return got;
-    std::string answer;
-    m_serialControl->SetClient(client.id, client.peer);
-    m_serial.SetRequester("client " + client.peer);
-    const bool sound = client.telnet->FromClient(buffer, static_cast<std::size_t>(got), answer);
-    m_serialControl->EndOfInput();
-    m_serial.SetRequester(wxString());
-    if (client.telnet->TakeRefusedChangeNote() && !client.refusedChangeTold)
-    {
-        client.refusedChangeTold = true;
-        Logger::message("Bridge::ReadTelnet client %s is a reader: its changes of the serial port are refused",
-                        client.peer);
-    }
-    if (!sound)
-    {
-        Logger::message("Bridge::ReadTelnet client %s sent a Telnet sub-negotiation without end, disconnected",
-                        client.peer);
-        return -1;
-    }
-    if (!answer.empty() && !client.Send(answer, 0))
-        return -1;
-    if (client.AwaitsBinary() && client.telnet->IsBinarySettled() && !client.ReleaseHeld())
-        return -1;
-    return got;
-}
-
-long Bridge::ReadFromWriter(BridgeClient& client)
-{
-    if (!IsSerialOpen())
-        return client.telnet ? ReadTelnet(client, kClientReadBytes) : Discard(client); // nowhere to write to
-    const unsigned room = m_serial.WriteRoom();
-    if (room == 0)
-    {
-        // Left unread, the input holds the writer back through TCP; reading
-        // resumes when the serial port has taken some output.
-        m_writerStalled = true;
-        return 0;
-    }
-    if (client.telnet)
-        return ReadTelnet(client, std::min<unsigned>(room, kClientReadBytes));
-    unsigned char* const buffer = ClientReadBuffer();
-    const long got = client.Receive(buffer, std::min<unsigned>(room, kClientReadBytes));
-    if (got > 0)
-    {
-        m_trace.Data(TraceRecord::Kind::ToSerial, client.peer, reinterpret_cast<const char*>(buffer),
-                     static_cast<std::size_t>(got));
-        m_serial.Write(client.id, buffer, static_cast<unsigned>(got)); // only this thread queues: the room is there
-    }
-    return got;
-}
-
-long Bridge::Discard(BridgeClient& client)
-{
-    unsigned char* const buffer = ClientReadBuffer();
-    const long got = client.Receive(buffer, kClientReadBytes);
-    if (got > 0)
-        m_trace.Dropped(client.peer, client.isWriter ? "no serial port" : "a reader",
-                        reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(got));
-    if (got > 0 && !client.isWriter && !client.droppingTold)
-    {
-        // Whoever wonders where its commands went finds the answer here.
-        client.droppingTold = true;
-        Logger::message("Bridge::Discard client %s is a reader: its input is dropped", client.peer);
-    }
-    return got;
-}
-
-bool Bridge::WatchClient(BridgeClient& client)
-{
-    const bool heldBack = IsHeldBack(client);
-    if (heldBack && !client.hungUp && !m_hangUpTimer.IsRunning())
-        m_hangUpTimer.Start(kHangUpCheckMs);
-    return client.WatchInput(!heldBack);
-}
-
-bool Bridge::IsHeldBack(const BridgeClient& client)
-{
-    return client.isWriter && (FindWriter() != &client || m_writerStalled);
-}
-
-// Until its input is read, a held-back writer's hang-up shows only to a poll
-// that asks for it.
-void Bridge::OnHangUpTimer(wxTimerEvent&)
-{
-    bool waiting = false;
-    for (auto& entry : m_clients)
-    {
-        BridgeClient& client = *entry.second;
-        if (client.hungUp || !IsHeldBack(client))
+        SFile::OtherWait wanted;
+        if (!entry.second->Wanted(wanted))
             continue;
-        if (client.PeerHasClosed())
-            NoteHangUp(client);
-        else
-            waiting = true;
+        others.push_back(wanted);
+        m_waitedClients.push_back(entry.first);
     }
-    if (!waiting)
-        m_hangUpTimer.Stop();
+    const auto now = RelayTimer::Clock::now();
+    return std::min(m_hangUpTimer.MicrosLeft(now), m_modemTimer.MicrosLeft(now));
 }
 
-void Bridge::NoteHangUp(BridgeClient& client)
+void Bridge::OnRelayWoken(const std::vector<SFile::OtherWait>& others)
 {
-    client.hungUp = true;
-    if (IsHeldBack(client))
-        Logger::message("Bridge::NoteHangUp writer %s hung up; what it sent is still written to the serial port",
-                        client.peer);
-    NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+    for (std::size_t i = 0; i < others.size() && i < m_waitedClients.size(); ++i)
+    {
+        if (!others[i].ready)
+            continue;
+        // One that an earlier one's turn removed is gone from the table.
+        const auto found = m_clients.find(m_waitedClients[i]);
+        if (found != m_clients.end())
+            found->second->Ready();
+    }
+    const auto now = RelayTimer::Clock::now();
+    m_hangUpTimer.TickIfDue(now);
+    m_modemTimer.TickIfDue(now);
 }
 
 void Bridge::OnSerialChunks(const std::vector<std::string>& chunks)
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+    // Counted and notified before any client can see the bytes, so that the
+    // GUI thread never sees them sent and not counted.
+    for (const std::string& chunk : chunks)
+    {
+        m_readBytes += static_cast<long long>(chunk.size());
+        Notify(m_readBytes, UPDATE_READ);
+    }
     for (const std::string& chunk : chunks)
         m_trace.Data(TraceRecord::Kind::ToClients, wxString(), chunk.data(), chunk.size());
     // Every client gets the whole batch in one write.
@@ -474,13 +382,6 @@ void Bridge::OnSerialChunks(const std::vector<std::string>& chunks)
     }
     for (int id : failed)
         RemoveClient(id);
-
-    // One notification per chunk, as the worker read them.
-    for (const std::string& chunk : chunks)
-    {
-        m_readBytes += static_cast<long long>(chunk.size());
-        NotifyObservers(m_readBytes, m_row, UPDATE_READ);
-    }
 }
 
 bool Bridge::RelayTo(BridgeClient& client, const std::string& batch, const std::string& escaped)
@@ -499,6 +400,7 @@ bool Bridge::RelayTo(BridgeClient& client, const std::string& batch, const std::
 
 void Bridge::OnSerialWritten(int clientId, unsigned count)
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
     const auto client = m_clients.find(clientId);
     if (client == m_clients.end())
         return; // gone meanwhile: nobody is credited
@@ -508,36 +410,22 @@ void Bridge::OnSerialWritten(int clientId, unsigned count)
 
 void Bridge::OnSerialReady()
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
     // Once for all that was credited since the last time.
     if (m_writeCounted)
-        NotifyObservers(GetWriteBytes(), m_row, UPDATE_WRITE);
+        Notify(GetWriteBytes(), UPDATE_WRITE);
     m_writeCounted = false;
     ResumeWriter();
 }
 
 void Bridge::OnSerialProblem()
 {
-    TraceSerialState();
+    // The port's settings are read where the relay may change them.
+    m_serial.Post([this] {
+        const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+        TraceSerialState();
+    });
     NotifyProblem();
-}
-
-void Bridge::ResumeWriter()
-{
-    if (!m_writerStalled)
-        return;
-    m_writerStalled = false;
-    if (BridgeClient* writer = FindWriter())
-        ServeClient(writer->id);
-}
-
-BridgeClient* Bridge::FindWriter()
-{
-    for (auto& entry : m_clients)
-    {
-        if (entry.second->isWriter)
-            return entry.second.get();
-    }
-    return nullptr;
 }
 
 void Bridge::RemoveClient(int id)
@@ -548,15 +436,18 @@ void Bridge::RemoveClient(int id)
     BridgeClient& client = *found->second;
     m_trace.ClientEvent(client.peer, "disconnected");
     if (m_retiredWatches.empty())
-        CallAfter(&Bridge::FreeRetiredWatches);
+        m_serial.Post([this] { FreeRetiredWatches(); });
     m_retiredWatches.push_back(client.Close());
     const bool wasActiveWriter = FindWriter() == &client;
     const bool wasCounted = !client.hungUp;
     m_clients.erase(found);
     if (wasCounted)
-        NotifyObservers(GetClientCount(), m_row, UPDATE_CLIENTS);
-    // Its descriptor is free now: one that accepting lacked, perhaps.
-    m_listener.ClientLeft();
+        Notify(CountClients(), UPDATE_CLIENTS);
+    // Its descriptor is free now, or soon: one that accepting lacked, perhaps.
+    if (wxThread::IsMain())
+        m_listener.ClientLeft();
+    else
+        CallAfter([this] { m_listener.ClientLeft(); });
     if (wasActiveWriter)
     {
         // A writer that connected after this one hung up is read from now on.
@@ -571,8 +462,9 @@ void Bridge::RemoveClient(int id)
     }
 }
 
-void Bridge::OnModemTimer(wxTimerEvent&)
+void Bridge::OnModemTimer()
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
     const std::uint8_t lines = m_serialControl->ModemLines();
     const auto now = std::chrono::steady_clock::now();
     std::vector<int> failed;
@@ -598,5 +490,6 @@ void Bridge::OnModemTimer(wxTimerEvent&)
 
 void Bridge::FreeRetiredWatches()
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
     m_retiredWatches.clear();
 }

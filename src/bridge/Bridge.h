@@ -5,6 +5,8 @@
 #include "BridgeSettings.h"
 #include "BridgeTrace.h"
 #include "Observable.h"
+#include "RelayNotices.h"
+#include "RelayTimer.h"
 #include "SerialLink.h"
 
 #include "log/LogThrottle.h"
@@ -17,6 +19,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,8 +38,9 @@ using ClientInfoList = std::vector<ClientInfo>;
 // the listener, the serial link and a table of clients. The bridge itself
 // admits clients, keeps the writer rule and fans the device's bytes out.
 //
-// Relay: the serial link hands each chunk the device sent over to this
-// thread, and the bridge writes it to the clients. A client's socket is never
+// Relay: the bytes move on one thread, the relay's (see Threads), which
+// writes each chunk the device sent to the clients and the writer's input
+// to the device, where they are read. A client's socket is never
 // waited for: what it cannot take yet waits in a backlog of its own, and a
 // client whose backlog would pass kClientBacklogLimit is disconnected. The
 // writer's input is read only as fast as the serial port takes it, so TCP
@@ -56,8 +60,13 @@ using ClientInfoList = std::vector<ClientInfo>;
 // refused, the port was lost) is told to the bridge's trace, which writes a
 // file and feeds live views without ever holding the relay up.
 //
-// Threads: everything here runs on the GUI thread, observers included; only
-// the serial link and the trace's file writer meet other threads.
+// Threads: the public calls and the observers are on the GUI thread. The
+// relay runs on the serial link's worker where the platform lets it wait for
+// the clients' sockets beside the port (POSIX), otherwise on the GUI thread
+// too (Windows). Clients are admitted on the GUI thread; the relay's
+// notifications reach the observers there (RelayNotices). m_relayMutex guards the client table and the
+// counters: the relay holds it while it works, the GUI thread while it reads
+// them, and nobody holds it while waiting for the other thread.
 class Bridge : public wxEvtHandler, public Observable, public BridgeSettings, private SerialLinkEvents
 {
 public:
@@ -114,7 +123,7 @@ public:
     // Clients connected, not counting a writer that has hung up while what it
     // sent is still being written.
     int GetClientCount() const;
-    long long GetReadBytes() const { return m_readBytes; }
+    long long GetReadBytes() const;
     long long GetWriteBytes() const;
     // Per client "IP", "ReadedBytes", "WritedBytes" and "Writer" (a bool).
     void GetClientsInfo(ClientInfoList& list) const;
@@ -131,7 +140,9 @@ public:
     void FlushTrace() { m_trace.Flush(); }
 
 private:
-    // The serial link's news, on this thread.
+    // The serial link's news, on the relay's thread.
+    unsigned OnRelayWait(std::vector<SFile::OtherWait>& others) override;
+    void OnRelayWoken(const std::vector<SFile::OtherWait>& others) override;
     void OnSerialChunks(const std::vector<std::string>& chunks) override;
     void OnSerialWritten(int clientId, unsigned count) override;
     void OnSerialReady() override;
@@ -142,6 +153,14 @@ private:
     void ApplyTraceFile();
 
     void NotifyProblem();
+    // A change of a counter or of the client count, from the relay.
+    void Notify(long long value, int kind) { m_notices.Add(value, kind); }
+    // On the GUI thread: delivers the notifications that wait.
+    void FlushNotices() const;
+    // Clients connected, as the relay counts them.
+    int CountClients() const;
+    // Takes an admitted socket into the client table.
+    void Adopt(wxSocketBase* socket);
     // Hands a batch of the device's bytes to one client, in the form it
     // takes (escaped for a Telnet client that takes binary); false when the
     // client cannot keep up or has gone.
@@ -165,17 +184,18 @@ private:
     bool IsHeldBack(const BridgeClient& client);
     // Reads the writer again after it waited for room in the serial output.
     void ResumeWriter();
-    void OnHangUpTimer(wxTimerEvent& event);
+    void OnHangUpTimer();
     // Counts a client whose peer has closed as gone; a held-back writer's
     // input is still read, as the serial port takes it.
     void NoteHangUp(BridgeClient& client);
-    void OnModemTimer(wxTimerEvent& event);
+    void OnModemTimer();
     void RemoveClient(int id);
     void FreeRetiredWatches();
     BridgeClient* FindWriter();
     void ReleaseRun();
 
     int m_row;
+    mutable std::recursive_mutex m_relayMutex; // see Threads above
     long long m_readBytes;
     wxArrayString m_refusedIps;
     bool m_running;
@@ -185,13 +205,16 @@ private:
     SerialLink m_serial;
     std::unique_ptr<SerialControl> m_serialControl; // the serial port as RFC 2217 sessions see it
     std::map<int, std::unique_ptr<BridgeClient>> m_clients;
+    int m_lastClientId = 0;
+    std::vector<int> m_waitedClients;      // whose sockets the worker waits for, in its order
     // Watches of removed clients: one may still be on the stack that removed
     // its client, so they go only when no event is being dispatched.
     std::vector<std::unique_ptr<client_io::Watch>> m_retiredWatches;
     bool m_writerStalled;     // the writer waits for room in the serial output
     bool m_writeCounted = false; // a write was credited since observers last heard
-    wxTimer m_hangUpTimer;    // runs while a writer's input is held back
-    wxTimer m_modemTimer;     // runs while RFC 2217 clients are connected
+    RelayTimer m_hangUpTimer; // runs while a writer's input is held back
+    RelayTimer m_modemTimer;  // runs while RFC 2217 clients are connected
+    mutable RelayNotices m_notices;
     LogThrottle m_logThrottle;
     BridgeTrace m_trace;
 };

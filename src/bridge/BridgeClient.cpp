@@ -4,7 +4,9 @@
 
 #include "log/Logger.h"
 
+#include <wx/app.h>
 #include <wx/socket.h>
+#include <wx/thread.h>
 
 namespace
 {
@@ -50,8 +52,28 @@ std::unique_ptr<client_io::Watch> BridgeClient::Close()
     // Before the socket goes, so that its number, reused, is not watched.
     if (m_watch)
         client_io::Stop(*m_watch);
-    socket->Destroy();
+    if (wxThread::IsMain() || !wxTheApp)
+    {
+        socket->Destroy();
+        return std::move(m_watch);
+    }
+    // The toolkit's socket belongs to the GUI thread: from the relay's, the
+    // peer learns at once, and the socket is closed there; its number is
+    // not free for reuse until then.
+    client_io::Shut(socket);
+    wxTheApp->CallAfter([closed = socket] { closed->Destroy(); });
     return std::move(m_watch);
+}
+
+bool BridgeClient::Wanted(SFile::OtherWait& wanted) const
+{
+    return m_watch && !m_closed && client_io::Wanted(*m_watch, wanted);
+}
+
+void BridgeClient::Ready()
+{
+    if (m_watch && !m_closed)
+        client_io::Ready(*m_watch);
 }
 
 void BridgeClient::LogLost(const char* how) const

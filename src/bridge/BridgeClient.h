@@ -23,7 +23,7 @@ class wxSocketBase;
 // kBacklogLimit cannot keep up. A failed send or watch means the client has
 // gone: the call says so in the log, and the bridge removes it.
 //
-// GUI thread only.
+// On the thread its bridge relays on.
 class BridgeClient
 {
 public:
@@ -41,6 +41,11 @@ public:
     // Watches for input or not from now on, and for output while the backlog
     // waits; false, and logged, when it cannot.
     bool WatchInput(bool input);
+    // Where the serial worker waits for clients: what this one's socket is
+    // waited for now (false for nothing), and its handler's call once the
+    // wait found it ready.
+    bool Wanted(SFile::OtherWait& wanted) const;
+    void Ready();
     // Stops watching and closes the socket, once; the watch is handed back,
     // to be freed once no event is being dispatched. The destructor closes
     // a client not closed yet.

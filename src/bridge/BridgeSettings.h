@@ -12,7 +12,8 @@
 // What a bridge is told to do, as the store keeps it: the serial port and its
 // line, the TCP port and the address to listen on, the protocol, the store's
 // id and the allow-list; and what the store held that could not be used. A
-// plain record: nothing here runs. GUI thread only.
+// plain record: nothing here runs. Changed on the GUI thread, read by the
+// relay too, under its bridge's lock.
 class BridgeSettings
 {
 public:

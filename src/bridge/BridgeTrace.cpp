@@ -24,29 +24,44 @@ void BridgeTrace::SetFile(const wxString& path, long long bridgeId)
     if (absolute == GetFile())
         return;
     m_bridgeId = bridgeId;
+    std::unique_ptr<TraceFile> ended;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        ended = std::move(m_file);
+        UpdateOn();
+    }
     if (!m_problem.empty())
     {
         // The failing file cannot say so itself.
-        m_file->Flush();
+        ended->Flush();
         Logger::message("BridgeTrace::SetFile bridge %lld: %llu bytes were not traced to %s", bridgeId,
-                        static_cast<unsigned long long>(m_file->NotTraced()), m_file->GetPath());
+                        static_cast<unsigned long long>(ended->NotTraced()), ended->GetPath());
         m_problem.clear();
         m_problemChanged();
     }
-    m_file.reset();
+    ended.reset();
     if (absolute.empty())
         return;
     const unsigned generation = ++m_generation;
-    m_file = std::make_unique<TraceFile>(absolute, [this, generation](const wxString& why) {
+    auto file = std::make_unique<TraceFile>(absolute, [this, generation](const wxString& why) {
         CallAfter([this, generation, why] {
             if (generation == m_generation)
                 OnFileProblem(why);
         });
     });
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_file = std::move(file);
+    UpdateOn();
+}
+
+void BridgeTrace::UpdateOn()
+{
+    m_on.store(m_file || !m_viewers.empty(), std::memory_order_relaxed);
 }
 
 wxString BridgeTrace::GetFile() const
 {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_file ? m_file->GetPath() : wxString();
 }
 
@@ -71,12 +86,16 @@ void BridgeTrace::OnFileProblem(const wxString& why)
 
 void BridgeTrace::AddViewer(const std::shared_ptr<TraceRing>& viewer)
 {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_viewers.push_back(viewer);
+    UpdateOn();
 }
 
 void BridgeTrace::RemoveViewer(const std::shared_ptr<TraceRing>& viewer)
 {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_viewers.erase(std::remove(m_viewers.begin(), m_viewers.end(), viewer), m_viewers.end());
+    UpdateOn();
 }
 
 void BridgeTrace::Data(TraceRecord::Kind kind, const wxString& peer, const char* bytes, std::size_t count)
@@ -115,9 +134,12 @@ void BridgeTrace::Dropped(const wxString& peer, const char* why, const char* byt
 
 void BridgeTrace::SerialState(bool open, const wxString& port, const SFile::LineSettings& line, const wxString& why)
 {
-    if (open == m_saidOpen)
-        return;
-    m_saidOpen = open;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (open == m_saidOpen)
+            return;
+        m_saidOpen = open;
+    }
     if (open)
         Event(wxString::Format("serial port %s open, %d baud %u%c%u", port, line.baud, line.dataBits, line.parity,
                                line.stopBits)
@@ -128,19 +150,26 @@ void BridgeTrace::SerialState(bool open, const wxString& port, const SFile::Line
 
 void BridgeTrace::SerialClosed()
 {
-    if (m_saidOpen)
+    bool wasOpen = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        wasOpen = m_saidOpen;
+        m_saidOpen = false;
+    }
+    if (wasOpen)
         Event("serial port closed, the bridge stops");
-    m_saidOpen = false;
 }
 
 void BridgeTrace::Flush()
 {
+    // Only this thread changes m_file; the relay must not wait for the disk.
     if (m_file)
         m_file->Flush();
 }
 
 void BridgeTrace::Record(TraceRecord record)
 {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     record.microseconds = TraceNow();
     for (const auto& viewer : m_viewers)
         viewer->Add(record);

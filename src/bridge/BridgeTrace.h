@@ -9,8 +9,10 @@
 #include <wx/event.h>
 #include <wx/string.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,10 @@
 // queue, a view its bounded ring.
 //
 // A file that cannot be written is the trace's problem, logged and told to
-// problemChanged; the traffic goes on without it. The bridge's thread only.
+// problemChanged; the traffic goes on without it.
+//
+// Threads: the file, the viewers and the problem belong to the GUI thread;
+// the traffic and events may be told from the relay's thread as well.
 class BridgeTrace : public wxEvtHandler
 {
 public:
@@ -39,7 +44,7 @@ public:
     void AddViewer(const std::shared_ptr<TraceRing>& viewer);
     void RemoveViewer(const std::shared_ptr<TraceRing>& viewer);
 
-    bool IsOn() const { return m_file || !m_viewers.empty(); }
+    bool IsOn() const { return m_on.load(std::memory_order_relaxed); }
 
     // A chunk the device sent (no peer), or one the client peer sent it.
     void Data(TraceRecord::Kind kind, const wxString& peer, const char* bytes, std::size_t count);
@@ -63,7 +68,12 @@ private:
     // The file failed (why), or works again (empty).
     void OnFileProblem(const wxString& why);
 
+    // Whether there is a file or a viewer; set under m_mutex.
+    void UpdateOn();
+
     std::function<void()> m_problemChanged;
+    mutable std::mutex m_mutex; // guards the file, the viewers and m_saidOpen
+    std::atomic<bool> m_on{false};
     std::unique_ptr<TraceFile> m_file;
     std::vector<std::shared_ptr<TraceRing>> m_viewers;
     long long m_bridgeId = -1;

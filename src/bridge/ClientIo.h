@@ -2,9 +2,15 @@
 
 // The socket work of a bridge: how its server listens, and how its clients'
 // sockets are read, written and watched. One implementation per platform,
-// chosen by the build: ClientIoPosix.cpp, where the event loop watches the
-// descriptors itself, and ClientIoWin32.cpp, on the toolkit's socket events.
-// The bridge keeps admission and relay. GUI thread only.
+// chosen by the build: ClientIoPosix.cpp, where the bridge's serial worker
+// waits for its clients' descriptors beside the port, so that their bytes
+// move on that one thread; and ClientIoWin32.cpp, on the toolkit's socket
+// events, on the GUI thread. The bridge keeps admission and relay.
+//
+// Threads: listening, Adopt and PeerOf on the GUI thread; a client's socket,
+// after Adopt, on the thread its bridge relays on (see WatchedByWorker).
+
+#include "serial/SFile.h"
 
 #include <wx/socket.h>
 
@@ -60,6 +66,14 @@ bool PeerOf(wxSocketBase* socket, Peer& peer);
 // A socket call's error code (wxSysErrorCode) in words, for a log line.
 wxString ErrorText(int error);
 
+// Whether a bridge's clients are waited for by its serial worker (Wanted and
+// Ready below), rather than by the toolkit's events on the GUI thread.
+bool WatchedByWorker();
+// What the watch waits for now, as the serial worker's wait takes it; false
+// when nothing. Ready calls its handler once that wait found it ready.
+bool Wanted(const Watch& watch, SFile::OtherWait& wanted);
+void Ready(Watch& watch);
+
 // Takes over an accepted socket: it is made non-blocking, sends small
 // writes at once, probes a silent peer, and is read and written only
 // through the calls below. Returns its watch, waiting for input, or null.
@@ -75,6 +89,9 @@ long Send(wxSocketBase* socket, const unsigned char* bytes, std::size_t count);
 // Returns the count read, 0 when nothing waits, or -1 when the peer has
 // closed the connection or it failed.
 long Receive(wxSocketBase* socket, unsigned char* buffer, std::size_t size);
+// Ends the connection both ways at once, while the socket itself is closed
+// later, on the GUI thread.
+void Shut(wxSocketBase* socket);
 // Whether the peer has closed its side, or the connection failed, while
 // what it sent before may still wait unread.
 bool PeerHasClosed(wxSocketBase* socket);

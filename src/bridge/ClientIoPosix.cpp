@@ -1,12 +1,11 @@
-// Clients on POSIX: the event loop watches each descriptor itself, as the
-// toolkit's socket events cost a queued event and several system calls each.
+// Clients on POSIX: the bridge's serial worker waits for each descriptor
+// beside the port, so a byte moves from socket to port and back on one
+// thread, without the toolkit's socket events (a queued event and several
+// system calls each) or a hand-over to the GUI thread.
 
 #include "ClientIo.h"
 
 #include "IpAddress.h"
-
-#include <wx/evtloop.h>
-#include <wx/evtloopsrc.h>
 
 #include <net/if.h>
 #include <netinet/in.h>
@@ -30,35 +29,17 @@ constexpr int kKeepAliveProbes = 3;
 
 int g_listenError = 0; // why the last Listen failed
 
-class SourceWatch : public Watch, public wxEventLoopSourceHandler
+// What the worker's wait is to watch a client's descriptor for.
+class FdWatch : public Watch
 {
 public:
-    SourceWatch(int fd, ReadyHandler ready) : m_fd(fd), m_ready(std::move(ready)) {}
+    FdWatch(int fd, ReadyHandler ready) : fd(fd), ready(std::move(ready)) {}
 
-    void OnReadWaiting() override { m_ready(false); }
-    void OnWriteWaiting() override { m_ready(false); }
-    void OnExceptionWaiting() override { m_ready(false); }
-
-    bool Update(bool input, bool output)
-    {
-        const int flags = (input ? wxEVENT_SOURCE_INPUT : 0) | (output ? wxEVENT_SOURCE_OUTPUT : 0);
-        if (flags == m_flags && (m_source || flags == 0))
-            return true;
-        m_source.reset();
-        m_flags = flags;
-        if (flags == 0)
-            return true;
-        m_source.reset(wxEventLoopBase::AddSourceForFD(m_fd, this, flags | wxEVENT_SOURCE_EXCEPTION));
-        return m_source != nullptr;
-    }
-
-    void Stop() { m_source.reset(); }
-
-private:
-    const int m_fd;
-    const ReadyHandler m_ready;
-    std::unique_ptr<wxEventLoopSource> m_source;
-    int m_flags = 0;
+    const int fd;
+    const ReadyHandler ready;
+    bool input = true;
+    bool output = false;
+    bool stopped = false;
 };
 } // namespace
 
@@ -139,20 +120,43 @@ std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    auto watch = std::make_unique<SourceWatch>(fd, std::move(ready));
-    if (!watch->Update(true, false))
-        return nullptr;
-    return watch;
+    return std::make_unique<FdWatch>(fd, std::move(ready));
+}
+
+bool WatchedByWorker()
+{
+    return true;
+}
+
+bool Wanted(const Watch& watch, SFile::OtherWait& wanted)
+{
+    const auto& watched = static_cast<const FdWatch&>(watch);
+    if (watched.stopped || (!watched.input && !watched.output))
+        return false;
+    wanted.handle = watched.fd;
+    wanted.input = watched.input;
+    wanted.output = watched.output;
+    return true;
+}
+
+void Ready(Watch& watch)
+{
+    auto& watched = static_cast<FdWatch&>(watch);
+    if (!watched.stopped)
+        watched.ready(false);
 }
 
 bool Update(Watch& watch, bool input, bool output)
 {
-    return static_cast<SourceWatch&>(watch).Update(input, output);
+    auto& watched = static_cast<FdWatch&>(watch);
+    watched.input = input;
+    watched.output = output;
+    return true;
 }
 
 void Stop(Watch& watch)
 {
-    static_cast<SourceWatch&>(watch).Stop();
+    static_cast<FdWatch&>(watch).stopped = true;
 }
 
 long Send(wxSocketBase* socket, const unsigned char* bytes, std::size_t count)
@@ -179,6 +183,11 @@ long Receive(wxSocketBase* socket, unsigned char* buffer, std::size_t size)
         if (errno != EINTR)
             return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }
+}
+
+void Shut(wxSocketBase* socket)
+{
+    ::shutdown(socket->GetSocket(), SHUT_RDWR);
 }
 
 bool PeerHasClosed(wxSocketBase* socket)

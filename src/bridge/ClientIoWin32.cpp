@@ -167,6 +167,18 @@ wxString ErrorText(int error)
     return SocketErrorText(error);
 }
 
+bool WatchedByWorker()
+{
+    return false;
+}
+
+bool Wanted(const Watch&, SFile::OtherWait&)
+{
+    return false;
+}
+
+void Ready(Watch&) {}
+
 std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)
 {
     socket->SetFlags(wxSOCKET_NOWAIT);
@@ -216,6 +228,11 @@ long Receive(wxSocketBase* socket, unsigned char* buffer, std::size_t size)
     if (got > 0)
         return got;
     return got < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+void Shut(wxSocketBase* socket)
+{
+    ::shutdown(Native(socket), SD_BOTH);
 }
 
 bool PeerHasClosed(wxSocketBase* socket)

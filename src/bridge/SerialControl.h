@@ -16,7 +16,7 @@ class SerialLink;
 // bytes they are (SetClient) before it hands a session the client's input.
 // The decoded bytes and every change are traced, as the device meets them.
 // When the clients that changed the port have all left, Restore puts the
-// stored settings back. GUI thread only.
+// stored settings back. On the thread its bridge relays on.
 class SerialControl : public Rfc2217Port
 {
 public:

@@ -1,5 +1,7 @@
 #include "SerialLink.h"
 
+#include "ClientIo.h"
+
 #include "log/Logger.h"
 #include "serial/SerialPortEvent.h"
 #include "serial/SerialPortHandler.h"
@@ -44,7 +46,8 @@ SerialLink::WorkerParked::~WorkerParked()
     m_link.SetBounded(true);
 }
 
-SerialLink::SerialLink(SerialLinkEvents& events) : m_events(events), m_reopenTimer(this)
+SerialLink::SerialLink(SerialLinkEvents& events)
+    : m_events(events), m_direct(client_io::WatchedByWorker()), m_reopenTimer(this)
 {
     m_handlerTarget.Bind(EVT_SERIAL_PORT, &SerialLink::OnHandlerData, this, kHandlerId);
     m_handlerTarget.Bind(EVT_SERIAL_WRITTEN, &SerialLink::OnHandlerWritten, this, kHandlerId);
@@ -62,6 +65,8 @@ bool SerialLink::Start(const wxString& portName, const SFile::LineSettings& line
     m_portName = portName;
     m_bridgeId = bridgeId;
     m_handler = std::make_unique<SerialPortHandler>(kChunkSize, kHandlerId, &m_handlerTarget);
+    if (m_direct)
+        m_handler->SetGuest(this);
     m_handler->SetLineFormat(static_cast<std::uint8_t>(line.dataBits), line.parity,
                              static_cast<std::uint8_t>(line.stopBits));
     if (Open(line.baud, false))
@@ -95,8 +100,9 @@ void SerialLink::Stop()
         m_inboxBounded = true;
         m_reports.clear();
         m_deliveryQueued = false;
+        m_credits.clear();
+        m_tasks.clear();
     }
-    m_credits.clear();
     m_problem = {};
     m_lost = false;
     m_reopenTimer.Stop();
@@ -116,7 +122,10 @@ void SerialLink::Write(int clientId, const unsigned char* bytes, unsigned count)
 {
     if (count == 0 || !IsOpen())
         return;
-    m_credits.push_back({clientId, count});
+    {
+        std::lock_guard<std::mutex> lock(m_handOverMutex);
+        m_credits.push_back({clientId, count});
+    }
     m_handler->QueueWrite(bytes, count);
 }
 
@@ -179,8 +188,86 @@ void SerialLink::SetRequester(const wxString& requester)
         m_handler->SetRequester(requester);
 }
 
+void SerialLink::Post(std::function<void()> task)
+{
+    if (!m_handler)
+        return;
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(m_handOverMutex);
+        m_tasks.push_back(std::move(task));
+        first = m_tasks.size() == 1;
+    }
+    if (!first)
+        return; // on its way already
+    if (m_direct)
+        m_handler->Wake();
+    else
+        CallAfter(&SerialLink::RunTasks);
+}
+
+void SerialLink::Wake()
+{
+    if (m_handler && m_direct)
+        m_handler->Wake();
+}
+
+void SerialLink::RunTasks()
+{
+    std::vector<std::function<void()>> tasks;
+    {
+        std::lock_guard<std::mutex> lock(m_handOverMutex);
+        tasks.swap(m_tasks);
+    }
+    for (const auto& task : tasks)
+        task();
+}
+
+unsigned SerialLink::BeforeWait(std::vector<SFile::OtherWait>& others)
+{
+    // What a task or a report leads to may post or report more.
+    while (CatchUp())
+        ;
+    return m_events.OnRelayWait(others);
+}
+
+void SerialLink::AfterWait(const std::vector<SFile::OtherWait>& others)
+{
+    m_events.OnRelayWoken(others);
+    while (CatchUp())
+        ;
+}
+
+bool SerialLink::CatchUp()
+{
+    bool waiting = false;
+    {
+        std::lock_guard<std::mutex> lock(m_handOverMutex);
+        waiting = !m_reports.empty() || !m_tasks.empty();
+    }
+    if (!waiting)
+        return false;
+    Deliver();
+    RunTasks();
+    return true;
+}
+
+void SerialLink::SignalReady()
+{
+    if (m_direct)
+        Post([this] { m_events.OnSerialReady(); });
+    else
+        m_events.OnSerialReady();
+}
+
 void SerialLink::OnHandlerData(SerialPortEvent& event)
 {
+    if (m_direct)
+    {
+        // On the worker, between two waits: straight to the bridge.
+        m_events.OnSerialChunks({std::string(reinterpret_cast<const char*>(event.GetData()), event.GetLength())});
+        return;
+    }
     bool queue = false;
     {
         std::unique_lock<std::mutex> lock(m_handOverMutex);
@@ -199,7 +286,9 @@ void SerialLink::OnHandlerWritten(wxThreadEvent& event)
     {
         std::lock_guard<std::mutex> lock(m_handOverMutex);
         m_reports.push_back({static_cast<unsigned>(event.GetInt()), static_cast<unsigned>(event.GetExtraLong())});
-        queue = TakeDeliveryTurn();
+        // On the worker, the report waits for the end of the call that
+        // wrote: it is settled before the next wait.
+        queue = !m_direct && TakeDeliveryTurn();
     }
     if (queue)
         CallAfter(&SerialLink::Deliver);
@@ -244,21 +333,27 @@ void SerialLink::Deliver()
 // dropped, which nobody is credited with.
 void SerialLink::Settle(const WrittenReport& report)
 {
-    const auto settle = [this](unsigned count, bool written) {
-        while (count > 0 && !m_credits.empty())
-        {
-            WriteCredit& credit = m_credits.front();
-            const unsigned share = std::min(count, credit.count);
-            if (written)
-                m_events.OnSerialWritten(credit.clientId, share);
-            count -= share;
-            credit.count -= share;
-            if (credit.count == 0)
-                m_credits.pop_front();
-        }
-    };
-    settle(report.written, true);
-    settle(report.dropped, false);
+    std::vector<WriteCredit> written;
+    {
+        std::lock_guard<std::mutex> lock(m_handOverMutex);
+        const auto settle = [this, &written](unsigned count, bool credited) {
+            while (count > 0 && !m_credits.empty())
+            {
+                WriteCredit& credit = m_credits.front();
+                const unsigned share = std::min(count, credit.count);
+                if (credited)
+                    written.push_back({credit.clientId, share});
+                count -= share;
+                credit.count -= share;
+                if (credit.count == 0)
+                    m_credits.pop_front();
+            }
+        };
+        settle(report.written, true);
+        settle(report.dropped, false);
+    }
+    for (const WriteCredit& credit : written)
+        m_events.OnSerialWritten(credit.clientId, credit.count);
 }
 
 void SerialLink::OnPortLost()
@@ -272,7 +367,7 @@ void SerialLink::OnPortLost()
     m_problem = {wxString::Format("serial port %s: lost", m_portName), "serial port lost"};
     m_reopenTimer.StartOnce(kRetryIntervalMs);
     m_events.OnSerialProblem();
-    m_events.OnSerialReady(); // a writer's input is dropped until the port is back
+    SignalReady(); // a writer's input is dropped until the port is back
 }
 
 void SerialLink::OnReopenTimer(wxTimerEvent&)
@@ -308,7 +403,7 @@ void SerialLink::OnReopenTimer(wxTimerEvent&)
     else
         Logger::message("SerialLink::OnReopenTimer serial port %s is open now", m_portName);
     m_events.OnSerialProblem();
-    m_events.OnSerialReady();
+    SignalReady();
 }
 
 bool SerialLink::Open(int baud, bool quietly)
@@ -324,9 +419,9 @@ bool SerialLink::Open(int baud, bool quietly)
         return false;
     }
     // What was queued for a lost port went with it, unreported.
-    m_credits.clear();
     {
         std::lock_guard<std::mutex> lock(m_handOverMutex);
+        m_credits.clear();
         m_reports.clear();
     }
     HeldSerialPorts()[SerialPortHandler::PortIdentity(m_portName)] = this;

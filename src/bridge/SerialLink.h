@@ -3,6 +3,7 @@
 #include "BridgeProblem.h"
 
 #include "serial/SFile.h"
+#include "serial/WorkerGuest.h"
 
 #include <wx/event.h>
 #include <wx/timer.h>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,12 +21,18 @@ class SerialPortEvent;
 class SerialPortHandler;
 class wxThreadEvent;
 
-// What a serial link tells its bridge: on the bridge's thread, from the
-// event loop, never from inside one of the link's own calls.
+// What a serial link tells its bridge: on the thread the bridge relays on
+// (see SerialLink), never from inside one of the link's own calls; the
+// problem on the GUI thread.
 class SerialLinkEvents
 {
 public:
     virtual ~SerialLinkEvents() = default;
+    // Where the worker relays: what it is to watch besides the port, and
+    // how long it may wait at most (SFile::kForever for no limit); then the
+    // same others, each marked ready or not, after the wait.
+    virtual unsigned OnRelayWait(std::vector<SFile::OtherWait>& others) = 0;
+    virtual void OnRelayWoken(const std::vector<SFile::OtherWait>& others) = 0;
     // What the device sent, chunk by chunk as the worker read it, in order.
     virtual void OnSerialChunks(const std::vector<std::string>& chunks) = 0;
     // count of the bytes that the client clientId handed to Write are
@@ -42,12 +50,14 @@ public:
 // the ports this program's bridges hold, and the hand-over of what the
 // handler's worker thread reads and writes.
 //
-// Threads: the worker touches only the hand-over (behind m_handOverMutex,
-// the one lock of a bridge); every call below, and every event the link
-// sends, is on the bridge's thread. A write is reported once, by one path:
-// the handler reports it, whichever thread wrote it, and the report reaches
-// the bridge through the event loop.
-class SerialLink : public wxEvtHandler
+// Threads: where the platform lets the worker wait for the clients' sockets
+// beside the port (RelaysOnWorker), the bridge relays on the worker: the
+// device's bytes, the write reports and the tasks posted (Post) reach it
+// there, without a hand-over, and the clients are served between two reads.
+// Elsewhere it relays on the GUI thread, and those reach it through the
+// event loop. Start, Stop, the opening and retries, and Problem belong to
+// the GUI thread; Write and the controls to the relay's thread.
+class SerialLink : public wxEvtHandler, private WorkerGuest
 {
 public:
     explicit SerialLink(SerialLinkEvents& events);
@@ -60,6 +70,14 @@ public:
     // Closes the port and forgets what was queued and handed over; nothing
     // more arrives. Does nothing before Start.
     void Stop();
+
+    // Whether the bridge relays on the serial worker.
+    bool RelaysOnWorker() const { return m_direct; }
+    // Runs task on the relay's thread soon, after what it is doing now;
+    // nothing once stopped. Any thread.
+    void Post(std::function<void()> task);
+    // Makes a worker that relays ask its bridge again what to wait for.
+    void Wake();
 
     // Started, whether or not the port is open.
     bool IsStarted() const { return m_handler != nullptr; }
@@ -116,6 +134,15 @@ private:
         unsigned count;
     };
 
+    // The worker, relaying.
+    unsigned BeforeWait(std::vector<SFile::OtherWait>& others) override;
+    void AfterWait(const std::vector<SFile::OtherWait>& others) override;
+    // Settles the reports and runs the tasks that wait; false when none did.
+    bool CatchUp();
+    void RunTasks();
+    // Tells the bridge, on its relay's thread, that the port may take output.
+    void SignalReady();
+
     // Worker thread, or this one inside a call that writes.
     void OnHandlerData(SerialPortEvent& event);
     void OnHandlerWritten(wxThreadEvent& event);
@@ -135,6 +162,7 @@ private:
     void SetBounded(bool bounded);
 
     SerialLinkEvents& m_events;
+    const bool m_direct; // the bridge relays on the worker
     // The handler's events land here, not on the link: its bindings are
     // made once, before any worker runs, so the worker only reads them.
     wxEvtHandler m_handlerTarget;
@@ -144,9 +172,10 @@ private:
     BridgeProblem m_problem;
     bool m_lost = false;               // it stopped working after it had opened
     wxTimer m_reopenTimer;             // runs while the port is waited for
-    std::deque<WriteCredit> m_credits; // queued output, oldest first, by client
 
-    std::mutex m_handOverMutex;              // protects the five below
+    std::mutex m_handOverMutex;              // protects the seven below
+    std::deque<WriteCredit> m_credits;       // queued output, oldest first, by client
+    std::vector<std::function<void()>> m_tasks; // posted, not run yet
     std::vector<std::string> m_inbox;        // chunks the worker read, not yet delivered
     std::size_t m_inboxBytes = 0;            // what m_inbox holds
     bool m_inboxBounded = true;              // false while this thread waits for the worker

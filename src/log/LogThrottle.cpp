@@ -2,6 +2,8 @@
 
 #include "Logger.h"
 
+#include <wx/thread.h>
+
 LogThrottle::LogThrottle(std::chrono::milliseconds window) : m_window(window) {}
 
 LogThrottle::~LogThrottle()
@@ -12,23 +14,43 @@ LogThrottle::~LogThrottle()
 bool LogThrottle::Allow(const wxString& cause)
 {
     const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard<std::mutex> lock(m_mutex);
     Window& window = m_causes[cause];
     if (window.lines == 0)
         window.start = now;
     if (window.lines < kLinesPerWindow)
     {
         ++window.lines;
-        if (!IsRunning())
-            Start(static_cast<int>(m_window.count()), wxTIMER_ONE_SHOT);
+        Arm();
         return true;
     }
     ++window.left;
     return false;
 }
 
+void LogThrottle::Arm()
+{
+    if (wxThread::IsMain())
+    {
+        if (!IsRunning())
+            Start(static_cast<int>(m_window.count()), wxTIMER_ONE_SHOT);
+        return;
+    }
+    // A timer starts on the GUI thread only.
+    if (m_armPosted)
+        return;
+    m_armPosted = true;
+    CallAfter([this] {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_armPosted = false;
+        Arm();
+    });
+}
+
 void LogThrottle::Notify()
 {
     const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard<std::mutex> lock(m_mutex);
     auto next = m_window;
     for (auto cause = m_causes.begin(); cause != m_causes.end();)
     {

@@ -5,11 +5,13 @@
 
 #include <chrono>
 #include <map>
+#include <mutex>
 
 // Keeps one cause that repeats (a port scanner, a client that retries for
 // ever, a descriptor limit) from filling the log: at most kLinesPerWindow
 // lines per cause in a window of time; the lines beyond are counted, and when
-// the window ends one line says how many were left out. GUI thread only.
+// the window ends one line says how many were left out. Allow may be called
+// on any thread; the summary lines are written on the GUI thread.
 class LogThrottle : private wxTimer
 {
 public:
@@ -24,6 +26,8 @@ public:
 
 private:
     void Notify() override;
+    // Starts the timer that closes the windows, from any thread.
+    void Arm();
 
     struct Window
     {
@@ -33,5 +37,7 @@ private:
     };
 
     const std::chrono::milliseconds m_window;
+    std::mutex m_mutex;                  // guards the two below
     std::map<wxString, Window> m_causes; // with a window open
+    bool m_armPosted = false;            // another thread asked this one to start the timer
 };

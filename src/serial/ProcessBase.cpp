@@ -117,6 +117,10 @@ bool ProcessBase::isRunning()
 
 void ProcessBase::Pause()
 {
+    // The worker is between two steps of its own already; asking it to park
+    // would also tell the owner's own Pause that it is parked.
+    if (onWorker())
+        return;
     {
         wxCriticalSectionLocker lock(m_lock);
         if (!m_thread || m_ended || m_request != Request::Run)
@@ -124,8 +128,6 @@ void ProcessBase::Pause()
         m_request = Request::Pause;
     }
     interrupt();
-    if (onWorker())
-        return;
     for (;;)
     {
         {
@@ -139,6 +141,8 @@ void ProcessBase::Pause()
 
 void ProcessBase::Resume()
 {
+    if (onWorker())
+        return;
     {
         wxCriticalSectionLocker lock(m_lock);
         if (!m_thread || m_ended || m_request != Request::Pause)

@@ -38,8 +38,8 @@ public:
     // True while a worker exists and is neither parked nor asked to park.
     virtual bool isRunning();
 
-    // Returns once the worker is parked between two passes (at once when
-    // called on the worker, which parks after its pass).
+    // Returns once the worker is parked between two passes. Called on the
+    // worker, which is between two steps of its own, both do nothing.
     void Pause();
     // Lets a parked worker go on.
     void Resume();

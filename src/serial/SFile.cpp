@@ -190,19 +190,24 @@ bool SFile::WaitsSeeLostPorts()
     return sfile_os::WaitsSeeLostPorts();
 }
 
+bool SFile::WaitsForOthers()
+{
+    return sfile_os::WaitsForOthers();
+}
+
 bool SFile::Purge(Queues which)
 {
     return IsOpen() && sfile_os::Purge(m_handle, which);
 }
 
-SFile::WaitResult SFile::Wait(unsigned timeoutMicros, bool forOutput)
+SFile::WaitResult SFile::Wait(unsigned timeoutMicros, bool forOutput, std::vector<OtherWait>* others)
 {
-    return sfile_os::Wait(m_handle, m_waker, timeoutMicros, forOutput);
+    return sfile_os::Wait(m_handle, m_waker, timeoutMicros, forOutput, others);
 }
 
-SFile::WaitResult SFile::WaitInterrupt(unsigned timeoutMicros)
+SFile::WaitResult SFile::WaitInterrupt(unsigned timeoutMicros, std::vector<OtherWait>* others)
 {
-    return sfile_os::Wait(kInvalidHandle, m_waker, timeoutMicros, false);
+    return sfile_os::Wait(kInvalidHandle, m_waker, timeoutMicros, false, others);
 }
 
 void SFile::Interrupt()

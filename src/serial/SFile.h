@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sfile_os
 {
@@ -41,7 +42,19 @@ public:
         Writable,    // the port takes more output (only when asked for)
         TimedOut,
         Interrupted, // Interrupt() was called
-        Failed       // the port is gone or the wait itself failed
+        Failed,      // the port is gone or the wait itself failed
+        Other        // only one of the other descriptors is ready
+    };
+
+    // Another descriptor that a wait watches beside the port, where the
+    // platform can (WaitsForOthers): what is wanted of it and, after the
+    // wait, whether it showed that, a hang-up or an error.
+    struct OtherWait
+    {
+        Handle handle = kInvalidHandle;
+        bool input = false;
+        bool output = false;
+        bool ready = false;
     };
 
     struct LineSettings
@@ -138,6 +151,8 @@ public:
     // Whether a wait learns of a port that goes (a hang-up or an error on
     // it), so that an idle port needs no time-out to be looked at again.
     static bool WaitsSeeLostPorts();
+    // Whether a wait can watch other descriptors beside the port.
+    static bool WaitsForOthers();
 
     enum class Queues
     {
@@ -152,12 +167,14 @@ public:
     // more output; at most timeoutMicros, or without end for kForever. Input
     // wins when both hold. On a closed device it waits only for Interrupt, so
     // an idle caller still sleeps.
-    WaitResult Wait(unsigned timeoutMicros, bool forOutput);
+    // With others, those are watched too and each marked ready or not; Wait
+    // says Other when only they are.
+    WaitResult Wait(unsigned timeoutMicros, bool forOutput, std::vector<OtherWait>* others = nullptr);
     WaitResult WaitReadable(unsigned timeoutMicros) { return Wait(timeoutMicros, false); }
 
-    // Waits only for Interrupt, at most timeoutMicros: a pause that a stop
-    // request can cut short.
-    WaitResult WaitInterrupt(unsigned timeoutMicros);
+    // Waits only for Interrupt (and the others), at most timeoutMicros: a
+    // pause that a stop request can cut short.
+    WaitResult WaitInterrupt(unsigned timeoutMicros, std::vector<OtherWait>* others = nullptr);
 
     // Makes the current or the next wait return Interrupted at once.
     void Interrupt();

@@ -55,9 +55,12 @@ bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesR
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten);
 bool WritesWithoutWaiting();
 bool WaitsSeeLostPorts();
+bool WaitsForOthers();
 
-// handle may be invalid: then only the waker ends the wait early.
-SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput);
+// handle may be invalid: then only the waker (or one of others, where the
+// platform watches them) ends the wait early.
+SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput,
+                       std::vector<SFile::OtherWait>* others);
 void Close(Handle handle);
 
 // A waker lives as long as its SFile; Wake may be called from any thread.

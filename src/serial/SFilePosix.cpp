@@ -20,6 +20,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace sfile_os
 {
 struct Waker
@@ -520,7 +522,13 @@ bool WaitsSeeLostPorts()
     return true;
 }
 
-SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput)
+bool WaitsForOthers()
+{
+    return true;
+}
+
+SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput,
+                       std::vector<SFile::OtherWait>* others)
 {
 #ifdef PR_SET_TIMERSLACK
     // The waits between characters last tens of microseconds; the default
@@ -528,27 +536,49 @@ SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool
     static thread_local const bool tightTimers = ::prctl(PR_SET_TIMERSLACK, kTimerSlackNanos) == 0;
     (void)tightTimers;
 #endif
-    pollfd entries[2];
-    nfds_t used = 0;
+    // Kept from wait to wait, so that a worker's waits allocate nothing.
+    static thread_local std::vector<pollfd> entries;
+    entries.clear();
     const bool hasDevice = handle != SFile::kInvalidHandle;
     if (hasDevice)
-        entries[used++] = pollfd{Fd(handle), static_cast<short>(POLLIN | (forOutput ? POLLOUT : 0)), 0};
+        entries.push_back(pollfd{Fd(handle), static_cast<short>(POLLIN | (forOutput ? POLLOUT : 0)), 0});
+    const std::size_t wakerAt = entries.size();
     if (waker)
-        entries[used++] = pollfd{waker->readFd, POLLIN, 0};
+        entries.push_back(pollfd{waker->readFd, POLLIN, 0});
+    const std::size_t othersAt = entries.size();
+    if (others)
+    {
+        for (const SFile::OtherWait& other : *others)
+            entries.push_back(pollfd{static_cast<int>(other.handle),
+                                     static_cast<short>((other.input ? POLLIN : 0) | (other.output ? POLLOUT : 0)),
+                                     0});
+    }
 
     const timespec timeout{static_cast<time_t>(timeoutMicros / 1000000),
                            static_cast<long>(timeoutMicros % 1000000) * 1000};
-    const int ready = ::ppoll(entries, used, timeoutMicros == SFile::kForever ? nullptr : &timeout, nullptr);
+    const int ready =
+        ::ppoll(entries.data(), entries.size(), timeoutMicros == SFile::kForever ? nullptr : &timeout, nullptr);
+    bool otherReady = false;
+    if (others)
+    {
+        for (std::size_t i = 0; i < others->size(); ++i)
+        {
+            (*others)[i].ready = ready > 0 && entries[othersAt + i].revents != 0;
+            otherReady = otherReady || (*others)[i].ready;
+        }
+    }
     if (ready < 0)
         return errno == EINTR ? SFile::WaitResult::TimedOut : SFile::WaitResult::Failed;
     if (ready == 0)
         return SFile::WaitResult::TimedOut;
-    if (waker && entries[used - 1].revents)
+    if (waker && entries[wakerAt].revents)
     {
         Drain(waker->readFd);
         return SFile::WaitResult::Interrupted;
     }
-    const short events = entries[0].revents;
+    const short events = hasDevice ? entries[0].revents : 0;
+    if (events == 0)
+        return otherReady ? SFile::WaitResult::Other : SFile::WaitResult::TimedOut;
     // A hang-up may still leave bytes behind; hand those out first.
     if ((events & (POLLHUP | POLLERR | POLLNVAL)) && QueuedBytes(Fd(handle)) == 0)
         return SFile::WaitResult::Failed;

@@ -471,7 +471,15 @@ bool WaitsSeeLostPorts()
     return false;
 }
 
-SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput)
+// Sockets are not waited for with the port here: the clients of a bridge
+// are served by the toolkit's socket events on the GUI thread.
+bool WaitsForOthers()
+{
+    return false;
+}
+
+SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput,
+                       std::vector<SFile::OtherWait>*)
 {
     const DWORD timeoutMs = MillisecondsFor(timeoutMicros);
     if (handle == SFile::kInvalidHandle)

@@ -58,7 +58,8 @@ SerialPortHandler::SerialPortHandler(int chunkSize, int id, wxEvtHandler* target
       m_chunk(SerialBuffer::Create(m_chunkSize)),
       m_unwritten(0),
       m_unreported(0),
-      m_lost(false)
+      m_lost(false),
+      m_guest(nullptr)
 {
 }
 
@@ -343,12 +344,29 @@ bool SerialPortHandler::run()
     // Whatever the worker must do next (a write queued, a pause or a stop)
     // interrupts the wait, so where a lost port shows too, an idle port costs
     // no wake-up at all.
-    const SFile::WaitResult waited =
-        m_device->Wait(SFile::WaitsSeeLostPorts() ? SFile::kForever : kIdleWaitMicros, m_unwritten.load() > 0);
+    unsigned timeout = SFile::WaitsSeeLostPorts() ? SFile::kForever : kIdleWaitMicros;
+    m_others.clear();
+    if (m_guest)
+        timeout = std::min(timeout, m_guest->BeforeWait(m_others));
+    ReadPort(timeout);
+    if (m_guest)
+        m_guest->AfterWait(m_others);
+    return true;
+}
+
+void SerialPortHandler::ReadPort(unsigned timeoutMicros)
+{
+    if (m_lost.load())
+    {
+        // A failed port reports ready at once, every time: do not spin on it.
+        m_device->WaitInterrupt(m_guest ? timeoutMicros : kIdleWaitMicros, &m_others);
+        return;
+    }
+    const SFile::WaitResult waited = m_device->Wait(timeoutMicros, m_unwritten.load() > 0, &m_others);
     if (waited == SFile::WaitResult::Failed && m_device->IsOpen())
         PortFailed();
     if (waited != SFile::WaitResult::Readable)
-        return true;
+        return;
 
     const auto deadline = std::chrono::steady_clock::now() + kChunkDeadline;
     for (;;)
@@ -362,13 +380,13 @@ bool SerialPortHandler::run()
         if (m_chunk->length == m_chunkSize || (got == 0 && m_chunk->length > 0))
         {
             Deliver();
-            return true;
+            return;
         }
         if (got == 0)
         {
             // Readable, yet nothing to read: a port in trouble.
             PortFailed();
-            return true;
+            return;
         }
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline -
                                                                                 std::chrono::steady_clock::now());
@@ -380,7 +398,7 @@ bool SerialPortHandler::run()
                  SFile::WaitResult::Readable))
         {
             Deliver();
-            return true;
+            return;
         }
     }
 }
@@ -445,8 +463,6 @@ void SerialPortHandler::PortFailed()
         event.SetEventObject(this);
         (m_target ? m_target : this)->ProcessEventLocally(event);
     }
-    // A failed port reports ready at once, every time: do not spin on it.
-    m_device->WaitInterrupt(kIdleWaitMicros);
 }
 
 void SerialPortHandler::ReportWritten(unsigned written, unsigned dropped)
@@ -469,6 +485,11 @@ unsigned SerialPortHandler::DropOutput()
 }
 
 void SerialPortHandler::interrupt()
+{
+    m_device->Interrupt();
+}
+
+void SerialPortHandler::Wake()
 {
     m_device->Interrupt();
 }

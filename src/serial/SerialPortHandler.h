@@ -4,6 +4,7 @@
 #include "ProcessBase.h"
 #include "SFile.h"
 #include "SerialPortEvent.h"
+#include "WorkerGuest.h"
 
 #include "log/LogThrottle.h"
 
@@ -43,9 +44,10 @@ struct DiscoveredPort;
 // keep it); a break is not kept. While the port is closed or lost a change
 // is only kept.
 //
-// Threads: construction, Open, Write, QueueWrite, the controls, Close and
-// destruction on the owner's thread; the counters and GetWriteRoom may be
-// read from any.
+// Threads: construction, Open, Close and destruction on the owner's thread;
+// Write, QueueWrite and the controls on one thread at a time, the owner's
+// or, for its guest, the worker (whose own pause for a control costs no
+// wait); the counters, GetWriteRoom and Wake from any.
 class SerialPortHandler : public ProcessBase, public wxEvtHandler
 {
 public:
@@ -114,6 +116,13 @@ public:
     // when the device cannot tell (a pseudo-terminal has none).
     bool GetModemLines(SFile::ModemLines& lines);
 
+    // Lets guest share the worker (see WorkerGuest), where the platform
+    // can (SFile::WaitsForOthers); before Open, or null to end it then.
+    void SetGuest(WorkerGuest* guest) { m_guest = guest; }
+    // Makes the worker's wait end at once, so that its guest is asked again.
+    // Any thread.
+    void Wake();
+
     // Queues as many of the bytes as there is room for and returns how many
     // it took, without waiting; nothing while the port is closed. The taken
     // bytes count as written.
@@ -166,8 +175,12 @@ protected:
     void interrupt() override;
 
 private:
+    // On the worker: waits at most timeoutMicros for the port (and the
+    // guest's others), and delivers what it reads.
+    void ReadPort(unsigned timeoutMicros);
     void Deliver();
-    // On the worker: the port failed; tell the target once, then idle.
+    // On the worker: the port failed; tell the target once. Later passes
+    // wait without it.
     void PortFailed();
     void WriteQueued();
     // written bytes went to the port, then dropped queued ones were discarded.
@@ -206,6 +219,8 @@ private:
     std::atomic<unsigned> m_unwritten; // bytes in m_output and m_staged; reset only under m_outputMutex
     unsigned m_unreported;             // the worker's: written, not yet reported
     std::atomic<bool> m_lost;          // set by the worker, reset by Open
+    WorkerGuest* m_guest;              // not owned; set before the worker runs
+    std::vector<SFile::OtherWait> m_others; // the worker's: what its guest watches
     wxString m_requester;              // whose requests the controls carry out
     LogThrottle m_refusals;
 };

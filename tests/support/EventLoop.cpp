@@ -2,6 +2,7 @@
 
 #include <wx/app.h>
 #include <wx/evtloop.h>
+#include <wx/log.h>
 
 void PumpOnce(int waitMs)
 {
@@ -10,6 +11,12 @@ void PumpOnce(int waitMs)
         loop->DispatchTimeout(waitMs);
     wxTheApp->ProcessPendingEvents();
     wxTheApp->ProcessIdle();
+}
+
+void ProcessQueued()
+{
+    wxTheApp->ProcessPendingEvents();
+    wxLog::FlushActive();
 }
 
 void PumpFor(std::chrono::milliseconds duration)

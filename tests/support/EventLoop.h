@@ -6,6 +6,8 @@
 // dispatches what came, processes queued events and idle work (which is
 // where destroyed sockets are deleted).
 void PumpOnce(int waitMs = 1);
+// Processes the events queued to this thread, without waiting.
+void ProcessQueued();
 
 // Pumps until done() holds or timeout passes; true when it held.
 template <typename Condition>
@@ -18,6 +20,9 @@ bool PumpUntil(Condition done, std::chrono::milliseconds timeout = std::chrono::
             return false;
         PumpOnce();
     }
+    // What another thread queued here before done() could hold (a bridge's
+    // notifications) is handled too.
+    ProcessQueued();
     return true;
 }
 

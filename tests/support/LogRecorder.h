@@ -13,8 +13,13 @@
 class LogRecorder : public wxLog
 {
 public:
-    LogRecorder() : m_previous(wxLog::SetActiveTarget(this)) {}
-    ~LogRecorder() override { wxLog::SetActiveTarget(m_previous); }
+    // Lines that other threads logged before it came go to the target before.
+    LogRecorder() : m_previous((wxLog::FlushActive(), wxLog::SetActiveTarget(this))) {}
+    ~LogRecorder() override
+    {
+        wxLog::FlushActive();
+        wxLog::SetActiveTarget(m_previous);
+    }
 
     std::vector<std::string> Messages() const
     {
