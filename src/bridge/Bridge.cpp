@@ -130,6 +130,7 @@ void Bridge::ReleaseRun()
         m_trace.ClientEvent(entry.second->peer, "disconnected, the bridge stops");
     m_clients.clear(); // each closes its socket
     m_retiredWatches.clear();
+    DestroyShutSockets();
     m_waitedClients.clear();
     m_notices.Clear();
     m_listener.Stop();
@@ -437,7 +438,10 @@ void Bridge::RemoveClient(int id)
     m_trace.ClientEvent(client.peer, "disconnected");
     if (m_retiredWatches.empty())
         m_serial.Post([this] { FreeRetiredWatches(); });
-    m_retiredWatches.push_back(client.Close());
+    const bool firstShut = m_shutSockets.empty();
+    m_retiredWatches.push_back(client.Close(&m_shutSockets));
+    if (firstShut && !m_shutSockets.empty())
+        CallAfter(&Bridge::DestroyShutSockets);
     const bool wasActiveWriter = FindWriter() == &client;
     const bool wasCounted = !client.hungUp;
     m_clients.erase(found);
@@ -486,6 +490,14 @@ void Bridge::OnModemTimer()
     }
     for (int id : failed)
         RemoveClient(id);
+}
+
+void Bridge::DestroyShutSockets()
+{
+    const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
+    for (wxSocketBase* socket : m_shutSockets)
+        socket->Destroy();
+    m_shutSockets.clear();
 }
 
 void Bridge::FreeRetiredWatches()

@@ -191,6 +191,8 @@ private:
     void OnModemTimer();
     void RemoveClient(int id);
     void FreeRetiredWatches();
+    // On the GUI thread: the sockets of clients that the relay closed.
+    void DestroyShutSockets();
     BridgeClient* FindWriter();
     void ReleaseRun();
 
@@ -207,6 +209,7 @@ private:
     std::map<int, std::unique_ptr<BridgeClient>> m_clients;
     int m_lastClientId = 0;
     std::vector<int> m_waitedClients;      // whose sockets the worker waits for, in its order
+    std::vector<wxSocketBase*> m_shutSockets; // closed by the relay, for this thread to destroy
     // Watches of removed clients: one may still be on the stack that removed
     // its client, so they go only when no event is being dispatched.
     std::vector<std::unique_ptr<client_io::Watch>> m_retiredWatches;

@@ -4,7 +4,6 @@
 
 #include "log/Logger.h"
 
-#include <wx/app.h>
 #include <wx/socket.h>
 #include <wx/thread.h>
 
@@ -44,7 +43,7 @@ bool BridgeClient::WatchInput(bool input)
     return false;
 }
 
-std::unique_ptr<client_io::Watch> BridgeClient::Close()
+std::unique_ptr<client_io::Watch> BridgeClient::Close(std::vector<wxSocketBase*>* shutSockets)
 {
     if (m_closed)
         return nullptr;
@@ -52,16 +51,16 @@ std::unique_ptr<client_io::Watch> BridgeClient::Close()
     // Before the socket goes, so that its number, reused, is not watched.
     if (m_watch)
         client_io::Stop(*m_watch);
-    if (wxThread::IsMain() || !wxTheApp)
+    if (wxThread::IsMain() || !shutSockets)
     {
         socket->Destroy();
         return std::move(m_watch);
     }
     // The toolkit's socket belongs to the GUI thread: from the relay's, the
-    // peer learns at once, and the socket is closed there; its number is
+    // peer learns at once, and the socket is destroyed there; its number is
     // not free for reuse until then.
     client_io::Shut(socket);
-    wxTheApp->CallAfter([closed = socket] { closed->Destroy(); });
+    shutSockets->push_back(socket);
     return std::move(m_watch);
 }
 

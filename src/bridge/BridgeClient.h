@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 class wxSocketBase;
 
@@ -47,9 +48,10 @@ public:
     bool Wanted(SFile::OtherWait& wanted) const;
     void Ready();
     // Stops watching and closes the socket, once; the watch is handed back,
-    // to be freed once no event is being dispatched. The destructor closes
-    // a client not closed yet.
-    std::unique_ptr<client_io::Watch> Close();
+    // to be freed once no event is being dispatched. Off the GUI thread the
+    // connection is shut and the socket added to shutSockets, for the GUI
+    // thread to destroy. The destructor closes a client not closed yet.
+    std::unique_ptr<client_io::Watch> Close(std::vector<wxSocketBase*>* shutSockets = nullptr);
 
     // Sends bytes, of which counted were the device's (the rest protocol),
     // now or from the backlog; false when the client cannot keep up or has
