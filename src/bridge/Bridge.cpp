@@ -39,7 +39,7 @@ Bridge::Bridge(const Bridge* source) : Bridge(wxString(), 0, 0, -1)
 
 Bridge::~Bridge()
 {
-    ReleaseRun();
+    ReleaseRun(false);
 }
 
 void Bridge::Assign(const Bridge* source)
@@ -108,11 +108,7 @@ void Bridge::Start()
 
 void Bridge::Stop()
 {
-    // The relay ends first; what it notified reaches the observers before the
-    // counters go back to 0.
-    m_serial.Stop();
-    m_notices.Flush();
-    ReleaseRun();
+    ReleaseRun(true);
     m_readBytes = 0;
     NotifyObservers(0, m_row, UPDATE_CLIENTS);
     NotifyObservers(0, m_row, UPDATE_READ);
@@ -120,11 +116,14 @@ void Bridge::Stop()
     m_refusedIps.Clear();
 }
 
-void Bridge::ReleaseRun()
+void Bridge::ReleaseRun(bool deliverNotices)
 {
     // First the worker, which may relay: it ends without waiting for this
-    // thread, and nothing runs on it afterwards.
+    // thread, and nothing runs on it afterwards. What it notified reaches
+    // the observers before Stop's zeros, or nobody.
     m_serial.Stop();
+    if (deliverNotices)
+        m_notices.Flush();
     const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
     for (const auto& entry : m_clients)
         m_trace.ClientEvent(entry.second->peer, "disconnected, the bridge stops");

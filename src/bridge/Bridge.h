@@ -194,7 +194,9 @@ private:
     // On the GUI thread: the sockets of clients that the relay closed.
     void DestroyShutSockets();
     BridgeClient* FindWriter();
-    void ReleaseRun();
+    // Ends the run; deliverNotices: what the relay notified reaches the
+    // observers first.
+    void ReleaseRun(bool deliverNotices);
 
     int m_row;
     mutable std::recursive_mutex m_relayMutex; // see Threads above

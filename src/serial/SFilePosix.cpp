@@ -13,28 +13,19 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <vector>
 
 namespace sfile_os
 {
-struct Waker
-{
-    int readFd;
-    int writeFd;
-};
-
 namespace
 {
 using Clock = std::chrono::steady_clock;
 const char kInUse[] = "the port is in use by another program";
-constexpr unsigned long kTimerSlackNanos = 1000;
 // Parity bit always 1 (with PARODD) or 0: mark and space parity.
 #ifdef CMSPAR
 constexpr tcflag_t kStickParity = CMSPAR;
@@ -200,13 +191,7 @@ int PollTimeout(std::uint32_t timeoutMs)
     return timeoutMs > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
 }
 
-void Drain(int fd)
-{
-    char scratch[64];
-    while (::read(fd, scratch, sizeof scratch) > 0)
-    {
-    }
-}
+} // namespace
 
 unsigned QueuedBytes(int fd)
 {
@@ -215,8 +200,6 @@ unsigned QueuedBytes(int fd)
         return 0;
     return static_cast<unsigned>(count);
 }
-} // namespace
-
 std::string PortLabel(const std::string& portName)
 {
     return SFile::DevicePath(portName);
@@ -515,78 +498,6 @@ bool WritesWithoutWaiting()
     return true;
 }
 
-// A device that goes (a USB adapter pulled out, a pseudo-terminal's far end
-// closed) hangs up its descriptor, which poll reports.
-bool WaitsSeeLostPorts()
-{
-    return true;
-}
-
-bool WaitsForOthers()
-{
-    return true;
-}
-
-SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput,
-                       std::vector<SFile::OtherWait>* others)
-{
-#ifdef PR_SET_TIMERSLACK
-    // The waits between characters last tens of microseconds; the default
-    // timer slack of 50 us would double them. Once per waiting thread.
-    static thread_local const bool tightTimers = ::prctl(PR_SET_TIMERSLACK, kTimerSlackNanos) == 0;
-    (void)tightTimers;
-#endif
-    // Kept from wait to wait, so that a worker's waits allocate nothing.
-    static thread_local std::vector<pollfd> entries;
-    entries.clear();
-    const bool hasDevice = handle != SFile::kInvalidHandle;
-    if (hasDevice)
-        entries.push_back(pollfd{Fd(handle), static_cast<short>(POLLIN | (forOutput ? POLLOUT : 0)), 0});
-    const std::size_t wakerAt = entries.size();
-    if (waker)
-        entries.push_back(pollfd{waker->readFd, POLLIN, 0});
-    const std::size_t othersAt = entries.size();
-    if (others)
-    {
-        for (const SFile::OtherWait& other : *others)
-            entries.push_back(pollfd{static_cast<int>(other.handle),
-                                     static_cast<short>((other.input ? POLLIN : 0) | (other.output ? POLLOUT : 0)),
-                                     0});
-    }
-
-    const timespec timeout{static_cast<time_t>(timeoutMicros / 1000000),
-                           static_cast<long>(timeoutMicros % 1000000) * 1000};
-    const int ready =
-        ::ppoll(entries.data(), entries.size(), timeoutMicros == SFile::kForever ? nullptr : &timeout, nullptr);
-    bool otherReady = false;
-    if (others)
-    {
-        for (std::size_t i = 0; i < others->size(); ++i)
-        {
-            (*others)[i].ready = ready > 0 && entries[othersAt + i].revents != 0;
-            otherReady = otherReady || (*others)[i].ready;
-        }
-    }
-    if (ready < 0)
-        return errno == EINTR ? SFile::WaitResult::TimedOut : SFile::WaitResult::Failed;
-    if (ready == 0)
-        return SFile::WaitResult::TimedOut;
-    if (waker && entries[wakerAt].revents)
-    {
-        Drain(waker->readFd);
-        return SFile::WaitResult::Interrupted;
-    }
-    const short events = hasDevice ? entries[0].revents : 0;
-    if (events == 0)
-        return otherReady ? SFile::WaitResult::Other : SFile::WaitResult::TimedOut;
-    // A hang-up may still leave bytes behind; hand those out first.
-    if ((events & (POLLHUP | POLLERR | POLLNVAL)) && QueuedBytes(Fd(handle)) == 0)
-        return SFile::WaitResult::Failed;
-    if (!(events & POLLIN) && (events & POLLOUT))
-        return SFile::WaitResult::Writable;
-    return SFile::WaitResult::Readable;
-}
-
 void Close(Handle handle)
 {
     const int fd = Fd(handle);
@@ -594,29 +505,4 @@ void Close(Handle handle)
     ::close(fd);
 }
 
-Waker* CreateWaker()
-{
-    int fds[2];
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
-        return nullptr;
-    return new Waker{fds[0], fds[1]};
-}
-
-void DestroyWaker(Waker* waker)
-{
-    if (!waker)
-        return;
-    ::close(waker->readFd);
-    ::close(waker->writeFd);
-    delete waker;
-}
-
-void Wake(Waker* waker)
-{
-    if (!waker)
-        return;
-    const char signal = 1;
-    // A full pipe already holds a pending wake-up.
-    [[maybe_unused]] const ssize_t ignored = ::write(waker->writeFd, &signal, 1);
-}
 } // namespace sfile_os

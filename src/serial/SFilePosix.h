@@ -14,4 +14,6 @@ namespace sfile_os
 // control. False, with the reason in error, when the mode is malformed or
 // names a speed the terminal driver does not know.
 bool ApplyMode(const std::string& mode, termios& settings, std::string& error);
+// Bytes waiting to be read from fd; 0 when the driver cannot tell.
+unsigned QueuedBytes(int fd);
 } // namespace sfile_os
