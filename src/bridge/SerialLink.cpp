@@ -408,6 +408,16 @@ void SerialLink::OnReopenTimer(wxTimerEvent&)
 
 bool SerialLink::Open(int baud, bool quietly)
 {
+    // What was queued for a lost port goes with it, unreported. A worker that
+    // relays settles its reports within the pass that made them, and writes
+    // nothing to a port that is not open; from the moment the port opens it
+    // may write again, so its new credits must not be cleared then.
+    const auto forgetQueued = [this] {
+        std::lock_guard<std::mutex> lock(m_handOverMutex);
+        m_credits.clear();
+        m_reports.clear();
+    };
+    forgetQueued();
     bool opened = false;
     {
         const WorkerParked parked(*this);
@@ -418,12 +428,9 @@ bool SerialLink::Open(int baud, bool quietly)
         m_problem = OpenProblem();
         return false;
     }
-    // What was queued for a lost port went with it, unreported.
-    {
-        std::lock_guard<std::mutex> lock(m_handOverMutex);
-        m_credits.clear();
-        m_reports.clear();
-    }
+    // Reports through the event loop may still have been on their way.
+    if (!m_direct)
+        forgetQueued();
     HeldSerialPorts()[SerialPortHandler::PortIdentity(m_portName)] = this;
     m_problem = {};
     m_lost = false;
