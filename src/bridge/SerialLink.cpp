@@ -201,7 +201,7 @@ void SerialLink::Post(std::function<void()> task)
     if (!first)
         return; // on its way already
     if (m_direct)
-        m_handler->Wake();
+        Wake();
     else
         CallAfter(&SerialLink::RunTasks);
 }
