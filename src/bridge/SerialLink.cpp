@@ -85,7 +85,10 @@ void SerialLink::Stop()
     {
         const WorkerParked parked(*this);
         m_handler->Close();
-        m_handler.reset(); // joins the worker: nothing more arrives
+        // A worker that relays reads the link: it ends before the handler
+        // is forgotten, also when there was no port to close.
+        m_handler->stop();
+        m_handler.reset();
     }
     Release();
     // Nothing the stopped run queued may reach the next one; the
