@@ -704,82 +704,120 @@ double Percentile(std::vector<double> values, double fraction)
     return values[index];
 }
 
-void MeasureEcho(System& system, int echoes, Results& results)
+// One round trip of size bytes on a connected client, in microseconds; below
+// zero when it failed.
+double RoundTrip(int client, std::size_t size)
 {
-    Bridges bridges(1);
-    if (!system.Start(bridges))
-        return;
-    const Pty& pty = *bridges.ptys[0];
+    const std::string message(size, 'e');
+    const auto sent = Clock::now();
+    if (::send(client, message.data(), size, MSG_NOSIGNAL) != static_cast<ssize_t>(size))
+        return -1;
+    std::size_t received = 0;
+    char buffer[256];
+    while (received < size)
+    {
+        pollfd entry{client, POLLIN, 0};
+        if (::poll(&entry, 1, 2000) <= 0)
+            return -1;
+        const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return -1;
+        received += static_cast<std::size_t>(got);
+    }
+    return Seconds(Clock::now() - sent) * 1e6;
+}
+
+// Every system serves one echoing device at the same time, and the round
+// trips take turns among them: a latency that drifts with the machine's state
+// (of the order of the differences measured) then falls on all of them alike.
+void MeasureEchoes(const std::vector<System*>& systems, int echoes, std::map<std::string, Results>& results)
+{
+    struct Rig
+    {
+        System* system;
+        Bridges bridges{1};
+        int client = -1;
+        std::vector<double> times;
+    };
+    std::vector<std::unique_ptr<Rig>> rigs;
+    for (System* system : systems)
+    {
+        auto rig = std::make_unique<Rig>();
+        rig->system = system;
+        if (system->Start(rig->bridges))
+            rigs.push_back(std::move(rig));
+    }
     std::atomic<bool> stop{false};
-    // The device answers every byte with itself, at once.
-    std::thread device([&] {
+    // The devices answer every byte with itself, at once.
+    std::thread devices([&] {
+        std::vector<pollfd> entries;
+        for (const auto& rig : rigs)
+            entries.push_back({rig->bridges.ptys[0]->master, POLLIN, 0});
         char buffer[4096];
         while (!stop)
         {
-            pollfd entry{pty.master, POLLIN, 0};
-            if (::poll(&entry, 1, 50) <= 0)
+            if (::poll(entries.data(), entries.size(), 50) <= 0)
                 continue;
-            const ssize_t got = ::read(pty.master, buffer, sizeof buffer);
-            if (got > 0)
-                WriteAll(pty.master, reinterpret_cast<unsigned char*>(buffer), static_cast<std::size_t>(got),
-                         Clock::now() + 1s);
+            for (const pollfd& entry : entries)
+            {
+                const ssize_t got = entry.revents & POLLIN ? ::read(entry.fd, buffer, sizeof buffer) : 0;
+                if (got > 0)
+                    WriteAll(entry.fd, reinterpret_cast<unsigned char*>(buffer), static_cast<std::size_t>(got),
+                             Clock::now() + 1s);
+            }
         }
     });
-    const int client = Connect(bridges.ports[0]);
-    const auto roundTrip = [&](std::size_t size) -> double {
-        std::string message(size, 'e');
-        const auto sent = Clock::now();
-        if (::send(client, message.data(), size, MSG_NOSIGNAL) != static_cast<ssize_t>(size))
-            return -1;
-        std::size_t received = 0;
-        char buffer[256];
-        while (received < size)
-        {
-            pollfd entry{client, POLLIN, 0};
-            if (::poll(&entry, 1, 2000) <= 0)
-                return -1;
-            const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
-            if (got <= 0)
-                return -1;
-            received += static_cast<std::size_t>(got);
-        }
-        return Seconds(Clock::now() - sent) * 1e6;
+    const auto failed = [](Rig& rig, const std::string& problem) {
+        std::cerr << rig.system->Name() << ": echo: " << problem << "\n";
+        ::close(rig.client);
+        rig.client = -1;
     };
-    bool ready = false;
-    for (const auto deadline = Clock::now() + 10s; client >= 0 && !ready && Clock::now() < deadline;)
-        ready = roundTrip(1) >= 0;
-    if (ready)
+    for (auto& rig : rigs)
     {
-        for (std::size_t size : {std::size_t(1), std::size_t(64)})
-        {
-            std::vector<double> times;
-            for (int i = 0; i < echoes; ++i)
-            {
-                const double micros = roundTrip(size);
-                if (micros < 0)
-                    break;
-                times.push_back(micros);
-            }
-            if (static_cast<int>(times.size()) != echoes)
-            {
-                std::cerr << system.Name() << ": echo of " << size << " bytes failed\n";
-                break;
-            }
-            const std::string name = "echo " + std::to_string(size) + " B";
-            results[name + " median us"] = Percentile(times, 0.5);
-            results[name + " p99 us"] = Percentile(times, 0.99);
-            results[name + " max us"] = *std::max_element(times.begin(), times.end());
-        }
+        rig->client = Connect(rig->bridges.ports[0]);
+        bool ready = false;
+        for (const auto deadline = Clock::now() + 10s; rig->client >= 0 && !ready && Clock::now() < deadline;)
+            ready = RoundTrip(rig->client, 1) >= 0;
+        if (!ready)
+            failed(*rig, "the device never answered");
     }
-    else
+    for (std::size_t size : {std::size_t(1), std::size_t(64)})
     {
-        std::cerr << system.Name() << ": echo: the device never answered\n";
+        for (auto& rig : rigs)
+            rig->times.clear();
+        for (int i = 0; i < echoes; ++i)
+        {
+            for (std::size_t turn = 0; turn < rigs.size(); ++turn)
+            {
+                Rig& rig = *rigs[(turn + static_cast<std::size_t>(i)) % rigs.size()];
+                if (rig.client < 0)
+                    continue;
+                const double micros = RoundTrip(rig.client, size);
+                if (micros < 0)
+                    failed(rig, "a round trip of " + std::to_string(size) + " bytes failed");
+                else
+                    rig.times.push_back(micros);
+            }
+        }
+        for (auto& rig : rigs)
+        {
+            if (rig->client < 0)
+                continue;
+            Results& mine = results[rig->system->Name()];
+            const std::string name = "echo " + std::to_string(size) + " B";
+            mine[name + " median us"] = Percentile(rig->times, 0.5);
+            mine[name + " p99 us"] = Percentile(rig->times, 0.99);
+            mine[name + " max us"] = *std::max_element(rig->times.begin(), rig->times.end());
+        }
     }
     stop = true;
-    device.join();
-    if (client >= 0)
-        ::close(client);
-    system.Stop();
+    devices.join();
+    for (auto& rig : rigs)
+    {
+        if (rig->client >= 0)
+            ::close(rig->client);
+        rig->system->Stop();
+    }
 }
 
 bool AllAccepting(const Bridges& bridges, Clock::time_point deadline)
@@ -1027,8 +1065,6 @@ int main(int argc, char** argv)
                 MeasureSerialToClients(*system, settings.manyClients, settings.serialToMany, many, mine);
             if (cases.count("tcp"))
                 MeasureClientToSerial(*system, settings.clientToSerial, mine);
-            if (cases.count("echo") && !system->ThroughputOnly())
-                MeasureEcho(*system, settings.echoes, mine);
             // Idle and start-up vary little; once is enough.
             if (round == 1 && cases.count("idle") && system->ManyBridges() && !system->ThroughputOnly())
                 MeasureIdle(*system, settings.idleBridges, settings.idleWindow, mine);
@@ -1036,6 +1072,23 @@ int main(int argc, char** argv)
                 MeasureStartup(*system, settings.startupBridges, mine);
             for (const auto& [measure, value] : mine)
                 samples[system->Name()][measure].push_back(value);
+        }
+        if (cases.count("echo"))
+        {
+            std::cerr << "measuring the echo, side by side\n";
+            std::vector<System*> echoing;
+            for (const auto& system : systems)
+            {
+                if (!system->ThroughputOnly())
+                    echoing.push_back(system.get());
+            }
+            std::map<std::string, Results> echoes;
+            MeasureEchoes(echoing, settings.echoes, echoes);
+            for (const auto& [system, measures] : echoes)
+            {
+                for (const auto& [measure, value] : measures)
+                    samples[system][measure].push_back(value);
+            }
         }
     }
     std::map<std::string, Results> results;
