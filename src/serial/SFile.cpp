@@ -142,9 +142,9 @@ void SFile::Close()
     m_control = ControlLines();
 }
 
-bool SFile::IsPseudoTerminal() const
+bool SFile::WaitsForGaps() const
 {
-    return IsOpen() && sfile_os::IsPseudoTerminal(m_handle);
+    return IsOpen() && sfile_os::WaitsForGaps(m_handle);
 }
 
 unsigned SFile::InQueue()

@@ -121,9 +121,12 @@ public:
     bool Open(const std::string& portName, int baud);
     void Close();
     bool IsOpen() const { return m_handle != kInvalidHandle; }
-    // Whether the open port is a pseudo-terminal, whose bytes come in whole
-    // writes of the program at its other end, never at a baud rate.
-    bool IsPseudoTerminal() const;
+    // Whether it pays to wait for a pause in the open port's input before its
+    // bytes go on, so that a message goes out whole: not on a pseudo-terminal,
+    // whose bytes come in whole writes of the program at its other end, never
+    // at a baud rate; nor on Windows, whose waits last whole timer ticks (up
+    // to 15.6 ms) where the pause lasts two characters (at most 1 ms).
+    bool WaitsForGaps() const;
 
     // Bytes waiting in the driver's input queue; 0 when closed or on failure.
     unsigned InQueue();

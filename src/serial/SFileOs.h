@@ -46,7 +46,7 @@ bool SetControl(Handle handle, Control which, bool on, std::string& error);
 // DTR and RTS as the device reports them; false when it cannot.
 bool GetOutputLines(Handle handle, bool& dtr, bool& rts);
 bool GetModemLines(Handle handle, SFile::ModemLines& lines, std::string& error);
-bool IsPseudoTerminal(Handle handle);
+bool WaitsForGaps(Handle handle);
 unsigned InQueue(Handle handle);
 bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std::uint32_t timeoutMs,
           std::uint32_t retries);

@@ -357,16 +357,17 @@ bool DisableTimeouts(Handle, std::string&)
     return true;
 }
 
-bool IsPseudoTerminal(Handle handle)
+bool WaitsForGaps(Handle handle)
 {
-    // Linux gives the slave sides of pseudo-terminals the majors 136 to 143.
+    // Not on a pseudo-terminal: Linux gives their slave sides the majors 136
+    // to 143.
     constexpr unsigned kFirstPtyMajor = 136;
     constexpr unsigned kLastPtyMajor = 143;
     struct stat info;
     if (::fstat(Fd(handle), &info) != 0 || !S_ISCHR(info.st_mode))
-        return false;
+        return true;
     const unsigned deviceMajor = major(info.st_rdev);
-    return deviceMajor >= kFirstPtyMajor && deviceMajor <= kLastPtyMajor;
+    return deviceMajor < kFirstPtyMajor || deviceMajor > kLastPtyMajor;
 }
 
 bool Purge(Handle handle, SFile::Queues which)

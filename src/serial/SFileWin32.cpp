@@ -379,7 +379,10 @@ bool DisableTimeouts(Handle handle, std::string& error)
     return true;
 }
 
-bool IsPseudoTerminal(Handle)
+// A wait of a fraction of a millisecond lasts a timer tick here, and every
+// chunk would be held back that long: a chunk goes on once the driver holds
+// nothing more.
+bool WaitsForGaps(Handle)
 {
     return false;
 }

@@ -95,8 +95,8 @@ bool SerialPortHandler::Open(const wxString& portName, int baud, bool quietly)
     if (opened)
         ApplyKeptControls(quietly);
     // Bytes trickle from a real port at its baud rate, so a short wait
-    // gathers them; a pseudo-terminal hands over whole writes at once.
-    m_gapWaitMicros = m_device->IsPseudoTerminal() ? 0 : GapWaitMicros(baud);
+    // gathers them, where such a wait is short (see WaitsForGaps).
+    m_gapWaitMicros = m_device->WaitsForGaps() ? GapWaitMicros(baud) : 0;
     m_written = 0;
     m_read = 0;
     m_lost = false;
@@ -151,7 +151,7 @@ bool SerialPortHandler::SetLine(const SFile::LineSettings& wanted)
         Pause();
         const bool set = m_device->SetLine(wanted);
         if (set)
-            m_gapWaitMicros = m_device->IsPseudoTerminal() ? 0 : GapWaitMicros(wanted.baud);
+            m_gapWaitMicros = m_device->WaitsForGaps() ? GapWaitMicros(wanted.baud) : 0;
         Resume();
         if (!set)
             return Refused("the line settings");
@@ -390,8 +390,8 @@ void SerialPortHandler::ReadPort(unsigned timeoutMicros)
         }
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline -
                                                                                 std::chrono::steady_clock::now());
-        // Without a gap to wait for (a pseudo-terminal), the next read finds
-        // out whether more is there: one system call instead of two.
+        // Without a gap to wait for, the next read finds out whether more is
+        // there: one system call instead of two.
         if (left.count() <= 0 ||
             (m_gapWaitMicros > 0 &&
              m_device->WaitReadable(std::min<unsigned>(m_gapWaitMicros, static_cast<unsigned>(left.count()))) !=

@@ -24,8 +24,8 @@ struct DiscoveredPort;
 // target as SerialPortEvents; writes on behalf of the bridge.
 //
 // Delivery: a chunk goes out when it is full, when a wait of about two
-// character times finds no further byte (on a pseudo-terminal, as soon as no
-// further byte is waiting), or 1 ms after its first byte. The target processes the event
+// character times finds no further byte (where the device does not wait for
+// gaps, as soon as no further byte is waiting), or 1 ms after its first byte. The target processes the event
 // synchronously on the worker thread; the bytes are valid only until that
 // returns, and the target must not wait for the owner's thread meanwhile
 // (Close waits for the worker).
