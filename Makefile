@@ -37,6 +37,7 @@ bench: build
 	@bash scripts/install-deps.sh bench
 	cmake --build $(BUILD_DIR) --target bridge_bench -j$(JOBS)
 	xvfb-run -a $(BUILD_DIR)/bench/bridge_bench --programs $(BUILD_DIR)/src \
+	    $(if $(wildcard $(WINDOWS_DIR)/src/serial-tcp-bridged.exe),--windows $(WINDOWS_DIR)/src) \
 	    --json $(BUILD_DIR)/bench-results.json $(if $(QUICK),--quick)
 
 # Each fuzzer runs FUZZ_SECONDS from its seed corpus in fuzz/corpus/; what it

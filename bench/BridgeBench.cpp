@@ -3,8 +3,11 @@
 // sockets the clients. Prints one table and writes the figures as JSON. The
 // full run measures the traffic three times over and reports the medians.
 //
-//   bridge_bench --programs DIR [--quick] [--json FILE] [--only SYSTEM,...] [--cases CASE,...]
+//   bridge_bench --programs DIR [--windows DIR] [--quick] [--json FILE] [--only SYSTEM,...]
+//                [--cases CASE,...]
 //   cases: one, many, tcp, echo, idle, startup
+
+#include "support/WinePrefix.h"
 
 #include <sqlite3.h>
 
@@ -480,7 +483,7 @@ public:
             sql += "alter table bridges add column trace_file TEXT NULL;";
         for (std::size_t i = 0; i < bridges.ptys.size(); ++i)
         {
-            sql += "insert into bridges (com_port, com_baud, tcp_port) values ('" + bridges.ptys[i]->path + "', " +
+            sql += "insert into bridges (com_port, com_baud, tcp_port) values ('" + PortName(i, *bridges.ptys[i]) + "', " +
                    std::to_string(kBaud) + ", " + std::to_string(bridges.ports[i]) + ");";
             if (m_traced)
                 sql += "update bridges set trace_file = 'bridge" + std::to_string(i) +
@@ -489,14 +492,55 @@ public:
         const bool written = sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
         sqlite3_close(database);
         if (written)
-            m_pids.push_back(Spawn({m_program}, m_directory));
+            m_pids.push_back(Spawn(Command(m_program), m_directory));
         return written;
     }
+
+protected:
+    virtual std::string PortName(std::size_t, const Pty& pty) const { return pty.path; }
+    virtual std::vector<std::string> Command(const std::string& program) const { return {program}; }
 
 private:
     std::string m_name;
     std::string m_program;
     bool m_traced;
+};
+
+// The Windows runner under Wine, its COM ports the pseudo-terminals. Each
+// start has a Wine configuration and server of its own.
+class WineProgram : public BridgeProgram
+{
+public:
+    explicit WineProgram(const std::string& program) : BridgeProgram("serial-tcp-bridged.exe", program) {}
+    bool ManyClients() const override { return false; }
+    bool ManyBridges() const override { return false; }
+
+    bool Start(const Bridges& bridges) override
+    {
+        m_prefix = std::make_unique<WinePrefix>();
+        if (!m_prefix->IsOk())
+            return false;
+        for (std::size_t i = 0; i < bridges.ptys.size(); ++i)
+            m_prefix->MapComPort(static_cast<unsigned>(i + 1), bridges.ptys[i]->path);
+        return BridgeProgram::Start(bridges);
+    }
+
+    void Stop() override
+    {
+        m_prefix.reset(); // ends its server and so every program in it
+        BridgeProgram::Stop();
+    }
+
+protected:
+    std::string PortName(std::size_t index, const Pty&) const override { return "COM" + std::to_string(index + 1); }
+    std::vector<std::string> Command(const std::string& program) const override
+    {
+        return {"env", "WINEPREFIX=" + m_prefix->Path().string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
+                "/usr/lib/wine/wine64", program};
+    }
+
+private:
+    std::unique_ptr<WinePrefix> m_prefix;
 };
 
 class Ser2net : public System
@@ -929,7 +973,8 @@ std::string Format(double value)
 void Report(const Settings& settings, const std::vector<std::unique_ptr<System>>& systems,
             const std::map<std::string, Results>& results, const std::string& jsonFile)
 {
-    const std::vector<std::string> ours = {"serial-tcp-bridged", "serial-tcp-bridged traced", "serial-tcp-bridge"};
+    const std::vector<std::string> ours = {"serial-tcp-bridged", "serial-tcp-bridged traced", "serial-tcp-bridge",
+                                           "serial-tcp-bridged.exe"};
     std::ostringstream table;
     table << "| measure |";
     for (const auto& system : systems)
@@ -988,6 +1033,7 @@ void Report(const Settings& settings, const std::vector<std::unique_ptr<System>>
 int main(int argc, char** argv)
 {
     std::string programs = ".";
+    std::string windows;
     std::string jsonFile;
     std::set<std::string> only;
     std::set<std::string> cases = {"one", "many", "tcp", "echo", "idle", "startup"};
@@ -999,6 +1045,8 @@ int main(int argc, char** argv)
             quick = true;
         else if (argument == "--programs" && i + 1 < argc)
             programs = argv[++i];
+        else if (argument == "--windows" && i + 1 < argc)
+            windows = argv[++i];
         else if (argument == "--json" && i + 1 < argc)
             jsonFile = argv[++i];
         else if (argument == "--only" && i + 1 < argc)
@@ -1016,17 +1064,20 @@ int main(int argc, char** argv)
         }
         else
         {
-            std::cerr << "usage: bridge_bench --programs DIR [--quick] [--json FILE] [--only SYSTEM,...] "
-                         "[--cases one,many,tcp,echo,idle,startup]\n";
+            std::cerr << "usage: bridge_bench --programs DIR [--windows DIR] [--quick] [--json FILE] "
+                         "[--only SYSTEM,...] [--cases one,many,tcp,echo,idle,startup]\n";
             return 2;
         }
     }
     ::signal(SIGPIPE, SIG_IGN);
     // The programs run in directories of their own.
-    if (char* absolute = ::realpath(programs.c_str(), nullptr))
+    for (std::string* folder : {&programs, &windows})
     {
-        programs = absolute;
-        std::free(absolute);
+        if (char* absolute = folder->empty() ? nullptr : ::realpath(folder->c_str(), nullptr))
+        {
+            *folder = absolute;
+            std::free(absolute);
+        }
     }
 
     const Settings settings =
@@ -1039,6 +1090,8 @@ int main(int argc, char** argv)
         std::make_unique<BridgeProgram>("serial-tcp-bridged traced", programs + "/serial-tcp-bridged", true));
     if (std::getenv("DISPLAY"))
         systems.push_back(std::make_unique<BridgeProgram>("serial-tcp-bridge", programs + "/serial-tcp-bridge"));
+    if (!windows.empty())
+        systems.push_back(std::make_unique<WineProgram>(windows + "/serial-tcp-bridged.exe"));
     systems.push_back(std::make_unique<Ser2net>());
     systems.push_back(std::make_unique<Socat>());
     if (!only.empty())
