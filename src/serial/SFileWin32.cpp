@@ -41,6 +41,11 @@ const ULONG kRtsState = 0x2;
 struct Port
 {
     HANDLE handle;
+    // The events of the reading thread's transfers (waits included) and of
+    // the worker's writes, made once: under Wine each one made and closed
+    // costs two calls to its server.
+    HANDLE readEvent;
+    HANDLE writeEvent;
     bool hasWaitedByte = false;
     unsigned char waitedByte = 0;
     bool dtr = false;
@@ -154,12 +159,14 @@ enum class Outcome
     Failed
 };
 
-// One overlapped ReadFile or WriteFile with a bounded wait.
+// One overlapped ReadFile or WriteFile with a bounded wait, on the given
+// manual-reset event (which the transfer resets as it starts) or on one of
+// its own.
 template <typename Start>
-Outcome Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD retries)
+Outcome Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD retries, HANDLE event = nullptr)
 {
     OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    overlapped.hEvent = event ? event : CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!overlapped.hEvent)
         return Outcome::Failed;
     Outcome result = Outcome::Failed;
@@ -184,7 +191,8 @@ Outcome Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD r
             break;
         }
     }
-    CloseHandle(overlapped.hEvent);
+    if (!event)
+        CloseHandle(overlapped.hEvent);
     return result;
 }
 } // namespace
@@ -208,7 +216,19 @@ Handle Open(const std::string& portName, std::string& error)
         error = ErrorText(GetLastError());
         return SFile::kInvalidHandle;
     }
-    return reinterpret_cast<Handle>(new Port{port});
+    const HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!readEvent || !writeEvent)
+    {
+        error = ErrorText(GetLastError());
+        for (const HANDLE made : {readEvent, writeEvent, port})
+        {
+            if (made)
+                CloseHandle(made);
+        }
+        return SFile::kInvalidHandle;
+    }
+    return reinterpret_cast<Handle>(new Port{port, readEvent, writeEvent});
 }
 
 bool ApplyMode(const std::string& mode, DCB& control, std::string& error)
@@ -420,7 +440,7 @@ bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std:
         first == count ||
         Transfer(
             port, [&](OVERLAPPED* overlapped) { return ReadFile(port, rest, count - first, &done, overlapped) != FALSE; },
-            &done, timeoutMs, retries) == Outcome::Completed;
+            &done, timeoutMs, retries, PortOf(handle).readEvent) == Outcome::Completed;
     if (bytesRead)
         *bytesRead = first + done;
     return ok;
@@ -457,7 +477,7 @@ bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned*
     DWORD done = 0;
     const Outcome outcome = Transfer(
         port, [&](OVERLAPPED* overlapped) { return WriteFile(port, buffer, count, &done, overlapped) != FALSE; },
-        &done, SFile::kWriteTimeoutMs, 0);
+        &done, SFile::kWriteTimeoutMs, 0, PortOf(handle).writeEvent);
     if (bytesWritten)
         *bytesWritten = done;
     return outcome != Outcome::Failed;
@@ -504,9 +524,7 @@ SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool
 
     Port& port = PortOf(handle);
     OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!overlapped.hEvent)
-        return SFile::WaitResult::Failed;
+    overlapped.hEvent = port.readEvent;
     SFile::WaitResult result = SFile::WaitResult::Failed;
     DWORD done = 0;
     if (ReadFile(port.handle, &port.waitedByte, 1, &done, &overlapped))
@@ -532,7 +550,6 @@ SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool
                 result = SFile::WaitResult::TimedOut;
         }
     }
-    CloseHandle(overlapped.hEvent);
     port.hasWaitedByte = done == 1;
     if (result == SFile::WaitResult::Readable && !port.hasWaitedByte)
         result = SFile::WaitResult::Failed; // a read that ends without a byte: the port is gone
@@ -541,8 +558,11 @@ SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool
 
 void Close(Handle handle)
 {
-    CloseHandle(Native(handle));
-    delete &PortOf(handle);
+    const Port& port = PortOf(handle);
+    CloseHandle(port.handle);
+    CloseHandle(port.readEvent);
+    CloseHandle(port.writeEvent);
+    delete &port;
 }
 
 Waker* CreateWaker()
