@@ -8,7 +8,7 @@
 // events, on the GUI thread. The bridge keeps admission and relay.
 //
 // Threads: listening, Adopt and PeerOf on the GUI thread; a client's socket,
-// after Adopt, on the thread its bridge relays on (see WatchedByWorker).
+// after Adopt, on the thread its bridge relays on (see SFile::WaitsForOthers).
 
 #include "serial/SFile.h"
 
@@ -66,11 +66,10 @@ bool PeerOf(wxSocketBase* socket, Peer& peer);
 // A socket call's error code (wxSysErrorCode) in words, for a log line.
 wxString ErrorText(int error);
 
-// Whether a bridge's clients are waited for by its serial worker (Wanted and
-// Ready below), rather than by the toolkit's events on the GUI thread.
-bool WatchedByWorker();
-// What the watch waits for now, as the serial worker's wait takes it; false
-// when nothing. Ready calls its handler once that wait found it ready.
+// Where the serial worker waits for the clients beside the port
+// (SFile::WaitsForOthers): what the watch waits for now, as that wait takes
+// it, false when nothing; Ready calls its handler once the wait found it
+// ready. Elsewhere the toolkit's events call the handler.
 bool Wanted(const Watch& watch, SFile::OtherWait& wanted);
 void Ready(Watch& watch);
 

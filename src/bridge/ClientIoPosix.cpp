@@ -123,11 +123,6 @@ std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)
     return std::make_unique<FdWatch>(fd, std::move(ready));
 }
 
-bool WatchedByWorker()
-{
-    return true;
-}
-
 bool Wanted(const Watch& watch, SFile::OtherWait& wanted)
 {
     const auto& watched = static_cast<const FdWatch&>(watch);

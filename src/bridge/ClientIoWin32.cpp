@@ -167,11 +167,7 @@ wxString ErrorText(int error)
     return SocketErrorText(error);
 }
 
-bool WatchedByWorker()
-{
-    return false;
-}
-
+// Never asked: the serial worker does not wait for sockets here.
 bool Wanted(const Watch&, SFile::OtherWait&)
 {
     return false;

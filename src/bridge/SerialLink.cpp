@@ -1,7 +1,5 @@
 #include "SerialLink.h"
 
-#include "ClientIo.h"
-
 #include "log/Logger.h"
 #include "serial/SerialPortEvent.h"
 #include "serial/SerialPortHandler.h"
@@ -47,7 +45,7 @@ SerialLink::WorkerParked::~WorkerParked()
 }
 
 SerialLink::SerialLink(SerialLinkEvents& events)
-    : m_events(events), m_direct(client_io::WatchedByWorker()), m_reopenTimer(this)
+    : m_events(events), m_direct(SFile::WaitsForOthers()), m_reopenTimer(this)
 {
     m_handlerTarget.Bind(EVT_SERIAL_PORT, &SerialLink::OnHandlerData, this, kHandlerId);
     m_handlerTarget.Bind(EVT_SERIAL_WRITTEN, &SerialLink::OnHandlerWritten, this, kHandlerId);
