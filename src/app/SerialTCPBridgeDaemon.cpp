@@ -68,6 +68,10 @@ int SerialTCPBridgeDaemon::OnExit()
 {
     runner_os::Unwatch(); // no more calls into the application going away
     m_bridges.StopAll();
+    // The workers' last lines wait for the main loop's next idle time, which
+    // never comes: into the file with them, before the toolkit's own target
+    // (a message box on Windows, waiting for a user) would take them.
+    wxLog::FlushActive();
     return wxAppConsole::OnExit();
 }
 
