@@ -1,5 +1,7 @@
-// Clients on Windows: the toolkit's socket events say when a socket is
-// ready, and the bridge reads and writes it directly, without blocking.
+// Clients on Windows: the bridge's serial worker waits for its clients'
+// sockets beside the port, as on POSIX. A socket is tied (WSAEventSelect) to
+// an event of the worker's thread for what the bridge wants of it, and tied
+// again only when that changes.
 
 #include "ClientIo.h"
 
@@ -12,6 +14,7 @@
 
 #include <wx/log.h>
 
+#include <atomic>
 #include <vector>
 
 namespace client_io
@@ -23,35 +26,46 @@ namespace
 constexpr ULONG kKeepAliveIdleMs = 60000;
 constexpr ULONG kKeepAliveIntervalMs = 10000;
 
-class EventWatch : public Watch, public wxEvtHandler
+// What the worker's wait is to watch a client's socket for.
+class SocketWatch : public Watch
 {
 public:
-    EventWatch(wxSocketBase* socket, ReadyHandler ready) : m_socket(socket), m_ready(std::move(ready))
-    {
-        Bind(wxEVT_SOCKET, &EventWatch::OnSocket, this);
-        m_socket->SetEventHandler(*this);
-        m_socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG);
-        m_socket->Notify(true);
-    }
-
-    // Winsock reports input once until it is read, so leaving input on
-    // while the bridge does not want it costs nothing; it reports room for
-    // output only after a send found the socket full.
-    void Update(bool output)
-    {
-        m_socket->SetNotify(wxSOCKET_INPUT_FLAG | wxSOCKET_LOST_FLAG | (output ? wxSOCKET_OUTPUT_FLAG : 0));
-    }
-
-    void Stop() { m_socket->Notify(false); }
-
-private:
-    // Windows says the peer has closed as soon as it has, even with input
-    // still unread: that input must still be read.
-    void OnSocket(wxSocketEvent& event) { m_ready(event.GetSocketEvent() == wxSOCKET_LOST); }
-
-    wxSocketBase* const m_socket;
-    const ReadyHandler m_ready;
+    SocketWatch(SOCKET socket, ReadyHandler ready) : socket(socket), ready(std::move(ready)) {}
+    const SOCKET socket;
+    const ReadyHandler ready;
+    bool input = true;
+    bool output = false;
+    bool stopped = false;
+    // What the socket is tied to now: these network events, to this event.
+    mutable long tied = 0;
+    mutable unsigned long long tiedTo = 0;
 };
+
+// The event that the calling worker's clients are tied to; auto-reset, so
+// that the wait that sees it takes it. A worker that ends takes its event
+// along, and one that follows may get the same handle value for a new one:
+// the number tells them apart.
+struct ThreadEvent
+{
+    HANDLE handle = nullptr;
+    unsigned long long number = 0;
+};
+
+const ThreadEvent& ThisThreadEvent()
+{
+    static std::atomic<unsigned long long> made{0};
+    struct Owned
+    {
+        ThreadEvent event{CreateEventW(nullptr, FALSE, FALSE, nullptr), ++made};
+        ~Owned()
+        {
+            if (event.handle)
+                CloseHandle(event.handle);
+        }
+    };
+    static thread_local Owned owned;
+    return owned.event;
+}
 
 SOCKET Native(wxSocketBase* socket)
 {
@@ -167,36 +181,76 @@ wxString ErrorText(int error)
     return SocketErrorText(error);
 }
 
-// Never asked: the serial worker does not wait for sockets here.
-bool Wanted(const Watch&, SFile::OtherWait&)
+bool Wanted(const Watch& watch, SFile::OtherWait& wanted)
 {
-    return false;
+    const auto& watched = static_cast<const SocketWatch&>(watch);
+    const ThreadEvent& event = ThisThreadEvent();
+    if (watched.stopped || (!watched.input && !watched.output) || !event.handle)
+        return false;
+    // A closed connection is read to its end, so it is waited for only
+    // with input: it would be recorded again at every wait.
+    const long events = (watched.input ? FD_READ | FD_CLOSE : 0) | (watched.output ? FD_WRITE : 0);
+    // Once tied, Winsock records each event again after the call that
+    // consumes it (a receive, a send that found the socket full), and every
+    // wakeup of the event makes the bridge make that call: no need to tie
+    // again until what is wanted changes.
+    if (events != watched.tied || event.number != watched.tiedTo)
+    {
+        if (::WSAEventSelect(watched.socket, event.handle, events) != 0)
+        {
+            watched.tied = 0;
+            return false;
+        }
+        watched.tied = events;
+        watched.tiedTo = event.number;
+        // What already holds is recorded by Windows but not by Wine: look.
+        WSAPOLLFD entry{watched.socket,
+                        static_cast<SHORT>((watched.input ? POLLRDNORM : 0) | (watched.output ? POLLWRNORM : 0)), 0};
+        if (::WSAPoll(&entry, 1, 0) > 0)
+            SetEvent(event.handle);
+    }
+    wanted.handle = reinterpret_cast<SFile::Handle>(event.handle);
+    wanted.input = watched.input;
+    wanted.output = watched.output;
+    return true;
 }
 
-void Ready(Watch&) {}
+void Ready(Watch& watch)
+{
+    auto& watched = static_cast<SocketWatch&>(watch);
+    if (!watched.stopped)
+        watched.ready(false);
+}
 
 std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)
 {
+    // The toolkit's own watch (its window's messages) ends: the worker's
+    // waits take its place.
+    socket->Notify(false);
     socket->SetFlags(wxSOCKET_NOWAIT);
     const SOCKET native = Native(socket);
+    u_long nonBlocking = 1;
+    ::ioctlsocket(native, FIONBIO, &nonBlocking);
     // Answers from the device go out at once, not when Nagle allows.
     const BOOL on = TRUE;
     ::setsockopt(native, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     tcp_keepalive keepAlive{1, kKeepAliveIdleMs, kKeepAliveIntervalMs};
     DWORD ignored = 0;
     ::WSAIoctl(native, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &ignored, nullptr, nullptr);
-    return std::make_unique<EventWatch>(socket, std::move(ready));
+    return std::make_unique<SocketWatch>(native, std::move(ready));
 }
 
-bool Update(Watch& watch, bool, bool output)
+bool Update(Watch& watch, bool input, bool output)
 {
-    static_cast<EventWatch&>(watch).Update(output);
+    auto& watched = static_cast<SocketWatch&>(watch);
+    watched.input = input;
+    watched.output = output;
     return true;
 }
 
 void Stop(Watch& watch)
 {
-    static_cast<EventWatch&>(watch).Stop();
+    static_cast<SocketWatch&>(watch).stopped = true;
 }
 
 long Send(wxSocketBase* socket, const unsigned char* bytes, std::size_t count)

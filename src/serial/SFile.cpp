@@ -180,6 +180,17 @@ bool SFile::WriteAvailable(const void* buffer, unsigned count, unsigned* bytesWr
     return sfile_os::WriteAvailable(m_handle, buffer, count, bytesWritten);
 }
 
+bool SFile::WritesInFlight()
+{
+    return sfile_os::WritesInFlight();
+}
+
+bool SFile::TakeWritten(unsigned* written)
+{
+    *written = 0;
+    return !IsOpen() || sfile_os::TakeWritten(m_handle, written);
+}
+
 bool SFile::WritesWithoutWaiting()
 {
     return sfile_os::WritesWithoutWaiting();

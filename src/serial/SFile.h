@@ -48,7 +48,9 @@ public:
 
     // Another descriptor that a wait watches beside the port, where the
     // platform can (WaitsForOthers): what is wanted of it and, after the
-    // wait, whether it showed that, a hang-up or an error.
+    // wait, whether it showed that, a hang-up or an error. On Windows the
+    // handle is an event that its owner has tied to what it wants, and ready
+    // says that the event fired.
     struct OtherWait
     {
         Handle handle = kInvalidHandle;
@@ -151,6 +153,12 @@ public:
     bool WriteAvailable(const void* buffer, unsigned count, unsigned* bytesWritten);
     // Whether WriteAvailable returns at once on this platform.
     static bool WritesWithoutWaiting();
+    // Whether the bytes WriteAvailable takes are written later, while the
+    // caller goes on (Windows): TakeWritten then tells how many have been
+    // since it was last asked (false when the port failed them), and a wait
+    // for output waits for them.
+    static bool WritesInFlight();
+    bool TakeWritten(unsigned* written);
     // Whether a wait learns of a port that goes (a hang-up or an error on
     // it), so that an idle port needs no time-out to be looked at again.
     static bool WaitsSeeLostPorts();

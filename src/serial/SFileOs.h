@@ -54,6 +54,8 @@ bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWri
 bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesRead);
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten);
 bool WritesWithoutWaiting();
+bool WritesInFlight();
+bool TakeWritten(Handle handle, unsigned* written);
 bool WaitsSeeLostPorts();
 bool WaitsForOthers();
 

@@ -494,6 +494,17 @@ bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned*
     return !failed;
 }
 
+bool WritesInFlight()
+{
+    return false;
+}
+
+bool TakeWritten(Handle, unsigned* written)
+{
+    *written = 0;
+    return true;
+}
+
 bool WritesWithoutWaiting()
 {
     return true;

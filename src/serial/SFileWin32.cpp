@@ -17,46 +17,20 @@
 
 namespace sfile_os
 {
-struct Waker
-{
-    HANDLE event;
-};
-
 namespace
 {
 const DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
 const DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
 const char kXon = 0x11;
 const char kXoff = 0x13;
+// What the port takes over in one write; they count as written when the
+// write ends (TakeWritten), so the caller's bound on what it holds stands.
+const unsigned kInFlightBytes = 65536;
 // From the serial driver's interface (ntddser.h), whose header is the driver
 // kit's and does not build in a program.
 const DWORD kGetDtrRts = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 30, METHOD_BUFFERED, FILE_ANY_ACCESS);
 const ULONG kDtrState = 0x1;
 const ULONG kRtsState = 0x2;
-
-// An open port. The byte a wait has read is touched only by the thread that
-// reads, or while no other thread is inside the device. The other fields
-// belong to the thread that changes the port: every control block written
-// must repeat them, or a new baud rate would drop DTR.
-struct Port
-{
-    HANDLE handle;
-    // The events of the reading thread's transfers (waits included) and of
-    // the worker's writes, made once: under Wine each one made and closed
-    // costs two calls to its server.
-    HANDLE readEvent;
-    HANDLE writeEvent;
-    bool hasWaitedByte = false;
-    unsigned char waitedByte = 0;
-    bool dtr = false;
-    bool rts = false;
-    bool hardwareFlow = false;
-};
-
-Port& PortOf(Handle handle)
-{
-    return *reinterpret_cast<Port*>(handle);
-}
 
 HANDLE Native(Handle handle)
 {
@@ -136,18 +110,14 @@ unsigned ComNumber(const std::string& portName)
     return SFile::PortNumber(name);
 }
 
-DWORD MillisecondsFor(unsigned micros)
-{
-    return micros == SFile::kForever ? INFINITE : static_cast<DWORD>((micros + 999u) / 1000u);
-}
-
 // A cancelled transfer still owns its OVERLAPPED record, its event and the
 // caller's buffer until the driver has finished with it: wait for that.
 // Returns how many bytes it moved before the cancel.
 DWORD CancelAndSettle(HANDLE port, OVERLAPPED& overlapped)
 {
     DWORD done = 0;
-    CancelIo(port);
+    // Only this transfer: a write of the same thread may be in flight.
+    CancelIoEx(port, &overlapped);
     GetOverlappedResult(port, &overlapped, &done, TRUE);
     return done;
 }
@@ -197,6 +167,11 @@ Outcome Transfer(HANDLE port, Start start, DWORD* done, DWORD timeoutMs, DWORD r
 }
 } // namespace
 
+DWORD MillisecondsFor(unsigned micros)
+{
+    return micros == SFile::kForever ? INFINITE : static_cast<DWORD>((micros + 999u) / 1000u);
+}
+
 std::string PortLabel(const std::string& portName)
 {
     const unsigned number = ComNumber(portName);
@@ -228,7 +203,11 @@ Handle Open(const std::string& portName, std::string& error)
         }
         return SFile::kInvalidHandle;
     }
-    return reinterpret_cast<Handle>(new Port{port, readEvent, writeEvent});
+    auto* opened = new Port;
+    opened->handle = port;
+    opened->readEvent = readEvent;
+    opened->writeEvent = writeEvent;
+    return reinterpret_cast<Handle>(opened);
 }
 
 bool ApplyMode(const std::string& mode, DCB& control, std::string& error)
@@ -407,6 +386,71 @@ bool WaitsForGaps(Handle)
     return false;
 }
 
+namespace
+{
+// Starts writing what is left of the bytes in flight; false when the port
+// refuses.
+bool StartWrite(Port& port)
+{
+    port.writing = OVERLAPPED{};
+    port.writing.hEvent = port.writeEvent;
+    DWORD done = 0;
+    const DWORD left = static_cast<DWORD>(port.inFlight.size() - port.inFlightDone);
+    // Ended at once or not, its end is settled through its record.
+    port.writePending = WriteFile(port.handle, port.inFlight.data() + port.inFlightDone, left, &done, &port.writing) ||
+                        GetLastError() == ERROR_IO_PENDING;
+    return port.writePending;
+}
+
+// Settles a write that has ended, and starts the rest of a part-done one;
+// false when the port failed. One that ended aborted (the thread that started
+// it ended) goes on.
+bool SettleWrite(Port& port)
+{
+    while (port.writePending)
+    {
+        DWORD done = 0;
+        const bool ended = GetOverlappedResult(port.handle, &port.writing, &done, FALSE) != FALSE;
+        const DWORD error = ended ? ERROR_SUCCESS : GetLastError();
+        if (error == ERROR_IO_INCOMPLETE)
+            return true;
+        port.writePending = false;
+        port.inFlightDone += done;
+        port.writtenUntold += done;
+        if ((error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED) ||
+            (port.inFlightDone < port.inFlight.size() && !StartWrite(port)))
+        {
+            // What is left of it is lost with the port.
+            port.inFlight.clear();
+            port.inFlightDone = 0;
+            return false;
+        }
+    }
+    if (port.inFlightDone >= port.inFlight.size())
+    {
+        port.inFlight.clear();
+        port.inFlightDone = 0;
+    }
+    return true;
+}
+
+// Ends the write in flight, whichever thread started it, and forgets what
+// the port has taken.
+void DropWrite(Port& port)
+{
+    if (port.writePending)
+    {
+        DWORD done = 0;
+        CancelIoEx(port.handle, &port.writing);
+        GetOverlappedResult(port.handle, &port.writing, &done, TRUE);
+        port.writePending = false;
+    }
+    port.inFlight.clear();
+    port.inFlightDone = 0;
+    port.writtenUntold = 0;
+}
+} // namespace
+
 bool Purge(Handle handle, SFile::Queues which)
 {
     DWORD flags = kPurgeInput | kPurgeOutput;
@@ -414,9 +458,18 @@ bool Purge(Handle handle, SFile::Queues which)
         flags = kPurgeInput;
     else if (which == SFile::Queues::Output)
         flags = kPurgeOutput;
+    Port& port = PortOf(handle);
     if (flags & PURGE_RXCLEAR)
-        PortOf(handle).hasWaitedByte = false;
-    return PurgeComm(Native(handle), flags) != FALSE;
+    {
+        SettleWaitRead(port, true);
+        port.hasWaitedByte = false;
+    }
+    const bool purged = PurgeComm(port.handle, flags) != FALSE;
+    // The write in flight goes with the rest: its bytes are no longer the
+    // caller's to count.
+    if (flags & PURGE_TXABORT)
+        DropWrite(port);
+    return purged;
 }
 
 unsigned InQueue(Handle handle)
@@ -433,6 +486,8 @@ bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std:
           std::uint32_t retries)
 {
     const HANDLE port = Native(handle);
+    // The wait's read comes first in the port's order, and shares the event.
+    SettleWaitRead(PortOf(handle), true);
     const unsigned first = TakeWaitedByte(handle, buffer, count);
     unsigned char* const rest = static_cast<unsigned char*>(buffer) + first;
     DWORD done = 0;
@@ -461,7 +516,9 @@ bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWri
 
 bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesRead)
 {
-    // Never ask for more than the driver holds, so that the read completes at once.
+    // Never ask for more than the driver holds, so that the read completes
+    // at once; the wait's read, with its byte, comes first.
+    SettleWaitRead(PortOf(handle), true);
     const unsigned waiting = std::min(count, InQueue(handle));
     if (bytesRead)
         *bytesRead = 0;
@@ -470,17 +527,41 @@ bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesR
 
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten)
 {
-    // An overlapped write cannot be left running here, so wait for it; the
-    // caller is a worker thread, never the user interface. A slow port that
-    // takes only part within the wait is not a failure: the rest stays queued.
-    const HANDLE port = Native(handle);
-    DWORD done = 0;
-    const Outcome outcome = Transfer(
-        port, [&](OVERLAPPED* overlapped) { return WriteFile(port, buffer, count, &done, overlapped) != FALSE; },
-        &done, SFile::kWriteTimeoutMs, 0, PortOf(handle).writeEvent);
+    // The bytes are taken over and written while the worker goes on: a port
+    // that takes output slowly must not hold up its clients. Until they are
+    // out, it takes no more, and a wait for output waits for them.
+    Port& port = PortOf(handle);
     if (bytesWritten)
-        *bytesWritten = done;
-    return outcome != Outcome::Failed;
+        *bytesWritten = 0;
+    if (!SettleWrite(port))
+        return false;
+    if (!port.inFlight.empty() || count == 0)
+        return true;
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    const unsigned taken = std::min(count, kInFlightBytes);
+    port.inFlight.assign(bytes, bytes + taken);
+    if (!StartWrite(port))
+    {
+        port.inFlight.clear();
+        return false;
+    }
+    if (bytesWritten)
+        *bytesWritten = taken;
+    return true;
+}
+
+bool WritesInFlight()
+{
+    return true;
+}
+
+bool TakeWritten(Handle handle, unsigned* written)
+{
+    Port& port = PortOf(handle);
+    const bool sound = SettleWrite(port);
+    *written = port.writtenUntold;
+    port.writtenUntold = 0;
+    return sound;
 }
 
 bool WritesWithoutWaiting()
@@ -488,100 +569,15 @@ bool WritesWithoutWaiting()
     return false;
 }
 
-// Not measured under Wine: an idle port is looked at once a second, as ever.
-bool WaitsSeeLostPorts()
-{
-    return false;
-}
-
-// Sockets are not waited for with the port here: the clients of a bridge
-// are served by the toolkit's socket events on the GUI thread.
-bool WaitsForOthers()
-{
-    return false;
-}
-
-SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool forOutput,
-                       std::vector<SFile::OtherWait>*)
-{
-    const DWORD timeoutMs = MillisecondsFor(timeoutMicros);
-    if (handle == SFile::kInvalidHandle)
-    {
-        if (!waker)
-        {
-            Sleep(timeoutMs);
-            return SFile::WaitResult::TimedOut;
-        }
-        return WaitForSingleObject(waker->event, timeoutMs) == WAIT_OBJECT_0 ? SFile::WaitResult::Interrupted
-                                                                             : SFile::WaitResult::TimedOut;
-    }
-
-    if (InQueue(handle) > 0)
-        return SFile::WaitResult::Readable;
-    // Writes wait for their own completion, so output is always welcome.
-    if (forOutput)
-        return SFile::WaitResult::Writable;
-
-    Port& port = PortOf(handle);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = port.readEvent;
-    SFile::WaitResult result = SFile::WaitResult::Failed;
-    DWORD done = 0;
-    if (ReadFile(port.handle, &port.waitedByte, 1, &done, &overlapped))
-    {
-        result = SFile::WaitResult::Readable;
-    }
-    else if (GetLastError() == ERROR_IO_PENDING)
-    {
-        HANDLE events[2] = {overlapped.hEvent, waker ? waker->event : nullptr};
-        const DWORD outcome = WaitForMultipleObjects(waker ? 2 : 1, events, FALSE, timeoutMs);
-        if (outcome == WAIT_OBJECT_0)
-        {
-            result = GetOverlappedResult(port.handle, &overlapped, &done, FALSE) ? SFile::WaitResult::Readable
-                                                                                  : SFile::WaitResult::Failed;
-        }
-        else
-        {
-            // A byte that arrived while the read was cancelled is kept.
-            done = CancelAndSettle(port.handle, overlapped);
-            if (outcome == WAIT_OBJECT_0 + 1)
-                result = SFile::WaitResult::Interrupted;
-            else if (outcome == WAIT_TIMEOUT)
-                result = SFile::WaitResult::TimedOut;
-        }
-    }
-    port.hasWaitedByte = done == 1;
-    if (result == SFile::WaitResult::Readable && !port.hasWaitedByte)
-        result = SFile::WaitResult::Failed; // a read that ends without a byte: the port is gone
-    return result;
-}
-
 void Close(Handle handle)
 {
-    const Port& port = PortOf(handle);
+    Port& port = PortOf(handle);
+    DropWrite(port);
+    SettleWaitRead(port, true);
     CloseHandle(port.handle);
     CloseHandle(port.readEvent);
     CloseHandle(port.writeEvent);
     delete &port;
 }
 
-Waker* CreateWaker()
-{
-    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    return event ? new Waker{event} : nullptr;
-}
-
-void DestroyWaker(Waker* waker)
-{
-    if (!waker)
-        return;
-    CloseHandle(waker->event);
-    delete waker;
-}
-
-void Wake(Waker* waker)
-{
-    if (waker)
-        SetEvent(waker->event);
-}
 } // namespace sfile_os

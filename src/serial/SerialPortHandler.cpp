@@ -425,12 +425,14 @@ void SerialPortHandler::WriteQueued()
             m_staged.Append(m_output.Data(), take);
             m_output.Consume(take);
         }
-        if (m_staged.Empty())
-            return;
-
         const unsigned staged = static_cast<unsigned>(m_staged.Size());
+        unsigned taken = 0;
+        // Where the port writes what it took later, those bytes count only
+        // once they are out: what this holds for the port stays bounded.
         unsigned written = 0;
-        if (!m_device->WriteAvailable(m_staged.Data(), staged, &written))
+        const bool inFlight = SFile::WritesInFlight();
+        if ((staged > 0 && !m_device->WriteAvailable(m_staged.Data(), staged, &taken)) ||
+            (inFlight && !m_device->TakeWritten(&written)))
         {
             // The port refuses output: nothing queued can be delivered.
             const unsigned reported = m_unreported;
@@ -439,19 +441,21 @@ void SerialPortHandler::WriteQueued()
             PortFailed();
             return;
         }
-        if (written == 0)
-            return; // the port is full; the next wait asks for room
-        m_staged.Consume(written);
-        m_unreported += written;
-        // Each report wakes the owner's thread: report when half the queue
-        // is free again, which is when more input is worth reading.
-        if (m_unwritten.fetch_sub(written) - written <= kWriteQueueBytes / 2)
+        m_staged.Consume(taken);
+        written = inFlight ? std::min(written, m_unwritten.load()) : taken;
+        if (written > 0)
         {
-            ReportWritten(m_unreported);
-            m_unreported = 0;
+            m_unreported += written;
+            // Each report wakes the owner's thread: report when half the
+            // queue is free again, which is when more input is worth reading.
+            if (m_unwritten.fetch_sub(written) - written <= kWriteQueueBytes / 2)
+            {
+                ReportWritten(m_unreported);
+                m_unreported = 0;
+            }
         }
-        if (written < staged)
-            return;
+        if (taken == 0 || taken < staged)
+            return; // the port is full; the next wait asks for room
     }
 }
 

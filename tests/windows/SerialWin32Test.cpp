@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -164,6 +165,49 @@ TEST(Win32Port, TheControlsChangeTheOpenPortOrFailCleanly)
         EXPECT_TRUE(handler.Purge(SFile::Queues::Both));
     }
     handler.Close();
+}
+
+// Nobody reads the pseudo-terminal, so it fills and a write stays in flight.
+TEST(Win32Port, AWriteInFlightIsWaitedForCountedWhenItEndsAndEndedByAPurgeOrAClose)
+{
+    ASSERT_FALSE(TestPort().empty()) << "SERIAL_TEST_PORT names no port";
+    SFile port;
+    ASSERT_TRUE(port.Open(TestPort(), 115200)) << port.LastError();
+    ASSERT_TRUE(SFile::WritesInFlight());
+    const std::vector<unsigned char> bytes(65536, 'w');
+    unsigned takenTotal = 0, writtenTotal = 0, taken = 0, written = 0;
+    // Until the port takes no more: its write is in flight.
+    for (int i = 0; i < 200; ++i)
+    {
+        ASSERT_TRUE(port.WriteAvailable(bytes.data(), static_cast<unsigned>(bytes.size()), &taken));
+        ASSERT_TRUE(port.TakeWritten(&written));
+        takenTotal += taken;
+        writtenTotal += written;
+        if (taken == 0)
+            break;
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(taken, 0u) << "the pseudo-terminal never filled";
+    EXPECT_EQ(port.Wait(200000, true), SFile::WaitResult::TimedOut) << "a wait for room waits for the write";
+    ASSERT_TRUE(port.TakeWritten(&written));
+    writtenTotal += written;
+    EXPECT_LT(writtenTotal, takenTotal) << "bytes count as written only once their write has ended";
+
+    // A purge ends the write: the port takes output at once again.
+    ASSERT_TRUE(port.Purge(SFile::Queues::Output));
+    ASSERT_TRUE(port.TakeWritten(&written));
+    EXPECT_EQ(written, 0u) << "purged bytes are not reported as written";
+    EXPECT_EQ(port.Wait(200000, true), SFile::WaitResult::Writable);
+    ASSERT_TRUE(port.WriteAvailable(bytes.data(), static_cast<unsigned>(bytes.size()), &taken));
+    EXPECT_GT(taken, 0u);
+
+    // Closing with a write in flight neither hangs nor leaves the port held.
+    const auto start = std::chrono::steady_clock::now();
+    port.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    SFile other;
+    EXPECT_TRUE(other.Open(TestPort(), 9600)) << other.LastError();
+    EXPECT_TRUE(other.Purge(SFile::Queues::Both));
 }
 
 TEST(Win32PortList, PortsComeFromTheSerialDeviceMap)
