@@ -62,11 +62,12 @@ using ClientInfoList = std::vector<ClientInfo>;
 //
 // Threads: the public calls and the observers are on the GUI thread. The
 // relay runs on the serial link's worker where the platform lets it wait for
-// the clients' sockets beside the port (POSIX), otherwise on the GUI thread
-// too (Windows). Clients are admitted on the GUI thread; the relay's
-// notifications reach the observers there (RelayNotices). m_relayMutex guards the client table and the
-// counters: the relay holds it while it works, the GUI thread while it reads
-// them, and nobody holds it while waiting for the other thread.
+// the clients' sockets beside the port (SFile::WaitsForOthers), otherwise on
+// the GUI thread too. Clients are admitted on the GUI thread; the relay's
+// notifications reach the observers there (RelayNotices). m_relayMutex
+// guards the client table and the counters: the relay holds it while it
+// works, the GUI thread while it reads them, and nobody holds it while
+// waiting for the other thread.
 class Bridge : public wxEvtHandler, public Observable, public BridgeSettings, private SerialLinkEvents
 {
 public:
