@@ -25,7 +25,8 @@ DWORD SettleWaitRead(Port& port, bool cancel)
     return error;
 }
 
-// Not measured under Wine: an idle port is looked at once a second, as ever.
+// Not measured under Wine: an idle port is looked at once a second, as ever,
+// by a read posted anew after each time-out.
 bool WaitsSeeLostPorts()
 {
     return false;
@@ -138,11 +139,16 @@ SFile::WaitResult Wait(Handle handle, Waker* waker, unsigned timeoutMicros, bool
             events[writeAt] = port.writeEvent;
         const DWORD wakerAt = waker ? count : MAXIMUM_WAIT_OBJECTS;
         count = AddWaited(events, count, waker, others);
-        // The read stays posted whatever else ends the wait.
+        // The read stays posted whatever else ends the wait, but a time-out.
         const DWORD outcome = WaitForMultipleObjects(count, events, FALSE, timeoutMs);
         const DWORD index = outcome - WAIT_OBJECT_0;
         if (outcome == WAIT_TIMEOUT)
+        {
+            // A driver may leave a read waiting on a port that is gone, and
+            // refuse only the next one: post it anew then (WaitsSeeLostPorts).
+            SettleWaitRead(port, true);
             return SFile::WaitResult::TimedOut;
+        }
         if (index == writeAt)
             return SFile::WaitResult::Writable;
         if (index == wakerAt)
