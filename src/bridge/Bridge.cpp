@@ -143,7 +143,6 @@ void Bridge::ReleaseRun(bool deliverNotices)
         wxTheApp->RemovePendingEventHandler(this);
     DeletePendingEvents();
     m_writerStalled = false;
-    m_writeCounted = false;
     m_unusable = {};
     m_hangUpTimer.Stop();
     m_modemTimer.Stop();
@@ -398,23 +397,27 @@ bool Bridge::RelayTo(BridgeClient& client, const std::string& batch, const std::
     return client.Send(terminal, batch.size());
 }
 
-void Bridge::OnSerialWritten(int clientId, unsigned count)
+void Bridge::OnSerialWritten(const std::vector<WriteCredit>& credits)
 {
     const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
-    const auto client = m_clients.find(clientId);
-    if (client == m_clients.end())
-        return; // gone meanwhile: nobody is credited
-    client->second->writedBytes += count;
-    m_writeCounted = true;
+    bool counted = false;
+    for (const WriteCredit& credit : credits)
+    {
+        const auto client = m_clients.find(credit.clientId);
+        if (client == m_clients.end())
+            continue; // gone meanwhile: nobody is credited
+        client->second->writedBytes += credit.count;
+        counted = true;
+    }
+    // Once for all of them, told before the lock is let go: a getter on
+    // the GUI thread never finds a count that its observers have not heard.
+    if (counted)
+        Notify(GetWriteBytes(), UPDATE_WRITE);
 }
 
 void Bridge::OnSerialReady()
 {
     const std::lock_guard<std::recursive_mutex> lock(m_relayMutex);
-    // Once for all that was credited since the last time.
-    if (m_writeCounted)
-        Notify(GetWriteBytes(), UPDATE_WRITE);
-    m_writeCounted = false;
     ResumeWriter();
 }
 

@@ -145,7 +145,7 @@ private:
     unsigned OnRelayWait(std::vector<SFile::OtherWait>& others) override;
     void OnRelayWoken(const std::vector<SFile::OtherWait>& others) override;
     void OnSerialChunks(const std::vector<std::string>& chunks) override;
-    void OnSerialWritten(int clientId, unsigned count) override;
+    void OnSerialWritten(const std::vector<WriteCredit>& credits) override;
     void OnSerialReady() override;
     void OnSerialProblem() override;
     // Traces the serial port's opening or loss, once per change.
@@ -217,7 +217,6 @@ private:
     // its client, so they go only when no event is being dispatched.
     std::vector<std::unique_ptr<client_io::Watch>> m_retiredWatches;
     bool m_writerStalled;     // the writer waits for room in the serial output
-    bool m_writeCounted = false; // a write was credited since observers last heard
     RelayTimer m_hangUpTimer; // runs while a writer's input is held back
     RelayTimer m_modemTimer;  // runs while RFC 2217 clients are connected
     mutable RelayNotices m_notices;

@@ -325,16 +325,18 @@ void SerialLink::Deliver()
         m_events.OnSerialChunks(chunks);
     if (reports.empty())
         return;
+    std::vector<WriteCredit> written;
     for (const WrittenReport& report : reports)
-        Settle(report);
+        Settle(report, written);
+    if (!written.empty())
+        m_events.OnSerialWritten(written);
     m_events.OnSerialReady();
 }
 
 // Oldest first: the written bytes, then those queued behind them that were
 // dropped, which nobody is credited with.
-void SerialLink::Settle(const WrittenReport& report)
+void SerialLink::Settle(const WrittenReport& report, std::vector<WriteCredit>& written)
 {
-    std::vector<WriteCredit> written;
     {
         std::lock_guard<std::mutex> lock(m_handOverMutex);
         const auto settle = [this, &written](unsigned count, bool credited) {
@@ -353,8 +355,6 @@ void SerialLink::Settle(const WrittenReport& report)
         settle(report.written, true);
         settle(report.dropped, false);
     }
-    for (const WriteCredit& credit : written)
-        m_events.OnSerialWritten(credit.clientId, credit.count);
 }
 
 void SerialLink::OnPortLost()

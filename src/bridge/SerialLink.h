@@ -35,9 +35,15 @@ public:
     virtual void OnRelayWoken(const std::vector<SFile::OtherWait>& others) = 0;
     // What the device sent, chunk by chunk as the worker read it, in order.
     virtual void OnSerialChunks(const std::vector<std::string>& chunks) = 0;
-    // count of the bytes that the client clientId handed to Write are
-    // written to the port.
-    virtual void OnSerialWritten(int clientId, unsigned count) = 0;
+    // Of the bytes that each client handed to Write, so many are written to
+    // the port: all that one delivery settled, at once, so that whoever reads
+    // the counts meanwhile finds them told too.
+    struct WriteCredit
+    {
+        int clientId;
+        unsigned count;
+    };
+    virtual void OnSerialWritten(const std::vector<WriteCredit>& credits) = 0;
     // The port may take output again: it wrote some, opened or was lost
     // (a writer's input is then dropped until it is back).
     virtual void OnSerialReady() = 0;
@@ -128,11 +134,7 @@ private:
         unsigned written; // bytes written, then
         unsigned dropped; // queued bytes dropped behind them
     };
-    struct WriteCredit
-    {
-        int clientId;
-        unsigned count;
-    };
+    using WriteCredit = SerialLinkEvents::WriteCredit;
 
     // The worker, relaying.
     unsigned BeforeWait(std::vector<SFile::OtherWait>& others) override;
@@ -153,7 +155,8 @@ private:
 
     // This thread.
     void Deliver();
-    void Settle(const WrittenReport& report);
+    // Adds the credits of report to written.
+    void Settle(const WrittenReport& report, std::vector<WriteCredit>& written);
     void OnPortLost();
     void OnReopenTimer(wxTimerEvent& event);
     bool Open(int baud, bool quietly);
