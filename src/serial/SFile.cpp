@@ -191,11 +191,6 @@ bool SFile::TakeWritten(unsigned* written)
     return !IsOpen() || sfile_os::TakeWritten(m_handle, written);
 }
 
-bool SFile::WritesWithoutWaiting()
-{
-    return sfile_os::WritesWithoutWaiting();
-}
-
 bool SFile::WaitsSeeLostPorts()
 {
     return sfile_os::WaitsSeeLostPorts();

@@ -147,12 +147,9 @@ public:
     // more; *bytesRead may be 0. False on a failure.
     bool ReadAvailable(void* buffer, unsigned count, unsigned* bytesRead);
 
-    // Writes what the port takes now, without waiting for more room (on
-    // Windows a transfer is waited for, up to kWriteTimeoutMs). False on a
-    // failure; a full output queue is not one.
+    // Writes what the port takes now, without waiting for more room; *bytesWritten
+    // tells how much it took. False on a failure; a full output queue is not one.
     bool WriteAvailable(const void* buffer, unsigned count, unsigned* bytesWritten);
-    // Whether WriteAvailable returns at once on this platform.
-    static bool WritesWithoutWaiting();
     // Whether the bytes WriteAvailable takes are written later, while the
     // caller goes on (Windows): TakeWritten then tells how many have been
     // since it was last asked (false when the port failed them), and a wait

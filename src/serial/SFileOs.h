@@ -53,7 +53,6 @@ bool Read(Handle handle, void* buffer, unsigned count, unsigned* bytesRead, std:
 bool Write(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten, std::uint32_t timeoutMs);
 bool ReadAvailable(Handle handle, void* buffer, unsigned count, unsigned* bytesRead);
 bool WriteAvailable(Handle handle, const void* buffer, unsigned count, unsigned* bytesWritten);
-bool WritesWithoutWaiting();
 bool WritesInFlight();
 bool TakeWritten(Handle handle, unsigned* written);
 bool WaitsSeeLostPorts();

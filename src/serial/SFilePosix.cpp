@@ -505,11 +505,6 @@ bool TakeWritten(Handle, unsigned* written)
     return true;
 }
 
-bool WritesWithoutWaiting()
-{
-    return true;
-}
-
 void Close(Handle handle)
 {
     const int fd = Fd(handle);

@@ -564,11 +564,6 @@ bool TakeWritten(Handle handle, unsigned* written)
     return sound;
 }
 
-bool WritesWithoutWaiting()
-{
-    return false;
-}
-
 void Close(Handle handle)
 {
     Port& port = PortOf(handle);

@@ -304,7 +304,7 @@ unsigned SerialPortHandler::QueueWrite(const void* bytes, unsigned count)
         before = m_unwritten.load();
         // With nothing queued ahead, the worker is not writing either: hand
         // the bytes to the driver here, which saves waking the worker.
-        if (before == 0 && SFile::WritesWithoutWaiting() &&
+        if (before == 0 && !SFile::WritesInFlight() &&
             !m_device->WriteAvailable(bytes, taken, &direct))
             direct = 0; // the worker meets the failure and reports it
         if (direct < taken)
