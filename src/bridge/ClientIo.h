@@ -2,10 +2,10 @@
 
 // The socket work of a bridge: how its server listens, and how its clients'
 // sockets are read, written and watched. One implementation per platform,
-// chosen by the build: ClientIoPosix.cpp, where the bridge's serial worker
-// waits for its clients' descriptors beside the port, so that their bytes
-// move on that one thread; and ClientIoWin32.cpp, on the toolkit's socket
-// events, on the GUI thread. The bridge keeps admission and relay.
+// chosen by the build (ClientIoPosix.cpp, ClientIoWin32.cpp); on both, the
+// bridge's serial worker waits for its clients' sockets beside the port, so
+// that their bytes move on that one thread. The bridge keeps admission and
+// relay.
 //
 // Threads: listening, Adopt and PeerOf on the GUI thread; a client's socket,
 // after Adopt, on the thread its bridge relays on (see SFile::WaitsForOthers).
@@ -17,22 +17,31 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace client_io
 {
-// Watches one client's socket and calls its handler when it is ready. Free
-// it only when no event is being dispatched: the call that removed its
-// client may still be on the stack.
-class Watch
-{
-public:
-    virtual ~Watch() = default;
-};
-
 // The socket can take more output or has input, or, with hungUp, the system
 // has said that the peer closed its side; what it sent before may still
 // wait to be read.
 using ReadyHandler = std::function<void(bool hungUp)>;
+
+// Watches one client's socket and calls its handler when it is ready; each
+// platform adds how its wait is told of the socket. Free it only when no
+// event is being dispatched: the call that removed its client may still be
+// on the stack.
+class Watch
+{
+public:
+    explicit Watch(ReadyHandler ready) : ready(std::move(ready)) {}
+    virtual ~Watch() = default;
+
+    const ReadyHandler ready;
+    // What the bridge wants of the socket now.
+    bool input = true;
+    bool output = false;
+    bool stopped = false;
+};
 
 // Makes a listening socket on address, an IPv4 or IPv6 local address and
 // port (or the port of every local address of its family), which no other
@@ -69,18 +78,31 @@ wxString ErrorText(int error);
 // Where the serial worker waits for the clients beside the port
 // (SFile::WaitsForOthers): what the watch waits for now, as that wait takes
 // it, false when nothing; Ready calls its handler once the wait found it
-// ready. Elsewhere the toolkit's events call the handler.
+// ready.
 bool Wanted(const Watch& watch, SFile::OtherWait& wanted);
-void Ready(Watch& watch);
+inline void Ready(Watch& watch)
+{
+    if (!watch.stopped)
+        watch.ready(false);
+}
 
 // Takes over an accepted socket: it is made non-blocking, sends small
 // writes at once, probes a silent peer, and is read and written only
 // through the calls below. Returns its watch, waiting for input, or null.
 std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready);
-// What the watch waits for from now on; false when it cannot.
-bool Update(Watch& watch, bool input, bool output);
+// What the watch waits for from now on, from the next wait on; false when
+// it cannot.
+inline bool Update(Watch& watch, bool input, bool output)
+{
+    watch.input = input;
+    watch.output = output;
+    return true;
+}
 // Stops watching, before the socket is closed and its number reused.
-void Stop(Watch& watch);
+inline void Stop(Watch& watch)
+{
+    watch.stopped = true;
+}
 
 // Returns the count written, 0 when the socket takes nothing now, or -1
 // when the connection failed.

@@ -33,13 +33,9 @@ int g_listenError = 0; // why the last Listen failed
 class FdWatch : public Watch
 {
 public:
-    FdWatch(int fd, ReadyHandler ready) : fd(fd), ready(std::move(ready)) {}
+    FdWatch(int fd, ReadyHandler ready) : Watch(std::move(ready)), fd(fd) {}
 
     const int fd;
-    const ReadyHandler ready;
-    bool input = true;
-    bool output = false;
-    bool stopped = false;
 };
 } // namespace
 
@@ -132,26 +128,6 @@ bool Wanted(const Watch& watch, SFile::OtherWait& wanted)
     wanted.input = watched.input;
     wanted.output = watched.output;
     return true;
-}
-
-void Ready(Watch& watch)
-{
-    auto& watched = static_cast<FdWatch&>(watch);
-    if (!watched.stopped)
-        watched.ready(false);
-}
-
-bool Update(Watch& watch, bool input, bool output)
-{
-    auto& watched = static_cast<FdWatch&>(watch);
-    watched.input = input;
-    watched.output = output;
-    return true;
-}
-
-void Stop(Watch& watch)
-{
-    static_cast<FdWatch&>(watch).stopped = true;
 }
 
 long Send(wxSocketBase* socket, const unsigned char* bytes, std::size_t count)

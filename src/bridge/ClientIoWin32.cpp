@@ -30,12 +30,8 @@ constexpr ULONG kKeepAliveIntervalMs = 10000;
 class SocketWatch : public Watch
 {
 public:
-    SocketWatch(SOCKET socket, ReadyHandler ready) : socket(socket), ready(std::move(ready)) {}
+    SocketWatch(SOCKET socket, ReadyHandler ready) : Watch(std::move(ready)), socket(socket) {}
     const SOCKET socket;
-    const ReadyHandler ready;
-    bool input = true;
-    bool output = false;
-    bool stopped = false;
     // What the socket is tied to now: these network events, to this event.
     mutable long tied = 0;
     mutable unsigned long long tiedTo = 0;
@@ -215,13 +211,6 @@ bool Wanted(const Watch& watch, SFile::OtherWait& wanted)
     return true;
 }
 
-void Ready(Watch& watch)
-{
-    auto& watched = static_cast<SocketWatch&>(watch);
-    if (!watched.stopped)
-        watched.ready(false);
-}
-
 std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)
 {
     // The toolkit's own watch (its window's messages) ends: the worker's
@@ -238,19 +227,6 @@ std::unique_ptr<Watch> Adopt(wxSocketBase* socket, ReadyHandler ready)
     DWORD ignored = 0;
     ::WSAIoctl(native, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &ignored, nullptr, nullptr);
     return std::make_unique<SocketWatch>(native, std::move(ready));
-}
-
-bool Update(Watch& watch, bool input, bool output)
-{
-    auto& watched = static_cast<SocketWatch&>(watch);
-    watched.input = input;
-    watched.output = output;
-    return true;
-}
-
-void Stop(Watch& watch)
-{
-    static_cast<SocketWatch&>(watch).stopped = true;
 }
 
 long Send(wxSocketBase* socket, const unsigned char* bytes, std::size_t count)

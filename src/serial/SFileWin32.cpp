@@ -439,12 +439,8 @@ bool SettleWrite(Port& port)
 void DropWrite(Port& port)
 {
     if (port.writePending)
-    {
-        DWORD done = 0;
-        CancelIoEx(port.handle, &port.writing);
-        GetOverlappedResult(port.handle, &port.writing, &done, TRUE);
-        port.writePending = false;
-    }
+        CancelAndSettle(port.handle, port.writing);
+    port.writePending = false;
     port.inFlight.clear();
     port.inFlightDone = 0;
     port.writtenUntold = 0;
